@@ -1,0 +1,240 @@
+#include "CommandParser.h"
+
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "CommandGrammar.h"
+#include "ErrorType.h"
+#include "PrintHelper.h"
+
+const std::string EMPTY;
+AtomicLibraryHandle hLib;
+std::atomic<bool> exitFunc{false};
+
+namespace {
+
+// Calls a test project function. An exception it throws ends neither the driver nor the loop:
+// it is reported on standard error, naming the function, and the call yields no result.
+template <typename FunctionPointer, typename... Args>
+std::optional<bool> callGuarded(const char* name, FunctionPointer function, Args&&... args) {
+  try {
+    return function(std::forward<Args>(args)...);
+  } catch (const std::exception& error) {
+    writeLine(stderr, std::string("Test project function ") + name +
+                          " threw an exception: " + error.what());
+  } catch (...) {
+    writeLine(stderr, std::string("Test project function ") + name +
+                          " threw an exception that is not a std::exception");
+  }
+  return std::nullopt;
+}
+
+// Reads a file through reader and turns every failure into an empty result, with one line on
+// standard error that says which file and why.
+template <typename Reader>
+auto readDescriptionFile(const char* kind, const std::string& path, Reader reader)
+    -> decltype(reader()) {
+  try {
+    return reader();
+  } catch (const std::exception& error) {
+    writeLine(stderr,
+              std::string("Cannot read ") + kind + " file \"" + path + "\": " + error.what());
+  } catch (...) {
+    writeLine(stderr, std::string("Cannot read ") + kind + " file \"" + path + "\"");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+CommandParser::CommandParser(DriverCommon common)
+    : common(std::move(common)),
+      validCommands{"qv -p load", "qv -p unload", "qv -p run", "qv -p stop"} {}
+
+bool CommandParser::parse(const std::string& input, ParsedCommand& result) const {
+  if (!matchesCommandGrammar(input)) {
+    writeLine(stderr, "Invalid command: " + input);
+    return false;
+  }
+  const std::string::size_type caret = input.find('^');
+  if (caret == std::string::npos) return false;
+  result.number = input.substr(0, caret);
+
+  // Split the rest into words at runs of whitespace.
+  std::vector<std::string> words;
+  const std::string::size_type size = input.size();
+  for (std::string::size_type i = caret + 1; i < size;) {
+    while (i < size && isCommandSpace(input[i])) ++i;
+    const std::string::size_type start = i;
+    while (i < size && !isCommandSpace(input[i])) ++i;
+    if (i > start) words.emplace_back(input, start, i - start);
+  }
+  if (words.size() < 3) {
+    writeLine(stderr, "Command format is error: " + input.substr(caret + 1));
+    return false;
+  }
+  result.fullCommand = words[0] + " " + words[1] + " " + words[2];
+  result.args.insert(result.args.end(), std::make_move_iterator(words.begin() + 3),
+                     std::make_move_iterator(words.end()));
+  return true;
+}
+
+bool CommandParser::isValidCommand(const std::string& cmd) const {
+  for (const std::string& valid : validCommands) {
+    if (cmd == valid) return true;
+  }
+  return false;
+}
+
+CommandType CommandParser::string2command(const std::string& cmd) {
+  for (std::size_t index = 0; index < validCommands.size(); ++index) {
+    if (cmd == validCommands[index]) return static_cast<CommandType>(index);
+  }
+  return UNKNOWN;
+}
+
+int CommandParser::handleCommand(ParsedCommand& command) {
+  int result = TYPE_SUCCESS;
+  switch (string2command(command.fullCommand)) {
+    case LOAD:
+      result = loadDll(command.args);
+      break;
+    case UNLOAD:
+      unloadDll();
+      break;
+    case RUN:
+      result = runDll(command);
+      break;
+    case STOP:
+      result = stopDll();
+      break;
+    case UNKNOWN:
+      break;
+  }
+  return result;
+}
+
+int CommandParser::loadDll(std::vector<std::string> args) {
+  if (args.size() != 2) return TYPE_THE_COMMAND_PARAMETER_WAS_ERROR;
+
+  std::optional<FlowMessage> flow =
+      readDescriptionFile("flow", args[1], [&] { return common.analysisFlowFile(args[1]); });
+  if (!flow) return TYPE_FLOW_FILE_OR_FORMAT_EXIST_ERROR;
+  flowMessage = std::move(*flow);
+  dllFilePath = args[0];
+  if (dllFilePath == EMPTY) return TYPE_PLEASE_LOAD_Q_PROJECT_FIRST;
+
+  // A library held before is replaced, not released: it stays loaded for the process's life.
+  platform::LoadFailure failure;
+  platform::LibraryHandle handle = platform::loadLibrary(dllFilePath, failure);
+  if (handle == nullptr) {
+    hLib.exchange(nullptr);
+    writeLine(stdout, std::to_string(failure.code));
+    writeLine(stderr, "Cannot load library \"" + dllFilePath + "\": " + failure.message);
+    return TYPE_LOAD_LIBRARY_WAS_FAILED;
+  }
+  hLib.exchange(std::make_shared<ProjectLibrary>(handle));
+
+  LibraryFunction<PrjInit> prjInit = findFunction<PrjInit>(hLib, "prj_init");
+  if (!prjInit) return LOSE_PRJ_INIT_FUNCTION;
+  callGuarded("prj_init", prjInit.function);
+  return TYPE_SUCCESS;
+}
+
+void CommandParser::unloadDll() {
+  // The release happens as soon as no execution thread is inside the library any more; from
+  // now on every lookup finds nothing.
+  if (std::shared_ptr<ProjectLibrary> library = hLib.exchange(nullptr)) {
+    library->releaseWhenUnused();
+  }
+  dllFilePath = EMPTY;
+}
+
+int CommandParser::runDll(ParsedCommand& command) {
+  if (command.args.size() != 1) return TYPE_THE_COMMAND_PARAMETER_WAS_ERROR;
+
+  const std::string& path = command.args[0];
+  std::optional<Setting> read =
+      readDescriptionFile("setting", path, [&] { return common.analysisSettingFile(path); });
+  if (!read) return TYPE_SETTING_FILE_OR_FORMAT_EXIST_ERROR;
+  setting = std::move(*read);
+
+  try {
+    std::thread(&CommandParser::executeLoopAllFunc, Configure(flowMessage, setting), command.number)
+        .detach();
+  } catch (const std::system_error& error) {
+    writeLine(stderr, std::string("Cannot start the execution thread: ") + error.what());
+    return TYPE_EXECUTE_THREAD_START_FAILED;
+  }
+  writeLine(stdout, "executeLoop execute");
+  return TYPE_SUCCESS;
+}
+
+int CommandParser::stopDll() {
+  exitFunc = true;
+  return TYPE_SUCCESS;
+}
+
+void CommandParser::executeLoopAllFunc(const Configure& configure, std::string number) {
+  exitFunc = false;
+  const DUTSetting dutSetting = configure.setting.dutSetting;
+  const ExecuteSetting executeSetting = configure.setting.executeSetting;
+  const int loop = executeSetting.loopcount;
+
+  // The stop flag is seen only between passes: a pass always runs to its end.
+  if (loop == 0) {
+    while (!exitFunc) {
+      if (!callFuncs(configure, dutSetting)) break;
+    }
+  } else {
+    for (int i = 0; i < loop; ++i) {
+      if (exitFunc) break;
+      if (!callFuncs(configure, dutSetting)) break;
+    }
+  }
+  printString(number, '^', "execute done");
+}
+
+bool CommandParser::callFuncs(const Configure& configure, const DUTSetting& dutSetting) {
+  if (testStart(dutSetting) != TYPE_SUCCESS) return false;
+  executeAllFunc(configure);
+  return testEnd() == TYPE_SUCCESS;
+}
+
+int CommandParser::testStart(const DUTSetting& dutSetting) {
+  LibraryFunction<TestStart> start = findFunction<TestStart>(hLib, "test_start");
+  if (!start) return LOSE_TEST_START_FUNCTION;
+  callGuarded("test_start", start.function, dutSetting);
+  return TYPE_SUCCESS;
+}
+
+int CommandParser::testEnd() {
+  LibraryFunction<TestEnd> end = findFunction<TestEnd>(hLib, "test_end");
+  if (!end) return LOSE_TEST_END_FUNCTION;
+  callGuarded("test_end", end.function);
+  return TYPE_SUCCESS;
+}
+
+void CommandParser::executeAllFunc(const Configure& configure) {
+  const bool failstop = configure.setting.executeSetting.failstop;
+  // The configure is this thread's own and never changes, so the items are walked in place.
+  for (const TestItem& item : configure.flowMessage.testItems) {
+    if (!item.select) continue;
+    // A name with a NUL byte can't be exported; looked up as a C string it would find another.
+    LibraryFunction<FunctionTypeStr> test;
+    if (item.funcName.find('\0') == std::string::npos) {
+      test = findFunction<FunctionTypeStr>(hLib, item.funcName.c_str());
+    }
+    if (!test) {
+      writeLine(stderr, "Failed to get function address");
+      continue;
+    }
+    // An exception counts as a failed test.
+    const bool passed =
+        callGuarded(item.funcName.c_str(), test.function, configure).value_or(false);
+    if (failstop && !passed) break;
+  }
+}

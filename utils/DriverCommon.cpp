@@ -1,0 +1,209 @@
+#include "DriverCommon.h"
+
+// Failures name the JSON path of the offending value, e.g. "(/testItems/2) key 'select' not
+// found". This changes nlohmann::json's inline namespace, so it is confined to this file.
+#define JSON_DIAGNOSTICS 1
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "PrintHelper.h"
+
+namespace {
+
+using nlohmann::json;
+
+// Every key must be present: at() throws out_of_range (403) naming the key and the object's path,
+// and type_error (304) when the value isn't an object at all.
+const json& member(const json& object, const char* key) { return object.at(key); }
+
+// Readers of every field type; the templates below call them by overload.
+void read(const json& value, std::string& out);
+void read(const json& value, bool& out);
+void read(const json& value, int& out);
+void read(const json& value, Level& out);
+void read(const json& value, Result& out);
+void read(const json& value, TestItem& out);
+void read(const json& value, FlowMessage& out);
+void read(const json& value, ExecuteSetting& out);
+void read(const json& value, DUTSetting& out);
+void read(const json& value, Setting& out);
+
+void read(const json& value, std::string& out) { out = value.get<std::string>(); }
+
+void read(const json& value, bool& out) { out = value.get<bool>(); }
+
+// An int field takes a JSON number or true/false. Integers are reduced modulo 2^32 into the
+// signed 32-bit range (the 64-bit value's low 32 bits); numbers written with a fraction or an
+// exponent, or too large for 64 bits, are truncated toward zero and must then fit in 32 bits.
+void read(const json& value, int& out) {
+  switch (value.type()) {
+    case json::value_t::boolean:
+      out = value.get<bool>() ? 1 : 0;
+      return;
+    case json::value_t::number_integer:
+      out = static_cast<std::int32_t>(
+          static_cast<std::uint32_t>(static_cast<std::uint64_t>(value.get<std::int64_t>())));
+      return;
+    case json::value_t::number_unsigned:
+      out = static_cast<std::int32_t>(static_cast<std::uint32_t>(value.get<std::uint64_t>()));
+      return;
+    case json::value_t::number_float: {
+      const double truncated = std::trunc(value.get<double>());
+      if (!(truncated >= std::numeric_limits<std::int32_t>::min() &&
+            truncated <= std::numeric_limits<std::int32_t>::max())) {
+        throw json::type_error::create(
+            302, "number " + value.dump() + " does not fit a 32-bit integer", &value);
+      }
+      out = static_cast<int>(truncated);
+      return;
+    }
+    default:
+      throw json::type_error::create(
+          302, std::string("type must be number, but is ") + value.type_name(), &value);
+  }
+}
+
+template <typename T>
+void read(const json& value, std::vector<T>& out) {
+  if (!value.is_array()) {
+    throw json::type_error::create(
+        302, std::string("type must be array, but is ") + value.type_name(), &value);
+  }
+  std::vector<T> items;
+  items.reserve(value.size());
+  for (const json& element : value) {
+    items.emplace_back();
+    read(element, items.back());
+  }
+  out = std::move(items);
+}
+
+template <typename T>
+void field(const json& object, const char* key, T& out) {
+  read(member(object, key), out);
+}
+
+// Records are read field by field in declaration order.
+
+void read(const json& value, Level& out) {
+  field(value, "clampHi", out.clampHi);
+  field(value, "clampLow", out.clampLow);
+  field(value, "iOH", out.iOH);
+  field(value, "iOL", out.iOL);
+  field(value, "vIH", out.vIH);
+  field(value, "vIL", out.vIL);
+  field(value, "vOH", out.vOH);
+  field(value, "vOL", out.vOL);
+  field(value, "vT", out.vT);
+}
+
+void read(const json& value, Result& out) {
+  field(value, "max", out.max);
+  field(value, "min", out.min);
+  field(value, "paramId", out.paramId);
+  field(value, "paramName", out.paramName);
+  field(value, "unit", out.unit);
+}
+
+void read(const json& value, TestItem& out) {
+  field(value, "failJump", out.failJump);
+  field(value, "flag", out.flag);
+  field(value, "funcDesc", out.funcDesc);
+  field(value, "funcId", out.funcId);
+  field(value, "funcName", out.funcName);
+  field(value, "hbin", out.hbin);
+  field(value, "level", out.level);
+  field(value, "loop", out.loop);
+  field(value, "passJump", out.passJump);
+  field(value, "pattern", out.pattern);
+  field(value, "results", out.results);
+  field(value, "sbin", out.sbin);
+  field(value, "select", out.select);
+}
+
+void read(const json& value, FlowMessage& out) { field(value, "testItems", out.testItems); }
+
+void read(const json& value, ExecuteSetting& out) {
+  field(value, "failstop", out.failstop);
+  field(value, "loopcount", out.loopcount);
+}
+
+void read(const json& value, DUTSetting& out) { field(value, "selectDUT", out.selectDUT); }
+
+void read(const json& value, Setting& out) {
+  field(value, "executeSetting", out.executeSetting);
+  field(value, "dutSetting", out.dutSetting);
+}
+
+// Opens and parses the file at filePath into a record of type T. Empty when nothing exists
+// there; throws on every other failure.
+template <typename T>
+std::optional<T> readRecordFile(DriverCommon& common, const std::string& filePath) {
+  if (!common.fileExists(filePath)) return std::nullopt;
+
+  std::ifstream file;
+  // A directory opens on some platforms but can never be read as a file.
+  if (!std::filesystem::is_directory(std::filesystem::path(filePath))) {
+    file.open(filePath, std::ios::in | std::ios::binary);
+  }
+  if (!file.is_open()) {
+    writeLine(stderr, "Failed to open file!");
+    throw std::runtime_error("Failed to open file: " + filePath);
+  }
+
+  json document;
+  file >> document;  // one value; a BOM before it is skipped, text after it is not read
+  T record{};
+  read(document, record);
+  return record;
+}
+
+}  // namespace
+
+bool DriverCommon::fileExists(const std::string& path) {
+  return std::filesystem::exists(std::filesystem::path(path));
+}
+
+std::optional<FlowMessage> DriverCommon::analysisFlowFile(std::string filePath) {
+  std::optional<FlowMessage> flow = readRecordFile<FlowMessage>(*this, filePath);
+  if (!flow) return flow;
+
+  // The listing goes out as one block: every line whole, flushed once at its end.
+  std::string listing;
+  for (const TestItem& item : flow->testItems) {
+    listing.append("FuncName: ").append(item.funcName);
+    listing.append(", FuncId: ").append(std::to_string(item.funcId)).push_back('\n');
+    for (const Result& result : item.results) {
+      listing.append("    Result Param: ").append(result.paramName);
+      listing.append(", Max: ").append(result.max).push_back('\n');
+    }
+  }
+  if (!listing.empty()) {
+    listing.pop_back();  // writeLine adds the last line break
+    writeLine(stdout, listing);
+  }
+  return flow;
+}
+
+std::optional<Setting> DriverCommon::analysisSettingFile(std::string filePath) {
+  return readRecordFile<Setting>(*this, filePath);
+}
+
+std::vector<std::string> DriverCommon::split(const std::string& str, char delimiter) {
+  std::vector<std::string> pieces;
+  std::string::size_type start = 0;
+  for (std::string::size_type end; (end = str.find(delimiter, start)) != std::string::npos;
+       start = end + 1) {
+    pieces.push_back(str.substr(start, end - start));
+  }
+  if (start < str.size()) pieces.push_back(str.substr(start));
+  if (!pieces.empty() && pieces.back().empty()) pieces.pop_back();
+  return pieces;
+}
