@@ -1,9 +1,5 @@
 #include "DriverCommon.h"
 
-// Failures name the JSON path of the offending value, e.g. "(/testItems/2) key 'select' not
-// found". This changes nlohmann::json's inline namespace, so it is confined to this file.
-#define JSON_DIAGNOSTICS 1
-
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
