@@ -1,0 +1,138 @@
+// Loading and unloading test project libraries through the real driver.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "DriverSession.h"
+#include "Fixtures.h"
+#include "TestFiles.h"
+
+namespace {
+
+class LoadTest : public testing::Test {
+ protected:
+  TempDir dir;
+  const std::string flow = dir.write("flow.json", flowJson({{"test_pass"}, {"test_pass2"}}));
+  const std::string once = dir.write("once.json", settingJson(1, false, {"D1"}));
+};
+
+TEST_F(LoadTest, ListsTheFlowThenInitialisesTheLibraryOnce) {
+  DriverSession driver;
+  driver.send("1^qv -p load " + fixturePath("fixture_full") + " " + flow);
+  EXPECT_EQ(driver.out(), "FuncName: test_pass, FuncId: 100");
+  EXPECT_EQ(driver.out(), "    Result Param: P0, Max: 1.5");
+  EXPECT_EQ(driver.out(), "FuncName: test_pass2, FuncId: 101");
+  EXPECT_EQ(driver.out(), "    Result Param: P1, Max: 1.5");
+  EXPECT_EQ(driver.out(), "[fixture_full] prj_init");
+  EXPECT_EQ(driver.out(), "1^done");
+  driver.exit();
+  EXPECT_TRUE(driver.restOut().empty()) << "prj_init must be called once";
+  EXPECT_TRUE(driver.restErr().empty());
+}
+
+TEST_F(LoadTest, KeepsALibraryWithoutPrjInitLoaded) {
+  DriverSession driver;
+  driver.send("1^qv -p load " + fixturePath("fixture_noinit") + " " + flow);
+  EXPECT_EQ(driver.outUntil("1^error,error info=4").size(), 4u) << "only the listing";
+  // Its other functions are still found.
+  driver.send("2^qv -p run " + once);
+  EXPECT_EQ(
+      driver.runOutput("2"),
+      (std::vector<std::string>{"[fixture_noinit] test_start DUT=D1", "[fixture_noinit] test_pass",
+                                "[fixture_noinit] test_pass2", "[fixture_noinit] test_end"}));
+  driver.exit();
+}
+
+TEST_F(LoadTest, ReportsTheLoadersCodeForALibraryThatCantBeLoaded) {
+  const std::string notALibrary = dir.write("not-a-library.so", "this is text, not code\n");
+  std::filesystem::create_directory(dir.path("folder"));
+  struct Case {
+    std::string library;
+    std::string code;
+  };
+  std::vector<Case> cases = {
+      {dir.path("missing.so"), "126"}, {notALibrary, "193"}, {dir.path("folder"), "5"}};
+#ifndef _WIN32
+  cases.push_back({fixturePath("fixture_undefined"), "127"});
+#endif
+
+  DriverSession driver;
+  int number = 1;
+  for (const Case& c : cases) {
+    const std::string n = std::to_string(number++);
+    driver.send(n + "^qv -p load " + c.library + " " + flow);
+    EXPECT_EQ(driver.outUntil(n + "^error,error info=3"),
+              (std::vector<std::string>{
+                  "FuncName: test_pass, FuncId: 100", "    Result Param: P0, Max: 1.5",
+                  "FuncName: test_pass2, FuncId: 101", "    Result Param: P1, Max: 1.5", c.code}))
+        << c.library;
+    const std::string message = driver.err();
+    EXPECT_EQ(message.rfind("Cannot load library \"" + c.library + "\": ", 0), 0u) << message;
+  }
+  driver.exit();
+}
+
+TEST_F(LoadTest, AFlowThatFailsLeavesTheEarlierLibraryInPlace) {
+  DriverSession driver;
+  driver.send("1^qv -p load " + fixturePath("fixture_full") + " " + flow);
+  driver.outUntil("1^done");
+  const std::string broken = dir.write("broken.json", flowJson({{"x"}}).substr(1));
+  driver.send("2^qv -p load " + fixturePath("fixture_noinit") + " " + broken);
+  EXPECT_EQ(driver.out(), "2^error,error info=4097");
+  EXPECT_EQ(driver.err().rfind("Cannot read flow file \"" + broken + "\": ", 0), 0u);
+
+  driver.send("3^qv -p run " + once);
+  EXPECT_EQ(
+      driver.runOutput("3"),
+      (std::vector<std::string>{"[fixture_full] test_start DUT=D1", "[fixture_full] test_pass",
+                                "[fixture_full] test_pass2", "[fixture_full] test_end"}));
+  driver.exit();
+}
+
+TEST_F(LoadTest, UnloadReleasesTheLibraryAndMayBeRepeated) {
+  DriverSession driver;
+  driver.send("1^qv -p load " + fixturePath("fixture_full") + " " + flow);
+  driver.outUntil("1^done");
+  driver.send("2^qv -p unload");
+  EXPECT_EQ(driver.out(), "[fixture_full] unloaded");
+  EXPECT_EQ(driver.out(), "2^done");
+  driver.send("3^qv -p unload");
+  EXPECT_EQ(driver.out(), "3^done");
+
+  // Nothing is found any more: the run ends before its first pass.
+  driver.send("4^qv -p run " + once);
+  EXPECT_TRUE(driver.runOutput("4").empty());
+  driver.exit();
+  EXPECT_TRUE(driver.restOut().empty());
+}
+
+TEST_F(LoadTest, ALaterLoadReplacesTheHandleAndKeepsTheOldLibraryLoaded) {
+  DriverSession driver;
+  driver.send("1^qv -p load " + fixturePath("fixture_full") + " " + flow);
+  driver.outUntil("1^done");
+  driver.send("2^qv -p load " + fixturePath("fixture_noinit") + " " + flow);
+  driver.outUntil("2^error,error info=4");
+
+  driver.send("3^qv -p run " + once);
+  EXPECT_EQ(
+      driver.runOutput("3"),
+      (std::vector<std::string>{"[fixture_noinit] test_start DUT=D1", "[fixture_noinit] test_pass",
+                                "[fixture_noinit] test_pass2", "[fixture_noinit] test_end"}));
+
+  // Unload releases the current library only; the replaced one stays for the process's life.
+  driver.send("4^qv -p unload");
+  EXPECT_EQ(driver.out(), "[fixture_noinit] unloaded");
+  EXPECT_EQ(driver.out(), "4^done");
+
+  // A library loaded twice counts twice with the loader: one unload doesn't release it.
+  driver.send("5^qv -p load " + fixturePath("fixture_noend") + " " + flow);
+  driver.outUntil("5^done");
+  driver.send("6^qv -p load " + fixturePath("fixture_noend") + " " + flow);
+  driver.outUntil("6^done");
+  driver.send("7^qv -p unload");
+  EXPECT_EQ(driver.out(), "7^done");
+  driver.exit();
+  EXPECT_TRUE(driver.restOut().empty());
+}
+
+}  // namespace
