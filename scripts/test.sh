@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test: a plain build, one with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and one with ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+status=0
+build_and_test() {
+  local dir=$1
+  shift
+  echo "=== $dir $*"
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 || status=1
+}
+
+build_and_test build
+build_and_test build-asan -DATE_SANITIZE=address,undefined
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  build_and_test build-tsan -DATE_SANITIZE=thread
+
+exit $status
