@@ -87,10 +87,10 @@ extern "C" int sum(int min, int max) {
 
 extern "C" void printf_test(const char* test) {
   if (test == nullptr) return;
-  // A conversion specification is '%', then flags, width, precision, length and a conversion
-  // character, none of which is '%'. So writing every specification unchanged, except "%%"
-  // which gives '%', comes down to collapsing each "%%" pair met left to right and copying
-  // everything else, a lone trailing '%' included.
+  // A conversion is '%', then flags, width, precision, length and a conversion character, none
+  // of which is '%'. So writing every conversion unchanged, except "%%" which gives '%', comes
+  // down to collapsing each "%%" pair met left to right and copying everything else, a lone
+  // trailing '%' included.
   std::string out;
   for (const char* p = test; *p != '\0'; ++p) {
     out.push_back(*p);

@@ -72,8 +72,8 @@ extern "C" CHANMAP_API DPS& dps;
 extern "C" CHANMAP_API int sum(int min, int max);
 
 // Writes test to standard output as printf would with test as its format and no arguments, but
-// never reads an argument: "%%" gives "%", and any other conversion specification is written as
-// it stands. A null pointer writes nothing.
+// never reads an argument: "%%" gives "%", and any other conversion ("%s", "%5.2f", "%n", ...) is
+// written as it stands. A null pointer writes nothing.
 extern "C" CHANMAP_API void printf_test(const char* test);
 
 #endif  // ATE_CHANMAP_CHANMAP_H_
