@@ -1,0 +1,9 @@
+#include "testa.h"
+
+#include "LineOutput.h"
+
+testa::testa() = default;
+
+testa::~testa() = default;
+
+void testa::printaaa() { chanmap_internal::writeLine("aaab"); }
