@@ -1,0 +1,92 @@
+// ate-host: the reference host. Starts the driver, runs a session against it and prints the
+// exchange; exits non-zero on an error reply, a timeout, or a driver that dies.
+//
+//   ate-host [--driver PATH] [--timeout SECS] [--run-timeout SECS] --script FILE
+//   ate-host [options] STEP...       e.g. "load lib.so flow.json" "run s.json" wait exit
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "HostSession.h"
+
+namespace {
+
+void usage() {
+  std::fputs(
+      "usage: ate-host [--driver PATH] [--timeout SECS] [--run-timeout SECS]\n"
+      "                (--script FILE | STEP...)\n"
+      "steps: load LIB FLOW | run SETTING | wait | stop [after SECS] | sleep SECS | unload | "
+      "exit\n",
+      stderr);
+}
+
+// The driver next to this program, unless told otherwise.
+std::string defaultDriver(const char* self) {
+  std::string path = self;
+  const std::string::size_type slash = path.find_last_of("/\\");
+  return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
+         "driver" ATE_EXECUTABLE_SUFFIX;
+}
+
+bool seconds(const char* text, std::chrono::milliseconds& out) {
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(value > 0 && value < 1e6)) return false;
+  out = std::chrono::milliseconds(static_cast<long long>(value * 1000));
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  HostOptions options;
+  options.driver = defaultDriver(argv[0]);
+  std::vector<std::string> lines;
+  std::string script;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--help") {
+      usage();
+      return HOST_OK;
+    } else if (arg == "--driver" && hasValue) {
+      options.driver = argv[++i];
+    } else if (arg == "--script" && hasValue) {
+      script = argv[++i];
+    } else if (arg == "--timeout" && hasValue && seconds(argv[i + 1], options.timeout)) {
+      ++i;
+    } else if (arg == "--run-timeout" && hasValue && seconds(argv[i + 1], options.runTimeout)) {
+      ++i;
+    } else if (arg.compare(0, 2, "--") == 0) {
+      usage();
+      return HOST_USAGE;
+    } else {
+      lines.push_back(arg);
+    }
+  }
+  if (!script.empty()) {
+    std::ifstream file(script);
+    if (!file) {
+      std::fprintf(stderr, "ate-host: cannot read %s\n", script.c_str());
+      return HOST_USAGE;
+    }
+    for (std::string line; std::getline(file, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+    }
+  }
+  std::vector<HostStep> steps;
+  std::string error;
+  if (!parseSteps(lines, steps, error)) {
+    std::fprintf(stderr, "ate-host: %s\n", error.c_str());
+    return HOST_USAGE;
+  }
+  if (steps.empty()) {
+    usage();
+    return HOST_USAGE;
+  }
+  return runSession(options, steps, stdout);
+}
