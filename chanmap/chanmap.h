@@ -10,19 +10,7 @@
 #include <map>
 #include <string>
 
-// Marks what the library exports. The library's own sources define CHANMAP_BUILDING; users of
-// the library import. Kept identical to the definition in testa.h.
-#ifndef CHANMAP_API
-#if defined(_WIN32)
-#if defined(CHANMAP_BUILDING)
-#define CHANMAP_API __declspec(dllexport)
-#else
-#define CHANMAP_API __declspec(dllimport)
-#endif
-#else
-#define CHANMAP_API __attribute__((visibility("default")))
-#endif
-#endif
+#include "ChanmapExport.h"
 
 // One signal of the device and the channel it uses at each site.
 class CHANMAP_API SigDefine {

@@ -3,18 +3,7 @@
 #ifndef ATE_CHANMAP_TESTA_H_
 #define ATE_CHANMAP_TESTA_H_
 
-// Kept identical to the definition in chanmap.h.
-#ifndef CHANMAP_API
-#if defined(_WIN32)
-#if defined(CHANMAP_BUILDING)
-#define CHANMAP_API __declspec(dllexport)
-#else
-#define CHANMAP_API __declspec(dllimport)
-#endif
-#else
-#define CHANMAP_API __attribute__((visibility("default")))
-#endif
-#endif
+#include "ChanmapExport.h"
 
 class CHANMAP_API testa {
  public:
