@@ -69,6 +69,9 @@ class CommandParser {
   static int testEnd();
   static void executeAllFunc(const Configure& configure);
 
+  // The benchmarks (bench/DispatchBenchmark.cpp) drive the execution loop in their own process.
+  friend class ExecutionBenchmark;
+
   DriverCommon common;
   FlowMessage flowMessage;
   Setting setting;
