@@ -55,30 +55,29 @@ CommandParser::CommandParser(DriverCommon common)
       validCommands{"qv -p load", "qv -p unload", "qv -p run", "qv -p stop"} {}
 
 bool CommandParser::parse(const std::string& input, ParsedCommand& result) const {
-  if (!matchesCommandGrammar(input)) {
+  CommandLayout layout;
+  if (!matchCommandGrammar(input, layout)) {
     writeLine(stderr, "Invalid command: " + input);
     return false;
   }
-  const std::string::size_type caret = input.find('^');
-  if (caret == std::string::npos) return false;
-  result.number = input.substr(0, caret);
+  result.number.assign(input, 0, layout.caret);
 
-  // Split the rest into words at runs of whitespace.
-  std::vector<std::string> words;
+  // The command is its first three words joined by single spaces. The grammar puts exactly one
+  // whitespace character after "qv" and after the option: copy the three at once, then make
+  // those two characters spaces.
+  std::string& command = result.fullCommand;
+  command.assign(input, layout.caret + 1, layout.verbEnd - layout.caret - 1);
+  command[2] = ' ';
+  command[layout.optionEnd - layout.caret - 1] = ' ';
+
+  // The arguments are the words of the rest, split at runs of whitespace.
   const std::string::size_type size = input.size();
-  for (std::string::size_type i = caret + 1; i < size;) {
+  for (std::string::size_type i = layout.verbEnd; i < size;) {
     while (i < size && isCommandSpace(input[i])) ++i;
     const std::string::size_type start = i;
     while (i < size && !isCommandSpace(input[i])) ++i;
-    if (i > start) words.emplace_back(input, start, i - start);
+    if (i > start) result.args.emplace_back(input, start, i - start);
   }
-  if (words.size() < 3) {
-    writeLine(stderr, "Command format is error: " + input.substr(caret + 1));
-    return false;
-  }
-  result.fullCommand = words[0] + " " + words[1] + " " + words[2];
-  result.args.insert(result.args.end(), std::make_move_iterator(words.begin() + 3),
-                     std::make_move_iterator(words.end()));
   return true;
 }
 
