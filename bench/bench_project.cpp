@@ -44,30 +44,13 @@ TEST_PROJECT_EXPORT bool test_start(DUTSetting dutSetting) {
 TEST_PROJECT_EXPORT bool test_end() { return true; }
 
 // f0 ... f199. ATE_NOOP10(t) defines the ten functions whose numbers start with t.
-#define ATE_NOOP(n) \
-  TEST_PROJECT_EXPORT bool f##n(Configure) { return true; }
-#define ATE_NOOP10(t)                                                                       \
-  ATE_NOOP(t##0)                                                                            \
-  ATE_NOOP(t##1) ATE_NOOP(t##2) ATE_NOOP(t##3) ATE_NOOP(t##4) ATE_NOOP(t##5) ATE_NOOP(t##6) \
-      ATE_NOOP(t##7) ATE_NOOP(t##8) ATE_NOOP(t##9)
+// clang-format off
+#define ATE_NOOP(n) TEST_PROJECT_EXPORT bool f##n(Configure) { return true; }
+#define ATE_NOOP10(t) \
+  ATE_NOOP(t##0) ATE_NOOP(t##1) ATE_NOOP(t##2) ATE_NOOP(t##3) ATE_NOOP(t##4) \
+  ATE_NOOP(t##5) ATE_NOOP(t##6) ATE_NOOP(t##7) ATE_NOOP(t##8) ATE_NOOP(t##9)
 
-ATE_NOOP10()
-ATE_NOOP10(1)
-ATE_NOOP10(2)
-ATE_NOOP10(3)
-ATE_NOOP10(4)
-ATE_NOOP10(5)
-ATE_NOOP10(6)
-ATE_NOOP10(7)
-ATE_NOOP10(8)
-ATE_NOOP10(9)
-ATE_NOOP10(10)
-ATE_NOOP10(11)
-ATE_NOOP10(12)
-ATE_NOOP10(13)
-ATE_NOOP10(14)
-ATE_NOOP10(15)
-ATE_NOOP10(16)
-ATE_NOOP10(17)
-ATE_NOOP10(18)
-ATE_NOOP10(19)
+ATE_NOOP10()  ATE_NOOP10(1)  ATE_NOOP10(2)  ATE_NOOP10(3)  ATE_NOOP10(4)
+ATE_NOOP10(5)  ATE_NOOP10(6)  ATE_NOOP10(7)  ATE_NOOP10(8)  ATE_NOOP10(9)
+ATE_NOOP10(10) ATE_NOOP10(11) ATE_NOOP10(12) ATE_NOOP10(13) ATE_NOOP10(14)
+ATE_NOOP10(15) ATE_NOOP10(16) ATE_NOOP10(17) ATE_NOOP10(18) ATE_NOOP10(19)
