@@ -60,13 +60,16 @@ bool CommandParser::parse(const std::string& input, ParsedCommand& result) const
     writeLine(stderr, "Invalid command: " + input);
     return false;
   }
-  result.number.assign(input, 0, layout.caret);
+  // (clear and append: the cheapest way to set a string that is short, as these are)
+  result.number.clear();
+  result.number.append(input, 0, layout.caret);
 
   // The command is its first three words joined by single spaces. The grammar puts exactly one
   // whitespace character after "qv" and after the option: copy the three at once, then make
   // those two characters spaces.
   std::string& command = result.fullCommand;
-  command.assign(input, layout.caret + 1, layout.verbEnd - layout.caret - 1);
+  command.clear();
+  command.append(input, layout.caret + 1, layout.verbEnd - layout.caret - 1);
   command[2] = ' ';
   command[layout.optionEnd - layout.caret - 1] = ' ';
 
