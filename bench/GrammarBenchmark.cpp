@@ -26,6 +26,17 @@ const std::string& lineOf(std::size_t bytes) {
   return line;
 }
 
+// A stop command whose one argument fills the line up to bytes: one long word.
+const std::string& oneWordLineOf(std::size_t bytes) {
+  static std::map<std::size_t, std::string> lines;
+  std::string& line = lines[bytes];
+  if (line.empty()) {
+    line = "1^qv -p stop ";
+    line.resize(std::max(bytes, line.size() + 1), 'x');
+  }
+  return line;
+}
+
 void grammar(benchmark::State& state) {
   const std::string& line = lineOf(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
@@ -49,6 +60,19 @@ void parse(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(line.size()));
 }
 
+void parseOneWord(benchmark::State& state) {
+  const std::string& line = oneWordLineOf(static_cast<std::size_t>(state.range(0)));
+  const CommandParser parser{DriverCommon()};
+  for (auto _ : state) {
+    ParsedCommand command;
+    bool parsed = parser.parse(line, command);
+    benchmark::DoNotOptimize(parsed);
+    benchmark::DoNotOptimize(command);
+    if (!parsed || command.args.size() != 1) state.SkipWithError("the line must parse");
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(line.size()));
+}
+
 const std::int64_t SIZES[] = {static_cast<std::int64_t>(TYPICAL.size()), 1 << 10, 1 << 20,
                               64 << 20};
 
@@ -59,6 +83,7 @@ void sizes(benchmark::internal::Benchmark* benchmark) {
 
 BENCHMARK(grammar)->Apply(sizes);
 BENCHMARK(parse)->Apply(sizes);
+BENCHMARK(parseOneWord)->ArgName("bytes")->Arg(1 << 10)->Arg(1 << 20)->Arg(64 << 20);
 
 const char* sizeName(std::int64_t size) {
   switch (size) {
@@ -75,20 +100,28 @@ const char* sizeName(std::int64_t size) {
 
 // Time per byte of every size, and how the largest line's compares with the 1 KiB line's.
 void perByte(std::ostream& out, const bench::Times& times) {
-  for (const char* function : {"grammar", "parse"}) {
+  struct Function {
+    const char* benchmark;
+    const char* label;
+  };
+  const Function functions[] = {{"grammar", "matchesCommandGrammar"},
+                                {"parse", "CommandParser::parse, words of 16 bytes"},
+                                {"parseOneWord", "CommandParser::parse, one long word"}};
+  for (const Function& function : functions) {
     std::map<std::int64_t, double> nanosecondsPerByte;
     for (std::int64_t size : SIZES) {
-      const auto found = times.find(std::string(function) + "/bytes:" + std::to_string(size));
+      const auto found =
+          times.find(std::string(function.benchmark) + "/bytes:" + std::to_string(size));
       if (found == times.end()) continue;
       nanosecondsPerByte[size] = found->second / static_cast<double>(size);
       bench::printFigure(out,
-                         std::string(function == std::string("grammar") ? "matchesCommandGrammar"
-                                                                        : "CommandParser::parse") +
-                             ", " + sizeName(size) + " (" + std::to_string(size) + " bytes)",
+                         std::string(function.label) + ", " + sizeName(size) + " (" +
+                             std::to_string(size) + " bytes)",
                          nanosecondsPerByte[size], "ns/byte");
     }
     if (nanosecondsPerByte.count(64 << 20) && nanosecondsPerByte.count(1 << 10)) {
-      bench::printFigure(out, std::string(function) + ": time per byte, 64 MiB line / 1 KiB line",
+      bench::printFigure(out,
+                         std::string(function.label) + ": time per byte, 64 MiB line / 1 KiB line",
                          nanosecondsPerByte[64 << 20] / nanosecondsPerByte[1 << 10]);
     }
   }
