@@ -32,8 +32,9 @@ class ProjectLibrary {
   std::atomic<bool> release_{false};
 };
 
-// The process-wide handle of the current library. Atomic: execution threads take it at every
-// lookup while the main thread replaces it on load and unload. Empty when no library is held.
+// The process-wide handle of the current library. Atomic: execution threads look at it at every
+// lookup (its address) and take it when it changed, while the main thread replaces it on load
+// and unload. Empty when no library is held.
 class AtomicLibraryHandle {
  public:
   std::shared_ptr<ProjectLibrary> load() const { return std::atomic_load(&current_); }
