@@ -21,5 +21,6 @@ build_and_test build
 build_and_test build-asan -DATE_SANITIZE=address,undefined
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   build_and_test build-tsan -DATE_SANITIZE=thread
+fuzz/run.sh 60 || status=1  # the libFuzzer targets in fuzz/, 60 s each
 
 exit $status

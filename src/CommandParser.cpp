@@ -55,30 +55,32 @@ CommandParser::CommandParser(DriverCommon common)
       validCommands{"qv -p load", "qv -p unload", "qv -p run", "qv -p stop"} {}
 
 bool CommandParser::parse(const std::string& input, ParsedCommand& result) const {
-  if (!matchesCommandGrammar(input)) {
+  CommandLayout layout;
+  if (!matchCommandGrammar(input, layout)) {
     writeLine(stderr, "Invalid command: " + input);
     return false;
   }
-  const std::string::size_type caret = input.find('^');
-  if (caret == std::string::npos) return false;
-  result.number = input.substr(0, caret);
+  // (clear and append: the cheapest way to set a string that is short, as these are)
+  result.number.clear();
+  result.number.append(input, 0, layout.caret);
 
-  // Split the rest into words at runs of whitespace.
-  std::vector<std::string> words;
+  // The command is its first three words joined by single spaces. The grammar puts exactly one
+  // whitespace character after "qv" and after the option: copy the three at once, then make
+  // those two characters spaces.
+  std::string& command = result.fullCommand;
+  command.clear();
+  command.append(input, layout.caret + 1, layout.verbEnd - layout.caret - 1);
+  command[2] = ' ';
+  command[layout.optionEnd - layout.caret - 1] = ' ';
+
+  // The arguments are the words of the rest, split at runs of whitespace.
   const std::string::size_type size = input.size();
-  for (std::string::size_type i = caret + 1; i < size;) {
+  for (std::string::size_type i = layout.verbEnd; i < size;) {
     while (i < size && isCommandSpace(input[i])) ++i;
     const std::string::size_type start = i;
     while (i < size && !isCommandSpace(input[i])) ++i;
-    if (i > start) words.emplace_back(input, start, i - start);
+    if (i > start) result.args.emplace_back(input, start, i - start);
   }
-  if (words.size() < 3) {
-    writeLine(stderr, "Command format is error: " + input.substr(caret + 1));
-    return false;
-  }
-  result.fullCommand = words[0] + " " + words[1] + " " + words[2];
-  result.args.insert(result.args.end(), std::make_move_iterator(words.begin() + 3),
-                     std::make_move_iterator(words.end()));
   return true;
 }
 
@@ -178,63 +180,76 @@ int CommandParser::stopDll() {
   return TYPE_SUCCESS;
 }
 
+namespace {
+
+// Slots of the execution thread's lookups: the two hooks, then one per test item.
+constexpr std::size_t TEST_START_SLOT = 0;
+constexpr std::size_t TEST_END_SLOT = 1;
+constexpr std::size_t FIRST_ITEM_SLOT = 2;
+
+}  // namespace
+
 void CommandParser::executeLoopAllFunc(const Configure& configure, std::string number) {
   exitFunc = false;
   const DUTSetting dutSetting = configure.setting.dutSetting;
   const ExecuteSetting executeSetting = configure.setting.executeSetting;
   const int loop = executeSetting.loopcount;
+  LibraryLookups lookups(hLib, FIRST_ITEM_SLOT + configure.flowMessage.testItems.size());
 
   // The stop flag is seen only between passes: a pass always runs to its end.
   if (loop == 0) {
     while (!exitFunc) {
-      if (!callFuncs(configure, dutSetting)) break;
+      if (!callFuncs(configure, dutSetting, lookups)) break;
     }
   } else {
     for (int i = 0; i < loop; ++i) {
       if (exitFunc) break;
-      if (!callFuncs(configure, dutSetting)) break;
+      if (!callFuncs(configure, dutSetting, lookups)) break;
     }
   }
+  // A library that unload gave up is released before the loop reports its end.
+  lookups.release();
   printString(number, '^', "execute done");
 }
 
-bool CommandParser::callFuncs(const Configure& configure, const DUTSetting& dutSetting) {
-  if (testStart(dutSetting) != TYPE_SUCCESS) return false;
-  executeAllFunc(configure);
-  return testEnd() == TYPE_SUCCESS;
+bool CommandParser::callFuncs(const Configure& configure, const DUTSetting& dutSetting,
+                              LibraryLookups& lookups) {
+  if (testStart(dutSetting, lookups) != TYPE_SUCCESS) return false;
+  executeAllFunc(configure, lookups);
+  return testEnd(lookups) == TYPE_SUCCESS;
 }
 
-int CommandParser::testStart(const DUTSetting& dutSetting) {
-  LibraryFunction<TestStart> start = findFunction<TestStart>(hLib, "test_start");
+int CommandParser::testStart(const DUTSetting& dutSetting, LibraryLookups& lookups) {
+  static const std::string name = "test_start";
+  const TestStart start = lookups.find<TestStart>(TEST_START_SLOT, name);
   if (!start) return LOSE_TEST_START_FUNCTION;
-  callGuarded("test_start", start.function, dutSetting);
+  callGuarded("test_start", start, dutSetting);
   return TYPE_SUCCESS;
 }
 
-int CommandParser::testEnd() {
-  LibraryFunction<TestEnd> end = findFunction<TestEnd>(hLib, "test_end");
+int CommandParser::testEnd(LibraryLookups& lookups) {
+  static const std::string name = "test_end";
+  const TestEnd end = lookups.find<TestEnd>(TEST_END_SLOT, name);
   if (!end) return LOSE_TEST_END_FUNCTION;
-  callGuarded("test_end", end.function);
+  callGuarded("test_end", end);
   return TYPE_SUCCESS;
 }
 
-void CommandParser::executeAllFunc(const Configure& configure) {
+void CommandParser::executeAllFunc(const Configure& configure, LibraryLookups& lookups) {
   const bool failstop = configure.setting.executeSetting.failstop;
   // The configure is this thread's own and never changes, so the items are walked in place.
-  for (const TestItem& item : configure.flowMessage.testItems) {
+  const std::vector<TestItem>& items = configure.flowMessage.testItems;
+  for (std::size_t index = 0; index < items.size(); ++index) {
+    const TestItem& item = items[index];
     if (!item.select) continue;
-    // A name with a NUL byte can't be exported; looked up as a C string it would find another.
-    LibraryFunction<FunctionTypeStr> test;
-    if (item.funcName.find('\0') == std::string::npos) {
-      test = findFunction<FunctionTypeStr>(hLib, item.funcName.c_str());
-    }
+    const FunctionTypeStr test =
+        lookups.find<FunctionTypeStr>(FIRST_ITEM_SLOT + index, item.funcName);
     if (!test) {
       writeLine(stderr, "Failed to get function address");
       continue;
     }
     // An exception counts as a failed test.
-    const bool passed =
-        callGuarded(item.funcName.c_str(), test.function, configure).value_or(false);
+    const bool passed = callGuarded(item.funcName.c_str(), test, configure).value_or(false);
     if (failstop && !passed) break;
   }
 }

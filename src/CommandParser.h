@@ -62,12 +62,17 @@ class CommandParser {
   int stopDll();
 
   // The execution loop and its parts. They run on the execution thread and use nothing but
-  // their arguments, hLib and exitFunc.
+  // their arguments, hLib and exitFunc. Every function is looked up in the library hLib holds
+  // at the moment of the call, through the thread's own lookups.
   static void executeLoopAllFunc(const Configure& configure, std::string number);
-  static bool callFuncs(const Configure& configure, const DUTSetting& dutSetting);
-  static int testStart(const DUTSetting& dutSetting);
-  static int testEnd();
-  static void executeAllFunc(const Configure& configure);
+  static bool callFuncs(const Configure& configure, const DUTSetting& dutSetting,
+                        LibraryLookups& lookups);
+  static int testStart(const DUTSetting& dutSetting, LibraryLookups& lookups);
+  static int testEnd(LibraryLookups& lookups);
+  static void executeAllFunc(const Configure& configure, LibraryLookups& lookups);
+
+  // The benchmarks (bench/DispatchBenchmark.cpp) drive the execution loop in their own process.
+  friend class ExecutionBenchmark;
 
   DriverCommon common;
   FlowMessage flowMessage;

@@ -12,11 +12,17 @@ void printStartup() {
 }
 
 void printReply(const std::string& number, int result) {
+  // Composed by hand rather than through a text stream: the line is the same, and a reply is
+  // written for every command, so it is worth the few lines.
+  std::string reply = number;
+  reply.push_back(COMMAND_MARK);
   if (result == 0) {
-    printString(number, COMMAND_MARK, SUCCESS_STR);
+    reply.append(SUCCESS_STR);
   } else {
-    printString(number, COMMAND_MARK, FAIL_STR, ",", "error info=", result);
+    reply.append(FAIL_STR).append(",error info=").append(std::to_string(result));
   }
+  reply.push_back('\n');
+  writeTerminatedLine(stdout, reply);
 }
 
 int runCommandLoop(CommandParser& parser, LineReader& input) {

@@ -48,6 +48,8 @@ std::string randomLine(std::mt19937& random) {
 
 TEST(CommandGrammar, AgreesWithTheRegularExpressionOnGeneratedLines) {
   const std::regex pattern(COMMAND_PATTERN);
+  // The same pattern with a group for each part.
+  const std::regex groups(R"(^(\d+)\^qv\s(-\w+)\s(\w+)(\s.*)?$)");
   std::mt19937 random(20261208);
   int matched = 0;
   int refused = 0;
@@ -55,6 +57,18 @@ TEST(CommandGrammar, AgreesWithTheRegularExpressionOnGeneratedLines) {
     const std::string line = randomLine(random);
     const bool expected = std::regex_match(line, pattern);
     ASSERT_EQ(matchesCommandGrammar(line), expected) << "line: \"" << line << "\"";
+    CommandLayout layout;
+    ASSERT_EQ(matchCommandGrammar(line, layout), expected) << "line: \"" << line << "\"";
+    if (expected) {
+      // The parts as the pattern's groups would find them.
+      std::smatch parts;
+      ASSERT_TRUE(std::regex_match(line, parts, groups));
+      EXPECT_EQ(layout.caret, static_cast<std::size_t>(parts.length(1))) << line;
+      EXPECT_EQ(layout.optionEnd, static_cast<std::size_t>(parts.position(2) + parts.length(2)))
+          << line;
+      EXPECT_EQ(layout.verbEnd, static_cast<std::size_t>(parts.position(3) + parts.length(3)))
+          << line;
+    }
     (expected ? matched : refused)++;
   }
   // Both outcomes must be well represented, or the comparison proves little.
@@ -82,6 +96,23 @@ TEST(CommandGrammar, DecidesTheDocumentedCases) {
   EXPECT_FALSE(matchesCommandGrammar("1^qv -p"));
   EXPECT_FALSE(matchesCommandGrammar("1^qv - stop"));
   EXPECT_FALSE(matchesCommandGrammar("1^qv -p st\xc3\xa9"));
+}
+
+TEST(CommandGrammar, TellsWhereThePartsOfAMatchingLineLie) {
+  CommandLayout layout;
+  ASSERT_TRUE(matchCommandGrammar("0042^qv\t-p_2 load a b", layout));
+  EXPECT_EQ(layout.caret, 4u);
+  EXPECT_EQ(layout.optionEnd, 12u);
+  EXPECT_EQ(layout.verbEnd, 17u);
+
+  ASSERT_TRUE(matchCommandGrammar("7^qv -x run", layout));
+  EXPECT_EQ(layout.caret, 1u);
+  EXPECT_EQ(layout.optionEnd, 7u);
+  EXPECT_EQ(layout.verbEnd, 11u);
+
+  // A line that doesn't match leaves the layout alone.
+  EXPECT_FALSE(matchCommandGrammar("7^qv -x run\r\r", layout));
+  EXPECT_EQ(layout.verbEnd, 11u);
 }
 
 TEST(CommandGrammar, MatchesLinesOfAnyLengthWithoutRecursion) {

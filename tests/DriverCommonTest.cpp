@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 
+#include "RecordReader.h"
 #include "TestFiles.h"
 
 namespace {
@@ -176,6 +178,73 @@ TEST_F(DriverCommonTest, FailsWithTheJsonLibrarysKindAndThePathOfTheValue) {
                nlohmann::json::type_error);
   EXPECT_THROW(readSetting(R"({"executeSetting": {"failstop": true, "loopcount": 1}})"),
                nlohmann::json::out_of_range);
+}
+
+// The failure of parsing text as a whole document, then reading a flow from it: what the flow
+// reader, which reads the items as they are parsed, must fail with too.
+std::string wholeDocumentFailure(const std::string& text) {
+  try {
+    std::istringstream in(text);
+    nlohmann::json document;
+    in >> document;
+    FlowMessage flow;
+    readRecord(document, flow);
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
+}
+
+TEST_F(DriverCommonTest, ReadsItemsAsTheyComeWithTheOutcomeOfTheWholeDocument) {
+  const std::string a = flowJson({{"a"}});
+  const std::string itemA = a.substr(a.find('[') + 1, a.rfind(']') - a.find('[') - 1);
+  const std::string b = flowJson({{"b"}});
+  const std::string itemB = b.substr(b.find('[') + 1, b.rfind(']') - b.find('[') - 1);
+
+  // A later "testItems" replaces an earlier one, broken or not; other keys, and "testItems"
+  // anywhere but in the root object, are not looked at.
+  std::optional<FlowMessage> flow =
+      readFlow(R"({"x": [[{"testItems": 5}]], "testItems": [)" + itemA +
+               R"(], "y": {"testItems": {}}, "testItems": [)" + itemB + "]}");
+  ASSERT_TRUE(flow);
+  ASSERT_EQ(flow->testItems.size(), 1u);
+  EXPECT_EQ(flow->testItems[0].funcName, "b");
+  flow = readFlow(R"({"testItems": [{}], "testItems": [)" + itemB + "]}");
+  ASSERT_TRUE(flow);
+  EXPECT_EQ(flow->testItems.size(), 1u);
+  flow = readFlow(R"({"testItems": 7, "testItems": [)" + itemB + "]}");
+  ASSERT_TRUE(flow);
+  EXPECT_EQ(flow->testItems.size(), 1u);
+
+  // Failures name the same path as in the whole document.
+  std::vector<FlowEntry> many(1000, FlowEntry{"f"});
+  std::string far = flowJson(many);
+  std::string::size_type at = 0;
+  for (int item = 0; item <= 700; ++item) at = far.find(", \"select\": true", at + 1);
+  far.erase(at, 16);
+  const std::pair<std::string, std::string> cases[] = {
+      {far, "[json.exception.out_of_range.403] (/testItems/700) key 'select' not found"},
+      {R"({"testItems": [)" + itemA + R"(], "testItems": [{}]})",
+       "[json.exception.out_of_range.403] (/testItems/0) key 'failJump' not found"},
+      {R"({"testItems": [)" + itemA + ", 1]}",
+       "[json.exception.type_error.304] (/testItems/1) cannot use at() with number"},
+      {R"({"testItems": [)" + itemA + R"(], "testItems": {"0": 1}})",
+       "[json.exception.type_error.302] (/testItems) type must be array, but is object"},
+      {R"({"other": {"testItems": []}})",
+       "[json.exception.out_of_range.403] key 'testItems' not found"},
+      {"[" + a + "]", "[json.exception.type_error.304] cannot use at() with array"},
+      {"\"testItems\"", "[json.exception.type_error.304] cannot use at() with string"},
+  };
+  for (const auto& [text, failure] : cases) {
+    EXPECT_EQ(flowFailure(text), failure) << text.substr(0, 200);
+    EXPECT_EQ(wholeDocumentFailure(text), failure) << text.substr(0, 200);
+  }
+
+  // A syntax error anywhere wins over an item that can't be read before it.
+  const std::string brokenThenBadSyntax = R"({"testItems": [{}, )" + itemA + "}";
+  EXPECT_EQ(flowFailure(brokenThenBadSyntax), wholeDocumentFailure(brokenThenBadSyntax));
+  EXPECT_EQ(flowFailure(brokenThenBadSyntax).rfind("[json.exception.parse_error.101]", 0), 0u);
+  EXPECT_THROW(readFlow(R"({"testItems": [{}], "n": 1e400})"), nlohmann::json::out_of_range);
 }
 
 TEST_F(DriverCommonTest, TellsMissingFilesFromUnreadableOnes) {

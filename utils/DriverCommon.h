@@ -20,7 +20,9 @@ class DriverCommon {
   // output. No value when nothing exists at the path. Throws when the file can't be opened
   // (std::runtime_error, after "Failed to open file!" on standard error) or isn't a valid flow
   // (nlohmann::json's parse_error, out_of_range or type_error, whose message names the JSON path
-  // of the failing value). The record is returned complete or not at all.
+  // of the failing value). The record is returned complete or not at all. The items are read
+  // as they are parsed, so the whole document is never held in memory; the outcome is the same
+  // as reading it whole.
   std::optional<FlowMessage> analysisFlowFile(std::string filePath);
 
   // The same for the setting file, without a listing.

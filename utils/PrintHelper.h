@@ -16,6 +16,9 @@
 // Writes text plus a line break to stream in one operation and flushes it. Safe from any thread.
 void writeLine(std::FILE* stream, std::string_view text);
 
+// The same for a line composed by the caller that already ends with its line break.
+void writeTerminatedLine(std::FILE* stream, std::string_view line);
+
 // Composes the arguments, in order and without separators, as a text stream prints them, and
 // writes the result to standard output as one whole line. Used for reply lines.
 template <typename... Args>
