@@ -4,6 +4,7 @@
 #define ATE_SRC_COMMANDPARSER_H_
 
 #include <atomic>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -62,8 +63,9 @@ class CommandParser {
   int stopDll();
 
   // The execution loop and its parts. They run on the execution thread and use nothing but
-  // their arguments, hLib and exitFunc.
-  static void executeLoopAllFunc(const Configure& configure, std::string number);
+  // their arguments, hLib and exitFunc. The loop returns only once detached is ready.
+  static void executeLoopAllFunc(const Configure& configure, std::string number,
+                                 std::future<void> detached);
   static bool callFuncs(const Configure& configure, const DUTSetting& dutSetting);
   static int testStart(const DUTSetting& dutSetting);
   static int testEnd();
