@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need; does nothing when all are present.
+# Installs the Debian packages the build and the tests need, and those named as arguments (the
+# Windows build adds its cross compiler and Wine); does nothing when all are present.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev)

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test: a plain build, one with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and one with ThreadSanitizer.
+# UndefinedBehaviorSanitizer, one with ThreadSanitizer, and a Windows x86-64 build made with
+# mingw-w64 whose tests run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64 wine wine64
 
 jobs=$(nproc)
 status=0
@@ -21,6 +22,7 @@ build_and_test build
 build_and_test build-asan -DATE_SANITIZE=address,undefined
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   build_and_test build-tsan -DATE_SANITIZE=thread
+build_and_test build-windows --toolchain cmake/mingw-w64-x86_64.cmake
 fuzz/run.sh 60 || status=1  # the libFuzzer targets in fuzz/, 60 s each
 
 exit $status

@@ -165,8 +165,15 @@ int CommandParser::runDll(ParsedCommand& command) {
   setting = std::move(*read);
 
   try {
-    std::thread(&CommandParser::executeLoopAllFunc, Configure(flowMessage, setting), command.number)
-        .detach();
+    // The thread must not end before it is detached. MinGW's thread library hands the record of
+    // a thread that ended while still joinable to the next new thread as soon as it is detached,
+    // while the ended thread may still be winding down with that record: it then spoils the new
+    // thread's, which hangs at its next use of thread-local data (an exception, for one).
+    std::promise<void> detached;
+    std::thread thread(&CommandParser::executeLoopAllFunc, Configure(flowMessage, setting),
+                       command.number, detached.get_future());
+    thread.detach();
+    detached.set_value();
   } catch (const std::system_error& error) {
     writeLine(stderr, std::string("Cannot start the execution thread: ") + error.what());
     return TYPE_EXECUTE_THREAD_START_FAILED;
@@ -189,7 +196,8 @@ constexpr std::size_t FIRST_ITEM_SLOT = 2;
 
 }  // namespace
 
-void CommandParser::executeLoopAllFunc(const Configure& configure, std::string number) {
+void CommandParser::executeLoopAllFunc(const Configure& configure, std::string number,
+                                       std::future<void> detached) {
   exitFunc = false;
   const DUTSetting dutSetting = configure.setting.dutSetting;
   const ExecuteSetting executeSetting = configure.setting.executeSetting;
@@ -210,6 +218,7 @@ void CommandParser::executeLoopAllFunc(const Configure& configure, std::string n
   // A library that unload gave up is released before the loop reports its end.
   lookups.release();
   printString(number, '^', "execute done");
+  if (detached.valid()) detached.wait();
 }
 
 bool CommandParser::callFuncs(const Configure& configure, const DUTSetting& dutSetting,

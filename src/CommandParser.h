@@ -4,6 +4,7 @@
 #define ATE_SRC_COMMANDPARSER_H_
 
 #include <atomic>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -62,9 +63,11 @@ class CommandParser {
   int stopDll();
 
   // The execution loop and its parts. They run on the execution thread and use nothing but
-  // their arguments, hLib and exitFunc. Every function is looked up in the library hLib holds
+  // their arguments, hLib and exitFunc. The loop returns only once detached (when given) is
+  // ready. Every function is looked up in the library hLib holds
   // at the moment of the call, through the thread's own lookups.
-  static void executeLoopAllFunc(const Configure& configure, std::string number);
+  static void executeLoopAllFunc(const Configure& configure, std::string number,
+                                 std::future<void> detached = {});
   static bool callFuncs(const Configure& configure, const DUTSetting& dutSetting,
                         LibraryLookups& lookups);
   static int testStart(const DUTSetting& dutSetting, LibraryLookups& lookups);

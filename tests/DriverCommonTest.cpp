@@ -267,9 +267,14 @@ TEST_F(DriverCommonTest, TellsMissingFilesFromUnreadableOnes) {
   }
   EXPECT_EQ(GetCapturedStderr(), "Failed to open file!\n");
 
+#ifdef _WIN32
+  // The C runtime reports a name longer than any Windows allows as one that doesn't exist.
+  EXPECT_FALSE(common.fileExists(dir.path(std::string(5000, 'n'))));
+#else
   // The file system can't answer for a name longer than any it allows.
   EXPECT_THROW(common.fileExists(dir.path(std::string(5000, 'n'))),
                std::filesystem::filesystem_error);
+#endif
 }
 
 TEST(DriverCommonSplit, KeepsInnerEmptyPiecesAndDropsOneTrailingEmptyPiece) {

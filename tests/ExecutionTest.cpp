@@ -213,6 +213,20 @@ TEST_F(ExecutionTest, UnloadWaitsForTheRunningFunctionThenReleasesTheLibrary) {
   driver.exit();
 }
 
+TEST_F(ExecutionTest, ShortRunsOneAfterAnotherAllFinish) {
+  // Each run's thread ends while the next one starts, and both throw from the library.
+  load("fixture_full", {{"test_throw"}});
+  const std::string once = setting(1, false);
+  for (int i = 2; i < 152; ++i) {
+    const std::string n = std::to_string(i);
+    driver.send(n + "^qv -p run " + once);
+    ASSERT_EQ(driver.runOutput(n), pass("fixture_full", {"test_throw"})) << "run " << n;
+    ASSERT_EQ(driver.err(),
+              "Test project function test_throw threw an exception: measurement out of reach");
+  }
+  driver.exit();
+}
+
 TEST_F(ExecutionTest, ExitDoesNotWaitForARunningPass) {
   load("fixture_full", {{"test_slow", true, 60000}});
   driver.send("2^qv -p run " + setting(0, false));

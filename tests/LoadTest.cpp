@@ -1,6 +1,7 @@
 // Loading and unloading test project libraries through the real driver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "DriverSession.h"
@@ -48,12 +49,16 @@ TEST_F(LoadTest, ReportsTheLoadersCodeForALibraryThatCantBeLoaded) {
   std::filesystem::create_directory(dir.path("folder"));
   struct Case {
     std::string library;
-    std::string code;
+    std::vector<std::string> codes;  // the loader's number, one of these
   };
-  std::vector<Case> cases = {
-      {dir.path("missing.so"), "126"}, {notALibrary, "193"}, {dir.path("folder"), "5"}};
-#ifndef _WIN32
-  cases.push_back({fixturePath("fixture_undefined"), "127"});
+  std::vector<Case> cases = {{dir.path("missing.so"), {"126"}}, {notALibrary, {"193"}}};
+#ifdef _WIN32
+  // Windows refuses to open a directory as a module (5, access denied); Wine's loader doesn't
+  // find a module there (126).
+  cases.push_back({dir.path("folder"), {"5", "126"}});
+#else
+  cases.push_back({dir.path("folder"), {"5"}});
+  cases.push_back({fixturePath("fixture_undefined"), {"127"}});
 #endif
 
   DriverSession driver;
@@ -61,11 +66,16 @@ TEST_F(LoadTest, ReportsTheLoadersCodeForALibraryThatCantBeLoaded) {
   for (const Case& c : cases) {
     const std::string n = std::to_string(number++);
     driver.send(n + "^qv -p load " + c.library + " " + flow);
-    EXPECT_EQ(driver.outUntil(n + "^error,error info=3"),
-              (std::vector<std::string>{
-                  "FuncName: test_pass, FuncId: 100", "    Result Param: P0, Max: 1.5",
-                  "FuncName: test_pass2, FuncId: 101", "    Result Param: P1, Max: 1.5", c.code}))
+    std::vector<std::string> lines = driver.outUntil(n + "^error,error info=3");
+    ASSERT_FALSE(lines.empty()) << c.library;
+    const std::string code = lines.back();
+    lines.pop_back();
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "FuncName: test_pass, FuncId: 100", "    Result Param: P0, Max: 1.5",
+                         "FuncName: test_pass2, FuncId: 101", "    Result Param: P1, Max: 1.5"}))
         << c.library;
+    EXPECT_NE(std::find(c.codes.begin(), c.codes.end(), code), c.codes.end())
+        << c.library << " gave " << code;
     const std::string message = driver.err();
     EXPECT_EQ(message.rfind("Cannot load library \"" + c.library + "\": ", 0), 0u) << message;
   }

@@ -1,8 +1,13 @@
 # Installs the current build into a fresh prefix, builds the consumer project against it with
-# the outer build's generator and compiler, runs it and checks what the test project printed.
+# the outer build's generator and compiler (or toolchain file), runs it and checks what the test
+# project printed.
 #
 # cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DGENERATOR=... [-DGENERATOR_PLATFORM=...]
-#       [-DMAKE_PROGRAM=...] -DCXX_COMPILER=... -DCONFIG=... [-DSANITIZE=...] -P RunKitTest.cmake
+#       [-DMAKE_PROGRAM=...] -DCXX_COMPILER=... [-DTOOLCHAIN_FILE=...] [-DEMULATOR=...]
+#       [-DEXECUTABLE_SUFFIX=...] -DCONFIG=... [-DSANITIZE=...] -P RunKitTest.cmake
+#
+# With TOOLCHAIN_FILE the consumer is cross-compiled like the outer build, and the installed
+# driver runs through EMULATOR (a command line, as a list).
 cmake_minimum_required(VERSION 3.20)
 
 function(run_step)
@@ -19,8 +24,15 @@ file(REMOVE_RECURSE "${WORK_DIR}")
 run_step("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}" --config "${CONFIG}")
 
 set(configure_args -S "${CONSUMER_DIR}" -B "${consumer_build}" -G "${GENERATOR}"
-  "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_TYPE=${CONFIG}"
-  "-DCMAKE_PREFIX_PATH=${prefix}")
+  "-DCMAKE_BUILD_TYPE=${CONFIG}")
+if(TOOLCHAIN_FILE)
+  # A cross toolchain searches for packages only below its target root: name the kit's directory.
+  list(APPEND configure_args "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}"
+    "-Date_DIR=${prefix}/lib/cmake/ate")
+else()
+  list(APPEND configure_args "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}"
+    "-DCMAKE_PREFIX_PATH=${prefix}")
+endif()
 if(GENERATOR_PLATFORM)
   list(APPEND configure_args -A "${GENERATOR_PLATFORM}")
 endif()
@@ -52,7 +64,7 @@ file(WRITE "${WORK_DIR}/flow.json" [=[{"testItems": [{"failJump": "", "flag": ""
   "iOH": "", "iOL": "", "vIH": "", "vIL": "", "vOH": "", "vOL": "", "vT": ""}, "loop": 1,
   "passJump": "", "pattern": "", "results": [], "sbin": 1, "select": true}]}]=])
 file(WRITE "${WORK_DIR}/session.txt" "1^qv -p load ${project_library} ${WORK_DIR}/flow.json\nexit\n")
-execute_process(COMMAND "${prefix}/bin/driver" INPUT_FILE "${WORK_DIR}/session.txt"
+execute_process(COMMAND ${EMULATOR} "${prefix}/bin/driver${EXECUTABLE_SUFFIX}" INPUT_FILE "${WORK_DIR}/session.txt"
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "the installed driver failed (${status}):\n${out}${err}")
