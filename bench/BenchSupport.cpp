@@ -46,28 +46,6 @@ std::string settingDocument(int loopcount, bool failstop, const std::vector<std:
          list + "]}}\n";
 }
 
-TempDir::TempDir() {
-  static std::atomic<int> counter{0};
-  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  root_ = fs::temp_directory_path() / ("ate-bench-" + std::to_string(getpid()) + "-" +
-                                       std::to_string(stamp) + "-" + std::to_string(counter++));
-  fs::create_directories(root_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(root_, ignored);
-}
-
-std::string TempDir::write(const std::string& name, const std::string& content) const {
-  const fs::path file = root_ / name;
-  std::ofstream out(file, std::ios::binary);
-  out << content;
-  out.close();
-  if (!out) throw std::runtime_error("cannot write " + file.string());
-  return file.string();
-}
-
 namespace {
 
 // An output stream buffer over a file descriptor.

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "TestFiles.h"
+
 namespace bench {
 
 // A flow document of count selected items named f0, f1, ..., each with results result
@@ -20,20 +22,8 @@ std::string flowDocument(int count, int results);
 // A setting document.
 std::string settingDocument(int loopcount, bool failstop, const std::vector<std::string>& duts);
 
-// A directory of its own under the temporary directory, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  // Writes content to name inside the directory; returns its path.
-  std::string write(const std::string& name, const std::string& content) const;
-
- private:
-  std::filesystem::path root_;
-};
+// The test suite's temporary directory.
+using ::TempDir;
 
 // Sends the process's standard output (file descriptor 1, so C and C++ streams alike) to
 // /dev/null for its lifetime, and gives the real standard output as a stream of its own: the

@@ -90,10 +90,7 @@ void ChildProcess::readLoop(Stream stream, std::intptr_t handle) {
     addBytes(channel, buffer, static_cast<std::size_t>(count));
   }
   close(fd);
-  std::lock_guard<std::mutex> lock(channel.mutex);
-  if (!channel.partial.empty()) channel.lines.push_back(std::move(channel.partial));
-  channel.ended = true;
-  channel.changed.notify_all();
+  endStream(channel);
 }
 
 bool ChildProcess::write(std::string_view text) {

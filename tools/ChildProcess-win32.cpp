@@ -143,10 +143,7 @@ void ChildProcess::readLoop(Stream stream, std::intptr_t handle) {
     addBytes(channel, buffer, count);
   }
   CloseHandle(pipe);
-  std::lock_guard<std::mutex> lock(channel.mutex);
-  if (!channel.partial.empty()) channel.lines.push_back(std::move(channel.partial));
-  channel.ended = true;
-  channel.changed.notify_all();
+  endStream(channel);
 }
 
 bool ChildProcess::write(std::string_view text) {

@@ -20,6 +20,13 @@ void ChildProcess::addBytes(Channel& channel, const char* data, std::size_t size
   channel.changed.notify_all();
 }
 
+void ChildProcess::endStream(Channel& channel) {
+  std::lock_guard<std::mutex> lock(channel.mutex);
+  if (!channel.partial.empty()) channel.lines.push_back(std::move(channel.partial));
+  channel.ended = true;
+  channel.changed.notify_all();
+}
+
 std::optional<std::string> ChildProcess::readLine(Stream stream,
                                                   std::chrono::milliseconds timeout) {
   Channel& channel = channels_[static_cast<int>(stream)];

@@ -71,6 +71,8 @@ class ChildProcess {
 
   void readLoop(Stream stream, std::intptr_t handle);
   void addBytes(Channel& channel, const char* data, std::size_t size);
+  // Called by a reader once its stream has ended: an unterminated last line counts as a line.
+  void endStream(Channel& channel);
 
   struct Native;
   std::unique_ptr<Native> native_;
