@@ -10,13 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "AteVersion.h"
 #include "HostSession.h"
 
 namespace {
 
 void usage() {
   std::fputs(
-      "usage: ate-host [--driver PATH] [--timeout SECS] [--run-timeout SECS]\n"
+      "usage: ate-host [--version] [--driver PATH] [--timeout SECS] [--run-timeout SECS]\n"
       "                (--script FILE | STEP...)\n"
       "steps: load LIB FLOW | run SETTING | wait | stop [after SECS] | sleep SECS | unload | "
       "exit\n",
@@ -51,6 +52,9 @@ int main(int argc, char** argv) {
     const bool hasValue = i + 1 < argc;
     if (arg == "--help") {
       usage();
+      return HOST_OK;
+    } else if (arg == "--version") {
+      std::printf("ate-host %s\n", ATE_VERSION);
       return HOST_OK;
     } else if (arg == "--driver" && hasValue) {
       options.driver = argv[++i];
