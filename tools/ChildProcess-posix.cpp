@@ -142,3 +142,5 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
 void ChildProcess::kill() {
   if (!status_ && native_->pid > 0) ::kill(native_->pid, SIGKILL);
 }
+
+std::int64_t ChildProcess::id() const { return native_->pid; }

@@ -205,3 +205,8 @@ void ChildProcess::kill() {
     native_->killed = true;
   }
 }
+
+std::int64_t ChildProcess::id() const {
+  return native_->process == nullptr ? -1
+                                     : static_cast<std::int64_t>(GetProcessId(native_->process));
+}

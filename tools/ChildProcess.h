@@ -61,6 +61,9 @@ class ChildProcess {
 
   void kill();
 
+  // The child's process id, for sending it a signal.
+  std::int64_t id() const;
+
  private:
   struct Channel {
     std::mutex mutex;
