@@ -3,7 +3,8 @@
 # Windows build adds its cross compiler and Wine); does nothing when all are present.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev)
+packages=(build-essential cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev pkg-config
+  libcpp-httplib-dev)
 packages+=("$@")
 
 missing=()

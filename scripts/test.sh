@@ -5,7 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64 wine wine64
+# The station's browser test: Debian's chromium, and node with npm unless the machine has them
+# already (a node from elsewhere conflicts with Debian's packages).
+browser=(chromium)
+command -v npm >/dev/null || browser+=(nodejs npm)
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 "${browser[@]}"
 
 jobs=$(nproc)
 status=0
