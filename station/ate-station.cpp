@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -146,6 +147,8 @@ int main(int argc, char** argv) {
   driver.exit(std::chrono::seconds(5));
   station.stop();
   serving.join();
-  std::printf("ate-station: stopped\n");
+  const std::optional<int> status = driver.state().exitStatus;
+  std::printf("ate-station: stopped; the driver ended %s\n",
+              status ? ("with status " + std::to_string(*status)).c_str() : "without a status");
   return 0;
 }

@@ -358,7 +358,9 @@ TEST(Station, EndsItsDriverOnSigterm) {
   EXPECT_EQ(station.process().wait(TEST_TIMEOUT), 0);
   const std::vector<std::string> out =
       station.process().readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT);
-  EXPECT_EQ(out, (std::vector<std::string>{"ate-station: stopping", "ate-station: stopped"}));
+  EXPECT_EQ(out,
+            (std::vector<std::string>{"ate-station: stopping",
+                                      "ate-station: stopped; the driver ended with status 0"}));
 }
 
 TEST(Station, KeepsTheNewestLinesAndTellsAReaderWhatItMissed) {
