@@ -10,8 +10,10 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "DatalogPanel.h"
 #include "DriverSession.h"
 #include "EventLog.h"
+#include "StdfEncoder.h"
 #include "TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -381,6 +383,74 @@ TEST(Station, KeepsTheNewestLinesAndTellsAReaderWhatItMissed) {
     EXPECT_EQ(batch.skipped, c.skipped) << "after " << c.after;
   }
   EXPECT_EQ(log.dropped(), 2u);
+}
+
+TEST(Station, DatalogPanelFollowsTheNewestDatalogPassByPass) {
+  using namespace stdftest;
+  TempDir dir;
+  const fs::path folder = dir.path("datalog");
+  fs::create_directories(folder);
+  DatalogPanel panel(folder);
+  EXPECT_FALSE(panel.update());
+  EXPECT_EQ(panel.json(), R"({"file":null,"passes":0})");
+
+  // A pass on two sites: site 1 good, site 2 fails test 41 into hard bin 5, soft bin 40. The
+  // summary after the parts names the bins; the writer rewrites it after every pass.
+  const auto pass = [](int n) {
+    return pir(false, 1) + pir(false, 2) + ptr(false, 41, 1, 0, 3.3f, "VOUT1", 3.2f, 3.4f, "V") +
+           ptr(false, 41, 2, 0x80, 3.1f, "VOUT1", 3.2f, 3.4f, "V") +
+           prr(false, 1, 0, 1, 1, std::to_string(2 * n - 1)) +
+           prr(false, 2, 0x08, 5, 40, std::to_string(2 * n));
+  };
+  const std::string bins = bin(false, true, 255, 0, 1, 0, 'P', "PASS") +
+                           bin(false, true, 255, 0, 5, 0, 'F', "output_voltage") +
+                           bin(false, false, 255, 0, 1, 0, 'P', "PASS") +
+                           bin(false, false, 255, 0, 40, 0, 'F', "output_voltage");
+  const std::string first = far(false) + pass(1);
+  const std::string second = first + pass(2);
+  const std::string datalog = dir.write("datalog/a.stdf", first + bins);
+  EXPECT_TRUE(panel.update());
+  json shown = json::parse(panel.json());
+  EXPECT_EQ(shown["file"], "a.stdf");
+  EXPECT_EQ(shown["passes"], 1);
+  EXPECT_EQ(shown["hardBins"], json::parse(R"([{"number":1,"name":"PASS","passFail":"P","count":1},
+      {"number":5,"name":"output_voltage","passFail":"F","count":1}])"));
+
+  dir.write("datalog/a.stdf", second + bins);
+  EXPECT_TRUE(panel.update());
+  EXPECT_FALSE(panel.update()) << "nothing was appended";
+  shown = json::parse(panel.json());
+  EXPECT_EQ(shown["passes"], 2);
+  EXPECT_EQ(shown["sites"], json::parse(R"([{"site":1,"parts":2,"good":2,"yield":1.0},
+      {"site":2,"parts":2,"good":0,"yield":0.0}])"));
+  EXPECT_EQ(shown["overall"], json::parse(R"({"parts":4,"good":2,"yield":0.5})"));
+  EXPECT_EQ(shown["softBins"][1], json::parse(R"({"number":40,"name":"output_voltage",
+      "passFail":"F","count":2})"));
+  EXPECT_EQ(shown["devices"], json::parse(R"([
+      {"site":1,"partId":"3","passed":true,"hardBin":1,"softBin":1,"failedTest":null,
+       "failedTestName":""},
+      {"site":2,"partId":"4","passed":false,"hardBin":5,"softBin":40,"failedTest":41,
+       "failedTestName":"VOUT1"}])"));
+
+  // A damaged part: said, and what came before stays.
+  const std::string broken =
+      record(5, 20, Fields(false).u1(1).u1(1).u1(0).u2(1).u2(1).u2(1).i2(0).i2(0).u4(0).u1(50));
+  dir.write("datalog/a.stdf", second + pir(false, 1) + broken);
+  panel.update();
+  shown = json::parse(panel.json());
+  EXPECT_EQ(shown["passes"], 2);
+  EXPECT_EQ(shown["error"].get<std::string>().substr(0, 23), "cannot read a.stdf: byt")
+      << shown["error"];
+
+  // A newer datalog (the project was loaded again): the panel starts over with it.
+  const std::string newer = dir.write("datalog/b.stdf", first + bins);
+  fs::last_write_time(newer, fs::last_write_time(datalog) + std::chrono::seconds(5));
+  EXPECT_TRUE(panel.update());
+  shown = json::parse(panel.json());
+  EXPECT_EQ(shown["file"], "b.stdf");
+  EXPECT_EQ(shown["passes"], 1);
+  EXPECT_EQ(shown["overall"]["parts"], 2);
+  EXPECT_EQ(shown["error"], "");
 }
 
 }  // namespace
