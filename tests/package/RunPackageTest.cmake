@@ -121,6 +121,10 @@ file(GLOB_RECURSE binaries "${root}/bin/*" "${root}/lib/*.so" "${root}/lib/*.so.
   "${root}/lib/*.dll")
 if(KIND STREQUAL "deb")
   foreach(binary IN LISTS binaries)
+    file(READ "${binary}" magic LIMIT 4 HEX)
+    if(NOT magic STREQUAL "7f454c46")
+      continue()  # not ELF: a script, say
+    endif()
     run_step("${LDD}" "${binary}")
     if(step_output MATCHES "not found")
       message(FATAL_ERROR "${binary} links what neither the package nor the system has:\n"
