@@ -55,7 +55,8 @@ else()
   # What Debian asks of every package besides its files: a copyright file and the changelog in
   # /usr/share/doc/PACKAGE, and a manual page for each program, the last two compressed.
   file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/debian/changelog ate_latest LIMIT_COUNT 1)
-  if(NOT ate_latest MATCHES "^${CPACK_PACKAGE_NAME} \\(${PROJECT_VERSION}\\) ")
+  string(REPLACE "." "\\." ate_version_pattern ${PROJECT_VERSION})
+  if(NOT ate_latest MATCHES "^${CPACK_PACKAGE_NAME} \\(${ate_version_pattern}\\) ")
     message(FATAL_ERROR "cmake/debian/changelog starts with \"${ate_latest}\": give release "
       "${PROJECT_VERSION} an entry of its own at the top (and in CHANGELOG.md)")
   endif()
