@@ -79,7 +79,8 @@ elseif(KIND STREQUAL "zip")
   # Everything sits in one folder named like the zip.
   file(GLOB top RELATIVE "${WORK_DIR}/unpacked" "${WORK_DIR}/unpacked/*")
   if(NOT top STREQUAL "ate-station-${VERSION}-win64")
-    message(FATAL_ERROR "the zip should hold one folder ate-station-${VERSION}-win64, holds: ${top}")
+    message(FATAL_ERROR
+      "the zip should hold one folder ate-station-${VERSION}-win64, holds: ${top}")
   endif()
   set(root "${WORK_DIR}/unpacked/${top}")
   set(suffix ".exe")
