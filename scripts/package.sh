@@ -26,4 +26,4 @@ cpack -G ZIP --config build-package-windows/CPackConfig.cmake -B dist
 rm -rf dist/_CPack_Packages
 echo "=== dist/"
 ls -l dist/*.deb dist/*.zip
-lintian --no-tag-display-limit dist/*.deb || { echo "lintian reports errors" >&2; exit 1; }
+lintian --tag-display-limit 0 dist/*.deb || { echo "lintian reports errors" >&2; exit 1; }

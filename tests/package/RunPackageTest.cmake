@@ -201,7 +201,7 @@ message(STATUS "${package}: the example ran from the unpacked package")
 
 # ---- lintian ----
 if(KIND STREQUAL "deb")
-  execute_process(COMMAND "${LINTIAN}" --no-tag-display-limit "${package}"
+  execute_process(COMMAND "${LINTIAN}" --tag-display-limit 0 "${package}"
     RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status EQUAL 0 OR out MATCHES "(^|\n)E: ")
     message(FATAL_ERROR "lintian reports errors (status ${status}):\n${out}${err}")
