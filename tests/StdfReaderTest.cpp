@@ -1,0 +1,379 @@
+#include "StdfReader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "DatalogSummary.h"
+#include "DatalogTool.h"
+#include "StdfEncoder.h"
+#include "TestFiles.h"
+
+namespace {
+
+using stdftest::Fields;
+using stdftest::record;
+
+// Every record a test file holds, one dump line each, and the error if reading stopped early.
+struct Reading {
+  std::vector<std::string> lines;
+  std::string error;
+  stdf::ErrorKind kind = stdf::ErrorKind::TRUNCATED;
+  std::uint64_t errorOffset = 0;
+};
+
+Reading readAll(stdf::StdfReader& reader) {
+  Reading out;
+  stdf::Record r;
+  while (reader.next(r)) out.lines.push_back(stdf::formatRecord(r));
+  if (const stdf::ReadError* e = reader.error()) {
+    out.error = e->message;
+    out.kind = e->kind;
+    out.errorOffset = e->offset;
+  }
+  return out;
+}
+
+Reading readBytes(const std::string& bytes) {
+  stdf::StdfReader reader(bytes.data(), bytes.size());
+  return readAll(reader);
+}
+
+Reading readStream(const std::string& bytes) {
+  std::istringstream in(bytes);
+  stdf::StdfReader reader(in);
+  return readAll(reader);
+}
+
+// One of each kind of field: every scalar type, Cn/Bn/Dn, the kx arrays, GEN_DATA, a record
+// with trailing fields left off and a record type no reader knows.
+std::string everyKind(bool big) {
+  using namespace stdftest;
+  return far(big) + record(0, 20, Fields(big).u4(1700000000).cn("ate run")) +
+         // MIR up to PART_TYP: the other 28 fields are left off.
+         record(1, 10,
+                Fields(big)
+                    .u4(1)
+                    .u4(4000000000u)
+                    .u1(3)
+                    .c1('P')
+                    .c1(' ')
+                    .c1(' ')
+                    .u2(65535)
+                    .c1(' ')
+                    .cn("LOT1")
+                    .cn("PMIC")) +
+         record(1, 80, Fields(big).u1(255).u1(1).u1(2).u1(1).u1(2)) + pir(big, 1) +
+         record(15, 10,
+                Fields(big)
+                    .u4(70000)
+                    .u1(1)
+                    .u1(1)
+                    .u1(0x80)
+                    .u1(0xc0)
+                    .r4(-1.1f)
+                    .cn("I\"q\"\x01")
+                    .cn("")
+                    .u1(0x0e)
+                    .i1(-3)
+                    .i1(2)
+                    .i1(-128)
+                    .r4(1e-6f)
+                    .r4(2.5f)
+                    .cn("A")
+                    .cn("%7.3f")
+                    .cn("")
+                    .cn("")
+                    .r4(0)
+                    .r4(3)) +
+         record(15, 20,
+                Fields(big)
+                    .u4(200)
+                    .u1(1)
+                    .u1(1)
+                    .u1(0x80)
+                    .u1(0xff)
+                    .u4(10)
+                    .u4(0)
+                    .u4(1)
+                    .u4(2)
+                    .i4(-1)
+                    .i4(-2)
+                    .i2(-3)
+                    .u2(3)
+                    .u2(1)
+                    .u2(1)
+                    .u2(2)
+                    .u2(3)
+                    .raw("\x21\x03")
+                    .u2(7)
+                    .raw("\x05")
+                    .u2(12)
+                    .raw("\xff\x0f")
+                    .cn("v")) +
+         record(15, 15,
+                Fields(big)
+                    .u4(300)
+                    .u1(1)
+                    .u1(1)
+                    .u1(0)
+                    .u1(0)
+                    .u2(2)
+                    .u2(2)
+                    .raw("\x21")
+                    .r4(1.5f)
+                    .r4(-2.25f)
+                    .cn("MULTI")) +
+         record(50, 10,
+                Fields(big).u2(5).u1(1).u1(7).u1(0).u1(10).cn("hi").u1(5).i2(-5).u1(8).r8(0.1)) +
+         record(1, 63,
+                Fields(big).u2(2).u2(1).u2(2).u2(10).u2(20).u1(2).u1(16).cn("a").cn("b").cn("c").cn(
+                    "d")) +
+         record(99, 1, Fields(big).u4(5)) + record(20, 10, Fields(big).cn("seq")) +
+         record(20, 20, Fields(big)) + record(50, 30, Fields(big).cn("a \\ b")) +
+         record(2, 30, Fields(big).r4(200).r4(0).r4(0).u1(3).c1('D').i2(-1).i2(1)) +
+         prr(big, 1, 0x08, 5, 50, "P1", 12) + bin(big, true, 255, 255, 5, 1, 'F', "VOUT") +
+         record(1, 30, Fields(big).u1(255).u1(255).u4(1).u4(0).u4(0).u4(0)) +
+         record(1, 20, Fields(big).u4(1700000001).c1(' '));
+}
+
+// The dump of everyKind(), little-endian.
+const std::vector<std::string> EVERY_KIND = {
+    "@0 FAR CPU_TYPE=2 STDF_VER=4",
+    "@6 ATR MOD_TIM=1700000000 CMD_LINE=\"ate run\"",
+    "@22 MIR SETUP_T=1 START_T=4000000000 STAT_NUM=3 MODE_COD=\"P\" RTST_COD=\" \" PROT_COD=\" \" "
+    "BURN_TIM=65535 CMOD_COD=\" \" LOT_ID=\"LOT1\" PART_TYP=\"PMIC\"",
+    "@51 SDR HEAD_NUM=255 SITE_GRP=1 SITE_CNT=2 SITE_NUM=[1,2]",
+    "@60 PIR HEAD_NUM=1 SITE_NUM=1",
+    "@66 PTR TEST_NUM=70000 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x80 PARM_FLG=0xc0 RESULT=-1.1 "
+    "TEST_TXT=\"I\\\"q\\\"\\x01\" ALARM_ID=\"\" OPT_FLAG=0x0e RES_SCAL=-3 LLM_SCAL=2 HLM_SCAL=-128 "
+    "LO_LIMIT=1e-06 HI_LIMIT=2.5 UNITS=\"A\" C_RESFMT=\"%7.3f\" C_LLMFMT=\"\" C_HLMFMT=\"\" "
+    "LO_SPEC=0 HI_SPEC=3",
+    "@119 FTR TEST_NUM=200 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x80 OPT_FLAG=0xff CYCL_CNT=10 "
+    "REL_VADR=0 REPT_CNT=1 NUM_FAIL=2 XFAIL_AD=-1 YFAIL_AD=-2 VECT_OFF=-3 RTN_ICNT=3 PGM_ICNT=1 "
+    "RTN_INDX=[1,2,3] RTN_STAT=[1,2,3] PGM_INDX=[7] PGM_STAT=[5] FAIL_PIN=12:0xff0f VECT_NAM=\"v\"",
+    "@178 MPR TEST_NUM=300 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x00 PARM_FLG=0x00 RTN_ICNT=2 RSLT_CNT=2 "
+    "RTN_STAT=[1,2] RTN_RSLT=[1.5,-2.25] TEST_TXT=\"MULTI\"",
+    "@209 GDR FLD_CNT=5 GEN_DATA=7 GEN_DATA=\"hi\" GEN_DATA=-5 GEN_DATA=0.1",
+    "@234 PLR GRP_CNT=2 GRP_INDX=[1,2] GRP_MODE=[10,20] GRP_RADX=[2,16] PGM_CHAR=[\"a\",\"b\"] "
+    "RTN_CHAR=[\"c\",\"d\"]",
+    "@258 UNKNOWN REC_TYP=99 REC_SUB=1 REC_LEN=4",
+    "@266 BPS SEQ_NAME=\"seq\"",
+    "@274 EPS",
+    "@278 DTR TEXT_DAT=\"a \\\\ b\"",
+    "@288 WCR WAFR_SIZ=200 DIE_HT=0 DIE_WID=0 WF_UNITS=3 WF_FLAT=\"D\" CENTER_X=-1 CENTER_Y=1",
+    "@310 PRR HEAD_NUM=1 SITE_NUM=1 PART_FLG=0x08 NUM_TEST=1 HARD_BIN=5 SOFT_BIN=50 X_COORD=-32768 "
+    "Y_COORD=-32768 TEST_T=12 PART_ID=\"P1\"",
+    "@334 HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=5 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"VOUT\"",
+    "@352 PCR HEAD_NUM=255 SITE_NUM=255 PART_CNT=1 RTST_CNT=0 ABRT_CNT=0 GOOD_CNT=0",
+    "@374 MRR FINISH_T=1700000001 DISP_COD=\" \"",
+};
+
+TEST(StdfReaderTest, DecodesEveryKindOfFieldInBothByteOrders) {
+  const Reading little = readBytes(everyKind(false));
+  EXPECT_EQ(little.error, "");
+  EXPECT_EQ(little.lines, EVERY_KIND);
+
+  // Big-endian: the same records, but for the FAR that says so.
+  std::vector<std::string> bigLines = EVERY_KIND;
+  bigLines[0] = "@0 FAR CPU_TYPE=1 STDF_VER=4";
+  const Reading big = readBytes(everyKind(true));
+  EXPECT_EQ(big.error, "");
+  EXPECT_EQ(big.lines, bigLines);
+
+  // A stream reads as the bytes in memory do.
+  EXPECT_EQ(readStream(everyKind(true)).lines, bigLines);
+}
+
+// Cut anywhere, a file delivers every record that ends before the cut, then names the offset of
+// the record the cut falls in (a cut between records is a clean end); both readers alike.
+TEST(StdfReaderTest, FileCutAtEveryOffsetReportsTheOffsetAfterEverythingBefore) {
+  const std::string bytes = everyKind(false);
+  std::vector<std::uint64_t> starts;
+  for (const std::string& line : EVERY_KIND) starts.push_back(std::stoull(line.substr(1)));
+  starts.push_back(bytes.size());
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    SCOPED_TRACE("cut at " + std::to_string(cut));
+    std::size_t complete = 0;
+    while (starts[complete + 1] <= cut) ++complete;
+    const std::string prefix = bytes.substr(0, cut);
+    const Reading memory = readBytes(prefix);
+    const std::vector<std::string> before(
+        EVERY_KIND.begin(), EVERY_KIND.begin() + static_cast<std::ptrdiff_t>(complete));
+    EXPECT_EQ(memory.lines, before);
+    if (cut > 0 && cut == starts[complete]) {
+      // Between records the framing is whole; ate-datalog reports the missing MRR.
+      EXPECT_EQ(memory.error, "");
+    } else {
+      EXPECT_EQ(memory.errorOffset, starts[complete]);
+      EXPECT_EQ(memory.kind, cut == 0 ? stdf::ErrorKind::NOT_STDF : stdf::ErrorKind::TRUNCATED);
+      EXPECT_FALSE(memory.error.empty());
+    }
+    const Reading stream = readStream(prefix);
+    EXPECT_EQ(stream.lines, memory.lines);
+    EXPECT_EQ(stream.error, memory.error);
+  }
+  EXPECT_EQ(readBytes(bytes.substr(0, 300)).error,
+            "byte 288: WCR record of 18 bytes runs past the end of the file (8 of them there)");
+}
+
+TEST(StdfReaderTest, DamageIsNamedWithItsOffset) {
+  using namespace stdftest;
+  const std::string farLe = far(false);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    stdf::ErrorKind kind;
+    std::string error;
+    std::size_t recordsBefore;
+  };
+  const Case cases[] = {
+      {"empty", "", stdf::ErrorKind::NOT_STDF, "byte 0: no FAR record first: the file is empty", 0},
+      {"no FAR first", pir(false, 1) + farLe, stdf::ErrorKind::NOT_STDF,
+       "byte 0: no FAR record first: not an STDF file", 0},
+      {"VAX byte order", record(0, 10, Fields(false).u1(0).u1(4)), stdf::ErrorKind::NOT_STDF,
+       "byte 4: FAR CPU_TYPE 0 is not one this reader reads (1 = big-endian, 2 = little-endian)",
+       0},
+      {"STDF V3", record(0, 10, Fields(false).u1(2).u1(3)), stdf::ErrorKind::NOT_STDF,
+       "byte 5: STDF_VER 3 is not 4", 0},
+      {"length in the other byte order", record(0, 10, Fields(true).u1(2).u1(4)),
+       stdf::ErrorKind::NOT_STDF,
+       "byte 0: FAR record length 512 does not match its CPU_TYPE's byte order", 0},
+      // A PTR whose TEST_TXT claims 9 bytes where the record has 2 left.
+      {"field past its record",
+       farLe + pir(false, 1) +
+           record(15, 10,
+                  Fields(false).u4(1).u1(1).u1(1).u1(0).u1(0).r4(1).raw("\x09"
+                                                                        "ab")),
+       stdf::ErrorKind::MALFORMED,
+       "byte 28: field TEST_TXT of the PTR record at byte 12 runs past the end of the record (15 "
+       "bytes)",
+       2},
+      {"a fixed field cut by its record",
+       farLe + record(5, 20, Fields(false).u1(1).u1(1).u1(0).u1(7)), stdf::ErrorKind::MALFORMED,
+       "byte 13: field NUM_TEST of the PRR record at byte 6 runs past the end of the record (4 "
+       "bytes)",
+       1},
+      {"GEN_DATA type code", farLe + record(50, 10, Fields(false).u2(1).u1(9)),
+       stdf::ErrorKind::MALFORMED,
+       "byte 12: unknown GEN_DATA type code 9 in the GDR record at byte 6", 1},
+      {"kx array past its record", farLe + record(1, 80, Fields(false).u1(1).u1(1).u1(4).u1(1)),
+       stdf::ErrorKind::MALFORMED,
+       "byte 13: field SITE_NUM of the SDR record at byte 6 runs past the end of the record (4 "
+       "bytes)",
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Reading r = readBytes(c.bytes);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(r.kind, c.kind);
+    EXPECT_EQ(r.lines.size(), c.recordsBefore);
+    EXPECT_EQ(readStream(c.bytes).error, c.error);
+  }
+}
+
+// Two sites, four parts: site 1 passes both, site 2 fails one on a limit and ends one abnormally.
+std::string twoSites(bool big) {
+  using namespace stdftest;
+  return far(big) + pir(big, 1) + pir(big, 2) + ptr(big, 100, 1, 0, 1.5f, "VOUT", 1.0f, 2.0f, "V") +
+         ptr(big, 100, 2, 0x80, 2.5f, "", 1.0f, 2.0f, "") +
+         ptr(big, 101, 1, 0, 3.0f, "IQ", 0.0f, 5.0f, "mA") + prr(big, 1, 0, 1, 1, "1", 10) +
+         prr(big, 2, 0x08, 5, 50, "2", 11) + pir(big, 1) + pir(big, 2) +
+         shortPtr(big, 100, 1, 0, 1.25f) + shortPtr(big, 100, 2, 0, 1.75f) +
+         // No high limit from here on, the low one as before; a result that isn't valid.
+         record(15, 10,
+                Fields(big)
+                    .u4(101)
+                    .u1(1)
+                    .u1(2)
+                    .u1(0x80)
+                    .u1(0)
+                    .r4(9.0f)
+                    .cn("")
+                    .cn("")
+                    .u1(0x90)
+                    .i1(0)
+                    .i1(0)
+                    .i1(0)
+                    .r4(-7.0f)
+                    .r4(0.0f)) +
+         record(15, 10, Fields(big).u4(101).u1(1).u1(1).u1(0x02).u1(0).r4(1e9f)) +
+         prr(big, 1, 0, 1, 1, "3", 12) + prr(big, 2, 0x04, 99, 99, "4", 13) +
+         bin(big, true, 1, 2, 5, 1, 'F', "per-site name") +
+         bin(big, true, 255, 255, 1, 2, 'P', "PASS") +
+         bin(big, true, 255, 255, 5, 1, 'F', "VOUT_FAIL") +
+         bin(big, false, 255, 255, 1, 2, 'P', "PASS");
+}
+
+TEST(DatalogSummaryTest, YieldBinsAndTestStatistics) {
+  stdf::DatalogSummary summary;
+  for (const bool big : {false, true}) {
+    const std::string bytes = twoSites(big);
+    stdf::StdfReader reader(bytes.data(), bytes.size());
+    stdf::Record r;
+    while (reader.next(r)) summary.add(r);
+    ASSERT_EQ(reader.error(), nullptr);
+    summary.endFile();
+  }
+  // Both files, summed.
+  ASSERT_EQ(summary.sites().size(), 2u);
+  EXPECT_EQ(summary.sites().at(1).parts, 4u);
+  EXPECT_EQ(summary.sites().at(1).good, 4u);
+  EXPECT_EQ(summary.sites().at(2).parts, 4u);
+  EXPECT_EQ(summary.sites().at(2).good, 0u);
+  EXPECT_DOUBLE_EQ(summary.overall().yield(), 0.5);
+
+  auto binText = [](const std::vector<stdf::BinCount>& bins) {
+    std::string text;
+    for (const auto& b : bins) {
+      text += std::to_string(b.number) + " " + b.name + " " + b.passFail + " " +
+              std::to_string(b.count) + ";";
+    }
+    return text;
+  };
+  EXPECT_EQ(binText(summary.hardBins()), "1 PASS P 4;5 VOUT_FAIL F 2;99  F 2;");
+  EXPECT_EQ(binText(summary.softBins()), "1 PASS P 4;50  F 2;99  F 2;");
+
+  ASSERT_EQ(summary.tests().size(), 2u);
+  const stdf::TestStats& vout = summary.tests()[0];
+  EXPECT_EQ(vout.number, 100u);
+  EXPECT_EQ(vout.name, "VOUT");
+  EXPECT_EQ(vout.unit, "V");
+  EXPECT_EQ(vout.low, 1.0);
+  EXPECT_EQ(vout.high, 2.0);
+  EXPECT_EQ(vout.count, 8u);
+  EXPECT_EQ(vout.fails, 2u);
+  EXPECT_EQ(vout.min, 1.25);
+  EXPECT_EQ(vout.max, 2.5);
+  EXPECT_DOUBLE_EQ(vout.mean, 1.75);
+  // Deviations -0.25, 0.75, -0.5, 0 twice: 1.75 / 7.
+  EXPECT_DOUBLE_EQ(vout.sd(), std::sqrt(1.75 / 7));
+  EXPECT_DOUBLE_EQ(*vout.cpk(), 0.25 / (3 * std::sqrt(1.75 / 7)));
+
+  const stdf::TestStats& iq = summary.tests()[1];
+  EXPECT_EQ(iq.name, "IQ");
+  EXPECT_EQ(iq.unit, "mA");
+  EXPECT_EQ(iq.low, 0.0);
+  EXPECT_FALSE(iq.high.has_value());
+  EXPECT_FALSE(iq.cpk().has_value());
+  EXPECT_EQ(iq.count, 6u);
+  EXPECT_EQ(iq.fails, 2u);
+  EXPECT_EQ(iq.values, 4u);  // 3, 9 from each file; 1e9 is not a valid result
+  EXPECT_EQ(iq.max, 9.0);
+
+  const stdf::PartOutcome& site2 = summary.lastParts().at(2);
+  EXPECT_EQ(site2.partId, "4");
+  EXPECT_FALSE(site2.passed);
+  EXPECT_EQ(site2.hardBin, 99u);
+  EXPECT_EQ(site2.failedTest, 101u);
+  EXPECT_EQ(site2.failedTestName, "IQ");
+  EXPECT_TRUE(summary.lastParts().at(1).passed);
+  EXPECT_FALSE(summary.lastParts().at(1).failedTest.has_value());
+}
+
+}  // namespace
