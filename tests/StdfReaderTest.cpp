@@ -377,3 +377,146 @@ TEST(DatalogSummaryTest, YieldBinsAndTestStatistics) {
 }
 
 }  // namespace
+
+namespace {
+
+// A small file of our own writer's shape: two sites, one part each.
+std::string smallDatalog() {
+  using namespace stdftest;
+  const bool le = false;
+  return far(le) +
+         record(
+             1, 10,
+             Fields(le).u4(0).u4(0).u1(1).c1('P').c1(' ').c1(' ').u2(65535).c1(' ').cn("LOT7").cn(
+                 "PMIC")) +
+         pir(le, 1) + pir(le, 2) + ptr(le, 100, 1, 0, 1.5f, "VOUT, load", 1.0f, 2.0f, "V") +
+         ptr(le, 100, 2, 0x80, 2.25f, "VOUT, load", 1.0f, 2.0f, "V") +
+         record(15, 20, Fields(le).u4(200).u1(1).u1(1).u1(0).u1(0xff)) +
+         record(15, 20, Fields(le).u4(200).u1(1).u1(2).u1(0x80).u1(0xff)) +
+         prr(le, 1, 0, 1, 1, "1", 20) + prr(le, 2, 0x08, 5, 50, "2", 21) +
+         bin(le, true, 255, 255, 1, 1, 'P', "PASS") + bin(le, true, 255, 255, 5, 1, 'F', "VOUT") +
+         bin(le, false, 255, 255, 1, 1, 'P', "PASS") +
+         bin(le, false, 255, 255, 50, 1, 'F', "VOUT") + record(1, 20, Fields(le).u4(0));
+}
+
+struct ToolRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+ToolRun runTool(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  const int status = runDatalogTool(args, out, err);
+  return {status, out.str(), err.str()};
+}
+
+TEST(DatalogToolTest, SummaryCsvAndDumpOfOneFile) {
+  TempDir dir;
+  const std::string path = dir.write("small.stdf", smallDatalog());
+  const std::string summary =
+      "Parts\n"
+      "  site  parts  good    yield\n"
+      "  1         1     1  100.00%\n"
+      "  2         1     0    0.00%\n"
+      "  all       2     1   50.00%\n"
+      "\n"
+      "Hard bins\n"
+      "  bin  name  P/F  count  percent\n"
+      "    1  PASS  P        1   50.00%\n"
+      "    5  VOUT  F        1   50.00%\n"
+      "\n"
+      "Soft bins\n"
+      "  bin  name  P/F  count  percent\n"
+      "    1  PASS  P        1   50.00%\n"
+      "   50  VOUT  F        1   50.00%\n"
+      "\n"
+      "Tests\n"
+      "  test  name        unit  low  high  count  fails  min   max   mean       sd        cpk\n"
+      "   100  VOUT, load  V       1     2      2      1  1.5  2.25  1.875  0.53033  0.0785674\n"
+      "   200  -           -       -     -      2      1    -     -      -        -          -\n"
+      "\n"
+      "Last part per site\n"
+      "  site  part  result  hard bin  soft bin  first failed test\n"
+      "  1     1     PASS           1         1  -\n"
+      "  2     2     FAIL           5        50  100 VOUT, load\n";
+  const std::string csv =
+      "SITE,PART_ID,HARD_BIN,SOFT_BIN,PASS_FAIL,TEST_T,\"100 VOUT, load [V]\",200\n"
+      "1,1,1,1,PASS,20,1.5,P\n"
+      "2,2,5,50,FAIL,21,2.25,F\n";
+  const std::string dump =
+      "@0 FAR CPU_TYPE=2 STDF_VER=4\n"
+      "@6 MIR SETUP_T=0 START_T=0 STAT_NUM=1 MODE_COD=\"P\" RTST_COD=\" \" PROT_COD=\" \" "
+      "BURN_TIM=65535 CMOD_COD=\" \" LOT_ID=\"LOT7\" PART_TYP=\"PMIC\"\n"
+      "@35 PIR HEAD_NUM=1 SITE_NUM=1\n"
+      "@41 PIR HEAD_NUM=1 SITE_NUM=2\n"
+      "@47 PTR TEST_NUM=100 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x00 PARM_FLG=0xc0 RESULT=1.5 "
+      "TEST_TXT=\"VOUT, load\" ALARM_ID=\"\" OPT_FLAG=0x0e RES_SCAL=0 LLM_SCAL=0 HLM_SCAL=0 "
+      "LO_LIMIT=1 HI_LIMIT=2 UNITS=\"V\"\n"
+      "@89 PTR TEST_NUM=100 HEAD_NUM=1 SITE_NUM=2 TEST_FLG=0x80 PARM_FLG=0xc0 RESULT=2.25 "
+      "TEST_TXT=\"VOUT, load\" ALARM_ID=\"\" OPT_FLAG=0x0e RES_SCAL=0 LLM_SCAL=0 HLM_SCAL=0 "
+      "LO_LIMIT=1 HI_LIMIT=2 UNITS=\"V\"\n"
+      "@131 FTR TEST_NUM=200 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x00 OPT_FLAG=0xff\n"
+      "@143 FTR TEST_NUM=200 HEAD_NUM=1 SITE_NUM=2 TEST_FLG=0x80 OPT_FLAG=0xff\n"
+      "@155 PRR HEAD_NUM=1 SITE_NUM=1 PART_FLG=0x00 NUM_TEST=1 HARD_BIN=1 SOFT_BIN=1 "
+      "X_COORD=-32768 Y_COORD=-32768 TEST_T=20 PART_ID=\"1\"\n"
+      "@178 PRR HEAD_NUM=1 SITE_NUM=2 PART_FLG=0x08 NUM_TEST=1 HARD_BIN=5 SOFT_BIN=50 "
+      "X_COORD=-32768 Y_COORD=-32768 TEST_T=21 PART_ID=\"2\"\n"
+      "@201 HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=1 HBIN_CNT=1 HBIN_PF=\"P\" HBIN_NAM=\"PASS\"\n"
+      "@219 HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=5 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"VOUT\"\n"
+      "@237 SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=1 SBIN_CNT=1 SBIN_PF=\"P\" SBIN_NAM=\"PASS\"\n"
+      "@255 SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=50 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"VOUT\"\n"
+      "@273 MRR FINISH_T=0\n";
+  const struct {
+    const char* command;
+    const std::string& text;
+  } commands[] = {{"summary", summary}, {"csv", csv}, {"dump", dump}};
+  for (const auto& c : commands) {
+    SCOPED_TRACE(c.command);
+    const ToolRun run = runTool({c.command, path});
+    EXPECT_EQ(run.status, DATALOG_OK);
+    EXPECT_EQ(run.out, c.text);
+    EXPECT_EQ(run.err, "");
+  }
+
+  // Several files are summed.
+  const ToolRun twice = runTool({"summary", path, path});
+  EXPECT_EQ(twice.status, DATALOG_OK);
+  EXPECT_NE(twice.out.find("  all       4     2   50.00%\n"), std::string::npos) << twice.out;
+}
+
+TEST(DatalogToolTest, DamagedFilesAndBadArguments) {
+  TempDir dir;
+  const std::string bytes = smallDatalog();
+  // Cut inside the second PRR, and cut between records before the MRR.
+  const std::string inside = dir.write("inside.stdf", bytes.substr(0, 190));
+  const std::string between = dir.write("between.stdf", bytes.substr(0, 201));
+  const ToolRun cut = runTool({"dump", inside});
+  EXPECT_EQ(cut.status, DATALOG_DAMAGED);
+  EXPECT_EQ(cut.out.substr(cut.out.rfind("@")),
+            "@155 PRR HEAD_NUM=1 SITE_NUM=1 PART_FLG=0x00 NUM_TEST=1 HARD_BIN=1 SOFT_BIN=1 "
+            "X_COORD=-32768 Y_COORD=-32768 TEST_T=20 PART_ID=\"1\"\n");
+  EXPECT_EQ(cut.err, "ate-datalog: " + inside +
+                         ": byte 178: PRR record of 19 bytes runs past the end of the file (8 of "
+                         "them there)\n");
+  const ToolRun summary = runTool({"summary", between});
+  EXPECT_EQ(summary.status, DATALOG_DAMAGED);
+  EXPECT_NE(summary.out.find("  all       2     1   50.00%\n"), std::string::npos) << summary.out;
+  EXPECT_EQ(summary.err, "ate-datalog: " + between +
+                             ": byte 201: the file ends without an MRR record (cut short)\n");
+  const ToolRun csv = runTool({"csv", inside});
+  EXPECT_EQ(csv.status, DATALOG_DAMAGED);
+  EXPECT_EQ(csv.out,
+            "SITE,PART_ID,HARD_BIN,SOFT_BIN,PASS_FAIL,TEST_T,\"100 VOUT, load [V]\",200\n"
+            "1,1,1,1,PASS,20,1.5,P\n");
+  EXPECT_EQ(csv.err, cut.err);
+
+  const std::string missing = dir.path("missing.stdf");
+  EXPECT_EQ(runTool({"summary", missing}).err, "ate-datalog: cannot open " + missing + "\n");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"dump"}, {"csv", inside, inside}, {"list", inside}, {"summary", missing}}) {
+    EXPECT_EQ(runTool(args).status, DATALOG_USAGE);
+  }
+}
+
+}  // namespace

@@ -33,9 +33,20 @@ int readFile(const std::string& path, std::ostream& err, OnRecord&& onRecord) {
   file.rdbuf()->pubsetbuf(buffer.data(), static_cast<std::streamsize>(buffer.size()));
   stdf::StdfReader reader(file);
   stdf::Record record;
-  while (reader.next(record)) onRecord(record);
+  bool ended = false;
+  while (reader.next(record)) {
+    onRecord(record);
+    ended = record.is("MRR");
+  }
   if (const stdf::ReadError* error = reader.error()) {
     err << "ate-datalog: " << path << ": " << error->message << '\n';
+    return DATALOG_DAMAGED;
+  }
+  // Every record is whole, but a complete file ends with its MRR: this one was cut between two
+  // records.
+  if (!ended) {
+    err << "ate-datalog: " << path << ": byte " << reader.offset()
+        << ": the file ends without an MRR record (cut short)\n";
     return DATALOG_DAMAGED;
   }
   return DATALOG_OK;
