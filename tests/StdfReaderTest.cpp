@@ -520,3 +520,94 @@ TEST(DatalogToolTest, DamagedFilesAndBadArguments) {
 }
 
 }  // namespace
+
+namespace {
+
+// A datalog as the writer grows it: header, then per pass its parts and the summary records,
+// which the next pass overwrites.
+TEST(StdfFollowerTest, DeliversEachPartOnceAndStopsAtTheSummary) {
+  using namespace stdftest;
+  const bool le = false;
+  const std::string header = far(le) + record(1, 80, Fields(le).u1(1).u1(1).u1(2).u1(1).u1(2));
+  auto pass = [&](float v1, float v2) {
+    return pir(le, 1) + pir(le, 2) + ptr(le, 100, 1, 0, v1, "VOUT", 1, 2, "V") +
+           ptr(le, 100, 2, 0, v2, "VOUT", 1, 2, "V") + prr(le, 1, 0, 1, 1, "1") +
+           // Site 2's part is still open when site 1's ends: nothing is consumed in between.
+           prr(le, 2, 0, 1, 1, "2");
+  };
+  const std::string tail =
+      bin(le, true, 255, 255, 1, 2, 'P', "PASS") + record(1, 20, Fields(le).u4(0));
+  const std::string pass1 = pass(1.5f, 1.6f);
+  const std::string pass2 = pass(1.7f, 1.8f);
+
+  TempDir dir;
+  stdf::StdfFollower follower;
+  std::vector<std::string> seen;
+  auto collect = [&](const stdf::Record& r) {
+    seen.push_back(std::string(r.name) + "@" + std::to_string(r.offset));
+  };
+  const std::string path = dir.write("grow.stdf", header + pass1 + tail);
+  struct Step {
+    const char* what;
+    std::string file;
+    std::vector<std::string> records;
+    std::uint64_t offset;
+  };
+  const std::uint64_t afterPass1 = header.size() + pass1.size();
+  const std::uint64_t afterPass2 = afterPass1 + pass2.size();
+  const std::string p1 = std::to_string(header.size());
+  const Step steps[] = {
+      {"first pass",
+       header + pass1 + tail,
+       {"FAR@0", "SDR@6", "PIR@" + p1, "PIR@" + std::to_string(header.size() + 6),
+        "PTR@" + std::to_string(header.size() + 12), "PTR@" + std::to_string(header.size() + 48),
+        "PRR@" + std::to_string(header.size() + 84), "PRR@" + std::to_string(header.size() + 107)},
+       afterPass1},
+      {"nothing new", header + pass1 + tail, {}, afterPass1},
+      {"second pass half written", header + pass1 + pass2.substr(0, 100), {}, afterPass1},
+      {"cut inside the last PRR",
+       header + pass1 + pass2.substr(0, pass2.size() - 3),
+       {},
+       afterPass1},
+      {"second pass",
+       header + pass1 + pass2 + tail,
+       {"PIR@" + std::to_string(afterPass1), "PIR@" + std::to_string(afterPass1 + 6),
+        "PTR@" + std::to_string(afterPass1 + 12), "PTR@" + std::to_string(afterPass1 + 48),
+        "PRR@" + std::to_string(afterPass1 + 84), "PRR@" + std::to_string(afterPass1 + 107)},
+       afterPass2},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    dir.write("grow.stdf", step.file);
+    seen.clear();
+    const stdf::StdfFollower::Update update = follower.update(path, collect);
+    EXPECT_EQ(update.error, nullptr);
+    EXPECT_EQ(seen, step.records);
+    EXPECT_EQ(update.records, step.records.size());
+    EXPECT_EQ(follower.offset(), step.offset);
+    EXPECT_EQ(update.atSummary, step.file.size() > step.offset &&
+                                    step.file.compare(step.offset, tail.size(), tail) == 0);
+  }
+  std::vector<stdf::Record> summary;
+  EXPECT_TRUE(follower.readSummary(path, summary));
+  ASSERT_EQ(summary.size(), 2u);
+  EXPECT_EQ(summary[0].textValue("HBIN_NAM"), "PASS");
+
+  // Damage after what was consumed is an error; so is a file that shrank.
+  dir.write("grow.stdf", header + pass1 + pass2 +
+                             record(15, 10,
+                                    Fields(le).u4(1).u1(1).u1(1).u1(0).u1(0).r4(1).raw("\x09"
+                                                                                       "ab")));
+  const auto damaged = follower.update(path, collect);
+  ASSERT_NE(damaged.error, nullptr);
+  EXPECT_EQ(damaged.error->message, "byte " + std::to_string(afterPass2 + 16) +
+                                        ": field TEST_TXT of the PTR record at byte " +
+                                        std::to_string(afterPass2) +
+                                        " runs past the end of the record (15 bytes)");
+  dir.write("grow.stdf", header);
+  const auto shrunk = follower.update(path, collect);
+  ASSERT_NE(shrunk.error, nullptr);
+  EXPECT_EQ(shrunk.error->kind, stdf::ErrorKind::NOT_STDF);
+}
+
+}  // namespace
