@@ -192,6 +192,21 @@ TEST(Station, RunsTheExampleThroughAWholeOperatorSession) {
   EXPECT_EQ(events.count("^out   output_voltage  DUT3  VOUT1 = .* FAIL$"), 3u);
   EXPECT_EQ(events.count("^station > 3\\^qv -p run .*three_passes.json$"), 1u);
 
+  // The datalog panel counts every part of the three passes on four devices; DUT3 (site 3)
+  // fails its output voltage each time.
+  json datalog;
+  for (const auto deadline = Clock::now() + TEST_TIMEOUT; Clock::now() < deadline;) {
+    const auto result = station.client().Get("/api/datalog");
+    datalog = result ? json::parse(result->body, nullptr, false) : json();
+    if (datalog.is_object() && datalog.value("passes", 0) == 3) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(datalog["overall"], json::parse(R"({"parts":12,"good":9,"yield":0.75})"));
+  EXPECT_EQ(datalog["hardBins"], json::parse(R"([{"number":1,"name":"PASS","passFail":"P",
+      "count":9},{"number":5,"name":"output_voltage","passFail":"F","count":3}])"));
+  ASSERT_EQ(datalog["devices"].size(), 4u) << datalog.dump();
+  EXPECT_EQ(datalog["devices"][2].value("failedTestName", ""), "VOUT1");
+
   std::tie(status, body) = station.post("/api/run", R"({"setting":"until_stopped_failstop.json"})");
   EXPECT_EQ(status, 200) << body.dump();
   station.waitState([](const json& state) {
