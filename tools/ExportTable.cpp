@@ -311,6 +311,10 @@ bool readPe(const Bytes& bytes, ExportTable& out, std::string& error) {
     return false;
   }
   const std::uint64_t optional = coff + 20;
+  if (!bytes.has(optional, optionalSize + sections * 40)) {
+    error = "a truncated PE file (its headers are incomplete)";
+    return false;
+  }
   const std::uint64_t directories = optional + (magic == 0x20b ? 112 : 96);
   std::uint64_t directoryCount = 0, exportRva = 0;
   out.format = "PE";
