@@ -237,7 +237,7 @@ std::vector<Finding> checkProgram(const CheckRequest& request) {
   std::vector<Finding> findings;
   Checker checker(findings);
   std::map<std::size_t, TestItem> items;
-  checker.flow(request.flow, items);
+  if (!request.flow.empty()) checker.flow(request.flow, items);
   if (!request.library.empty()) checker.library(request.library, request.flow, items);
   for (const std::string& setting : request.settings) checker.setting(setting);
   return findings;

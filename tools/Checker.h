@@ -18,7 +18,7 @@ struct Finding {
 
 struct CheckRequest {
   std::string library;  // empty: no library check
-  std::string flow;
+  std::string flow;     // empty: settings only
   std::vector<std::string> settings;
 };
 
