@@ -208,8 +208,17 @@ TEST(ExportTableTest, ReadsBothFormatsAndSurvivesDamage) {
     EXPECT_GE(failed, 1024u);
   }
 
+  // The hand-made seeds of the fuzz target: 32- and 64-bit, both byte orders, SysV and GNU hash
+  // tables, with and without section headers, PE32 and PE32+.
   ExportTable table;
   std::string error;
+  for (const char* seed : {"elf_64_le", "elf_32_le", "elf_64_be", "elf_32_be_gnu_hash_no_sections",
+                           "elf_64_le_no_sections", "pe_64", "pe_32"}) {
+    EXPECT_TRUE(readExportTableFile(std::string(ATE_EXPORT_SEEDS) + "/" + seed, table, error))
+        << seed << ": " << error;
+    EXPECT_EQ(table.names, (std::vector<std::string>{"prj_init", "test_start", "test_end"}))
+        << seed;
+  }
   const std::string text = "{\"testItems\": []}";
   EXPECT_FALSE(readExportTable(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
                                table, error));

@@ -381,6 +381,7 @@ bool readPe(const Bytes& bytes, ExportTable& out, std::string& error) {
 bool readExportTable(const unsigned char* data, std::size_t size, ExportTable& out,
                      std::string& error) {
   out = ExportTable();
+  error.clear();
   Bytes bytes(data, size);
   bool read = false;
   if (size >= 4 && std::memcmp(data,
