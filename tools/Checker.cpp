@@ -1,8 +1,10 @@
 #include "Checker.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -186,7 +188,7 @@ void Checker::library(const std::string& file, const std::string& flowFile,
   }
   const std::set<std::string> names(table.names.begin(), table.names.end());
   static const char* const HOOKS[][2] = {
-      {"prj_init", "the driver refuses the load (code 4)"},
+      {"prj_init", "the load answers code 4"},
       {"test_start", "every run ends before its first test function"},
       {"test_end", "every run ends after its first pass's test functions"}};
   for (const auto& hook : HOOKS) {
