@@ -3,8 +3,11 @@
 # Windows build adds its cross compiler and Wine); does nothing when all are present.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev pkg-config
-  libcpp-httplib-dev)
+packages=(build-essential cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev)
+# The schema agreement test validates with Debian's jsonschema.
+packages+=(python3-jsonschema)
+# The station serves its page with cpp-httplib, found through pkg-config.
+packages+=(pkg-config libcpp-httplib-dev)
 packages+=("$@")
 
 missing=()

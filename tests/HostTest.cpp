@@ -111,6 +111,37 @@ TEST(Host, ReportsErrorRepliesAndBadSessions) {
   EXPECT_EQ(runHost({"stop after soon"}).status, 64);
 }
 
+// A check before the load: a clean program goes on to the load, one with an error ends the
+// session before anything reaches the driver.
+TEST(Host, ChecksTheProgramBeforeTheLoad) {
+  const std::string setting = std::string(ATE_EXAMPLE_DIR) + "/three_passes.json";
+  const HostRun clean =
+      runHost({"check " + LIBRARY + " " + FLOW + " " + setting, "load " + LIBRARY + " " + FLOW});
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(count(clean.out, "^host: check passed$"), 1u);
+  EXPECT_EQ(count(clean.out, "^<- 1\\^done$"), 1u);
+
+  TempDir dir;
+  const std::string flow = dir.write("flow.json", flowJson({{"continuity"}, {"no_such_test"}}));
+  const HostRun failed =
+      runHost({"check " + LIBRARY + " " + flow + " " + setting, "load " + LIBRARY + " " + flow});
+  EXPECT_EQ(failed.status, 1);
+  const auto first =
+      std::find_if(failed.out.begin(), failed.out.end(),
+                   [](const std::string& line) { return line.compare(0, 7, "check: ") == 0; });
+  EXPECT_EQ(Lines(first, std::min(first + 3, failed.out.end())),
+            (Lines{"check: " + flow +
+                       ": /testItems/1/results/0/paramId: warning: paramId 7 is also used by "
+                       "/testItems/0/results/0 (the datalog's test numbers should be unique)",
+                   "check: " + flow +
+                       ": /testItems/1/funcName: error: \"no_such_test\" is not "
+                       "exported by " +
+                       LIBRARY + ": the driver skips this item on every pass",
+                   "host: check failed"}));
+  EXPECT_EQ(count(failed.out, "^-> 1\\^"), 0u) << "nothing is sent after a failed check";
+  EXPECT_EQ(runHost({"check " + LIBRARY}).status, 64);
+}
+
 #ifndef _WIN32
 TEST(Host, GivesUpOnADriverThatDiesOrHangs) {
   ChildProcess::Options options;
