@@ -2,20 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <stdexcept>
+
 namespace {
 
 ChildProcess::Options driverOptions() {
   ChildProcess::Options options;
   options.argv = {ATE_DRIVER_PATH};
   return options;
-}
-
-std::string lineOrMarker(ChildProcess& process, ChildProcess::Stream stream) {
-  std::optional<std::string> line = process.readLine(stream, TEST_TIMEOUT);
-  if (line) return *line;
-  if (process.drained(stream)) return "<end>";
-  ADD_FAILURE() << "no line from the driver within the timeout";
-  return "<timeout>";
 }
 
 }  // namespace
@@ -41,21 +36,40 @@ void DriverSession::send(const std::string& line) {
   EXPECT_TRUE(process_.write(line + "\n")) << "the driver stopped reading";
 }
 
-std::string DriverSession::out() { return lineOrMarker(process_, ChildProcess::Stream::out); }
+std::string DriverSession::next(ChildProcess::Stream stream) {
+  const bool isOut = stream == ChildProcess::Stream::out;
+  if (std::optional<std::string> line = process_.readLine(stream, TEST_TIMEOUT)) {
+    seen_.push_back((isOut ? "out: " : "err: ") + *line);
+    if (seen_.size() > 100) seen_.pop_front();
+    return *line;
+  }
+  // An exception ends the test however deep in a loop the wait is; GoogleTest reports it.
+  std::string message = std::string("standard ") + (isOut ? "output" : "error") +
+                        (process_.drained(stream) ? " ended" : " gave no line in time") +
+                        "; the last lines the driver wrote:";
+  for (const std::string& line : seen_) message += "\n  " + line;
+  throw std::runtime_error(message);
+}
 
-std::string DriverSession::err() { return lineOrMarker(process_, ChildProcess::Stream::err); }
+std::string DriverSession::out() { return next(ChildProcess::Stream::out); }
+
+std::string DriverSession::err() { return next(ChildProcess::Stream::err); }
+
+std::vector<std::string> DriverSession::outUntilAll(const std::vector<std::string>& wanted) {
+  std::vector<std::string> missing = wanted;
+  std::vector<std::string> lines;
+  while (!missing.empty()) {
+    lines.push_back(out());
+    const auto found = std::find(missing.begin(), missing.end(), lines.back());
+    if (found != missing.end()) missing.erase(found);
+  }
+  return lines;
+}
 
 std::vector<std::string> DriverSession::outUntil(const std::string& last) {
-  std::vector<std::string> before;
-  for (;;) {
-    std::string line = out();
-    if (line == last) return before;
-    if (line == "<timeout>" || line == "<end>") {
-      ADD_FAILURE() << "expected the line \"" << last << "\"";
-      return before;
-    }
-    before.push_back(std::move(line));
-  }
+  std::vector<std::string> lines = outUntilAll({last});
+  lines.pop_back();
+  return lines;
 }
 
 std::vector<std::string> DriverSession::runOutput(const std::string& number) {
@@ -65,10 +79,6 @@ std::vector<std::string> DriverSession::runOutput(const std::string& number) {
   bool done = false;
   while (!(replied && done)) {
     std::string line = out();
-    if (line == "<timeout>" || line == "<end>") {
-      ADD_FAILURE() << "run " << number << " didn't finish; replied=" << replied;
-      break;
-    }
     if (line == "executeLoop execute" && !announced) {
       announced = true;
     } else if (line == number + "^done") {
