@@ -26,7 +26,7 @@ class DriverSession {
 
   // The next line on standard output or standard error. Every wait on the driver's output,
   // here and below, throws (failing the test at once, with what the driver wrote so far) when
-  // the stream ends or no line comes within TEST_TIMEOUT.
+  // the stream ends or what it waits for doesn't come within TEST_TIMEOUT.
   std::string out();
   std::string err();
 
@@ -52,7 +52,7 @@ class DriverSession {
   ChildProcess& process() { return process_; }
 
  private:
-  std::string next(ChildProcess::Stream stream);
+  std::string next(ChildProcess::Stream stream, std::chrono::steady_clock::time_point deadline);
 
   ChildProcess process_;
   std::deque<std::string> seen_;  // the last lines read, both streams, for failure messages
