@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <filesystem>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "DriverSession.h"
 #include "Fixtures.h"
 #include "TestFiles.h"
@@ -59,9 +63,30 @@ TEST_F(LoadTest, ReportsTheLoadersCodeForALibraryThatCantBeLoaded) {
 #else
   cases.push_back({dir.path("folder"), {"5"}});
   cases.push_back({fixturePath("fixture_undefined"), {"127"}});
+  // A library for the other word size (a 32-bit ELF header), and one the driver may not read.
+  cases.push_back({dir.write("elf32.so",
+                             "\x7f"
+                             "ELF\x01\x01\x01" +
+                                 std::string(57, '\0')),
+                   {"193"}});
+  const std::string unreadable = dir.path("unreadable.so");
+  std::filesystem::copy_file(fixturePath("fixture_full"), unreadable);
+  std::filesystem::permissions(unreadable, std::filesystem::perms::none);
+  cases.push_back({unreadable, {"5"}});
+  // Root reads any file: without the capabilities that allow it, the driver can't.
+  ChildProcess::Options options;
+  options.argv = {ATE_DRIVER_PATH};
+  if (geteuid() == 0) {
+    options.argv.insert(options.argv.begin(),
+                        {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search"});
+  }
 #endif
 
+#ifdef _WIN32
   DriverSession driver;
+#else
+  DriverSession driver(options);
+#endif
   int number = 1;
   for (const Case& c : cases) {
     const std::string n = std::to_string(number++);

@@ -53,6 +53,12 @@ std::string DriverSession::next(ChildProcess::Stream stream,
       (process_.drained(stream) ? " ended" : " didn't give the line awaited in time") +
       "; the last lines the driver wrote:";
   for (const std::string& line : seen_) message += "\n  " + line;
+  if (process_.drained(stream)) {
+    for (const std::string& line :
+         process_.readRemaining(ChildProcess::Stream::err, std::chrono::seconds(1))) {
+      message += "\n  err: " + line;
+    }
+  }
   throw std::runtime_error(message);
 }
 
