@@ -68,39 +68,4 @@ TEST(DriverConsole, AnswersAHugeLineLikeAShortOne) {
   driver.exit();
 }
 
-TEST(DriverConsole, EndsEveryLineWithThePlatformsLineEnd) {
-#ifdef _WIN32
-  const bool crlf = true;  // standard output and error are text streams
-#else
-  const bool crlf = false;
-#endif
-  TempDir dir;
-  DriverSession driver;
-  std::size_t outLines = startupLines().size();
-  std::size_t errLines = 0;
-  // The driver's own lines and those of the test project library, which shares its streams.
-  driver.send("1^qv -p load " + fixturePath("fixture_full") + " " +
-              dir.write("flow.json", flowJson({{"test_pass"}})));
-  outLines += driver.outUntil("1^done").size() + 1;
-  driver.send("2^qv -p run " + dir.write("setting.json", settingJson(1, false, {"D1"})));
-  outLines += driver.runOutput("2").size() + 3;
-  driver.send("3^qv -p nothing");
-  EXPECT_EQ(driver.err(), "Unknown command: qv -p nothing");
-  ++errLines;
-  driver.send("4^qv -p run a b");
-  EXPECT_EQ(driver.out(), "4^error,error info=1");
-  ++outLines;
-  driver.exit();
-  EXPECT_TRUE(driver.restOut().empty());
-  EXPECT_TRUE(driver.restErr().empty());
-
-  ChildProcess& process = driver.process();
-  EXPECT_EQ(outLines, 11u + 2 + 2 + 6 + 1)
-      << "start-up, listing, prj_init and reply, the run, the last reply";
-  EXPECT_EQ(process.crlfLines(ChildProcess::Stream::out), crlf ? outLines : 0u);
-  EXPECT_EQ(process.lfLines(ChildProcess::Stream::out), crlf ? 0u : outLines);
-  EXPECT_EQ(process.crlfLines(ChildProcess::Stream::err), crlf ? errLines : 0u);
-  EXPECT_EQ(process.lfLines(ChildProcess::Stream::err), crlf ? 0u : errLines);
-}
-
 }  // namespace
