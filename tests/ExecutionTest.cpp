@@ -88,9 +88,10 @@ TEST_F(ExecutionTest, RunsPassesAsTheFlowAndTheSettingSay) {
        3,
        false,
        3,
-       {"test_pass", records, item, "test_pass2"}},
+       {"test_pass", records, item, "test_pass2"},
+       {}},
       // Fail-stop ends only the pass's walk; an exception counts as a failed test.
-      {"fixture_full", four, 2, true, 2, {"test_pass", "test_fail"}},
+      {"fixture_full", four, 2, true, 2, {"test_pass", "test_fail"}, {}},
       {"fixture_full",
        four,
        2,
@@ -110,10 +111,10 @@ TEST_F(ExecutionTest, RunsPassesAsTheFlowAndTheSettingSay) {
        {"test_pass", "test_pass2"},
        {"Failed to get function address"}},
       // Without test_start no pass runs; without test_end the first pass is the last.
-      {"fixture_nostart", "test_pass", 3, false, 0, {}},
-      {"fixture_noend", "test_pass", 3, false, 1, {"test_pass"}},
+      {"fixture_nostart", "test_pass", 3, false, 0, {}, {}},
+      {"fixture_noend", "test_pass", 3, false, 1, {"test_pass"}, {}},
       // A negative count runs no pass.
-      {"fixture_full", "test_pass", -1, false, 0, {}},
+      {"fixture_full", "test_pass", -1, false, 0, {}, {}},
   };
 
   // Without a library no pass runs.
