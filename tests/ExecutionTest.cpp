@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 
@@ -32,7 +33,10 @@ class ExecutionTest : public testing::Test {
   }
 
   // A test_gate item, and what lets the call of a run on duts return.
-  FlowEntry gateItem() const { return {"test_gate", true, 0, dir.path("gate")}; }
+  // (With forward slashes, which need no escaping in JSON and which Windows takes too.)
+  FlowEntry gateItem() const {
+    return {"test_gate", true, 0, std::filesystem::path(dir.path("gate")).generic_string()};
+  }
   void openGate(const std::string& duts = "D1") const { dir.write("gate." + duts, ""); }
 
   // Lines of one pass of library: test_start, the calls, test_end.
