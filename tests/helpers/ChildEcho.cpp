@@ -1,8 +1,9 @@
 // A child program for the tests of ChildProcess. Writes each of its arguments on standard output
 // as one line in brackets, then every line of standard input prefixed with "in:", then "bye" on
 // standard error, and ends with the number of arguments as its status. Stays silent if its first
-// argument is "--wait" until standard input ends. With ATE_ECHO_ENV set, its value comes first,
-// as "env:VALUE".
+// argument is "--wait" until standard input ends. With "--raw" first, writes the other arguments
+// as lines of which the last has no line end, and ends. With ATE_ECHO_ENV set, its value comes
+// first, as "env:VALUE".
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,10 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--wait") == 0) {
     while (std::getchar() != EOF) {
     }
+    return 0;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--raw") == 0) {
+    for (int i = 2; i < argc; ++i) std::cout << argv[i] << (i + 1 < argc ? "\n" : "");
     return 0;
   }
   if (const char* value = std::getenv("ATE_ECHO_ENV")) std::cout << "env:" << value << '\n';
