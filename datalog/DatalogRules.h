@@ -41,6 +41,7 @@ struct PlanParam {
   Limits limits;
   std::string name;
   std::string unit;
+  std::string ptrTail;  // the writer's: the encoded PTR fields that don't change between values
 };
 
 struct PlanItem {

@@ -14,7 +14,6 @@
 #include <mutex>
 #include <set>
 #include <thread>
-#include <tuple>
 #include <utility>
 
 #include "AteVersion.h"
@@ -30,6 +29,8 @@ constexpr std::uint8_t ALL_HEADS = 255;  // summaries over every site
 constexpr std::uint8_t ALL_SITES = 255;
 constexpr std::uint32_t MISSING_U4 = 4294967295u;
 constexpr std::size_t MAX_SITES = 255;
+// Passes kept in memory while the file can't be written; older ones are dropped past this.
+constexpr std::size_t MAX_PENDING = 64u << 20;
 
 void complain(const std::string& line) {
   const std::string text = line + "\n";
@@ -92,12 +93,20 @@ struct Pass {
   bool broken = false;           // the flow changed within the pass: nothing of it is written
   bool ended = false;
 
-  int deviceIndex(const std::string& device) const {
+  // Test functions mostly record all of one device, then the next: the last hit is tried first.
+  int deviceIndex(const std::string& device) {
+    if (lastDevice < devices.size() && devices[lastDevice] == device) {
+      return static_cast<int>(lastDevice);
+    }
     for (std::size_t i = 0; i < devices.size(); ++i) {
-      if (devices[i] == device) return static_cast<int>(i);
+      if (devices[i] == device) {
+        lastDevice = i;
+        return static_cast<int>(i);
+      }
     }
     return -1;
   }
+  std::size_t lastDevice = 0;
 };
 
 struct TestSummary {
@@ -153,6 +162,7 @@ class Datalog {
   Lot lot_;
   std::uint32_t started_ = 0;
   std::fpos_t summaryStart_{};
+  std::string pending_;  // finished passes not yet in the file (after a failed write)
   bool writeFailing_ = false;
   std::uint64_t generation_ = 0;
   std::uint64_t nextPartId_ = 1;
@@ -172,6 +182,26 @@ class Datalog {
   std::map<std::thread::id, std::shared_ptr<Pass>> passes_;
   bool noDatalogSaid_ = false;
 };
+
+// The fields of a parameter's PTRs after RESULT, alike in every one of them.
+std::string encodePtrTail(const PlanParam& param) {
+  std::string out;
+  {
+    const Limits& limits = param.limits;
+    // OPT_FLAG: bit 1 reserved and set; 2, 3: no spec limits; 6, 7: no low, no high test limit.
+    const std::uint8_t optFlags =
+        0x0E | (limits.low.present ? 0 : 0x40) | (limits.high.present ? 0 : 0x80);
+    Record tail(out, PTR_RECORD);
+    tail.cn(param.name).emptyCn().u1(optFlags).u1(0).u1(0).u1(0);
+    tail.r4(static_cast<float>(limits.low.value)).r4(static_cast<float>(limits.high.value));
+    tail.cn(param.unit).emptyCn(3).r4(0.0f).r4(0.0f);
+  }
+  return out.substr(4);  // without the header
+}
+
+void put(char*& at, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i, value >>= 8) *at++ = static_cast<char>(value & 0xFF);
+}
 
 Datalog& datalogState() {
   static Datalog state;
@@ -211,6 +241,7 @@ void Datalog::resetCounters() {
   renumberAnnounced_ = false;
   writeFailing_ = false;
   noDatalogSaid_ = false;
+  pending_.clear();
 }
 
 void Datalog::closeFile() {
@@ -356,7 +387,11 @@ std::shared_ptr<const Plan> Datalog::planFor(const FlowMessage& flow) {
   if (found == plans_.end()) {
     // A handful of flows at most in a process's life; keep the latest few.
     if (plans_.size() >= 8) plans_.clear();
-    found = plans_.emplace(fingerprint, std::make_shared<const Plan>(buildPlan(flow))).first;
+    auto plan = std::make_shared<Plan>(buildPlan(flow));
+    for (PlanItem& item : plan->items) {
+      for (PlanParam& param : item.params) param.ptrTail = encodePtrTail(param);
+    }
+    found = plans_.emplace(fingerprint, std::move(plan)).first;
   }
   const Plan& plan = *found->second;
   for (const auto& [key, line] : plan.warnings) {
@@ -502,31 +537,35 @@ void Datalog::endPass() {
     complain("datalog: the flow changed within a pass; the pass is not written to " + path_);
     return;
   }
-  // Fold the pass into copies of the counters first: when the write fails, the counters stay as
-  // the file on disk has them, and the next pass writes over what this one may have left.
-  const auto saved = std::make_tuple(nextPartId_, describedSites_, siteGroups_, tests_, hardBins_,
-                                     softBins_, siteCounts_, allCounts_);
-  std::string out;
-  merge(*pass, out);
-  const std::size_t passBytes = out.size();
-  out += encodeSummaries(secondsNow());
+  // After a failed write the passes since wait in pending_ and go out with the next write that
+  // succeeds, so the file always holds the passes its summaries count.
+  const std::size_t passStart = pending_.size();
+  merge(*pass, pending_);
+  if (pending_.size() > MAX_PENDING && passStart > 0) {
+    complain("datalog: " + std::to_string(pending_.size() - passStart) +
+             " bytes of passes could not be written to " + path_ + " and are dropped");
+    pending_.erase(0, passStart);
+  }
+  // The passes and the summaries after them go out in one write.
+  const std::size_t passesEnd = pending_.size();
+  pending_ += encodeSummaries(secondsNow());
+  const auto summaryBytes = static_cast<long>(pending_.size() - passesEnd);
   std::fpos_t next{};
-  const bool written =
-      std::fsetpos(file_, &summaryStart_) == 0 &&
-      std::fwrite(out.data(), 1, out.size(), file_) == out.size() && std::fflush(file_) == 0 &&
-      std::fseek(file_, -static_cast<long>(out.size() - passBytes), SEEK_CUR) == 0 &&
-      std::fgetpos(file_, &next) == 0;
+  const bool written = std::fsetpos(file_, &summaryStart_) == 0 &&
+                       std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size() &&
+                       std::fflush(file_) == 0 && std::fseek(file_, -summaryBytes, SEEK_CUR) == 0 &&
+                       std::fgetpos(file_, &next) == 0;
+  pending_.resize(passesEnd);
   if (!written) {
     const int error = errno;
-    std::tie(nextPartId_, describedSites_, siteGroups_, tests_, hardBins_, softBins_, siteCounts_,
-             allCounts_) = saved;
     if (!writeFailing_) {
       complain("datalog: cannot write " + path_ + ": " + std::strerror(error) +
-               "; passes are not logged until a write succeeds");
+               "; passes wait in memory until a write succeeds");
     }
     writeFailing_ = true;
     return;
   }
+  pending_.clear();
   summaryStart_ = next;
   if (writeFailing_) complain("datalog: writing " + path_ + " again");
   writeFailing_ = false;
@@ -550,11 +589,17 @@ bool TestLog::State::add(const std::string& device, const Result& result, bool h
                          double value, bool functionalPassed) {
   const PlanParam* param = nullptr;
   if (item != nullptr) {
-    for (const PlanParam& candidate : plan->items[itemIndex].params) {
-      if (candidate.paramId == result.paramId) {
-        param = &candidate;
-        break;
-      }
+    const auto& params = plan->items[itemIndex].params;
+    // Mostly one of the item's own results, whose position then gives its parameter.
+    const auto first = reinterpret_cast<std::uintptr_t>(item->results.data());
+    const auto given = reinterpret_cast<std::uintptr_t>(&result);
+    const std::size_t position = (given - first) / sizeof(Result);
+    if (given >= first && (given - first) % sizeof(Result) == 0 && position < params.size() &&
+        params[position].paramId == result.paramId) {
+      param = &params[position];
+    }
+    for (std::size_t i = 0; param == nullptr && i < params.size(); ++i) {
+      if (params[i].paramId == result.paramId) param = &params[i];
     }
   }
   if (param == nullptr) {
@@ -613,28 +658,24 @@ bool TestLog::State::add(const std::string& device, const Result& result, bool h
   std::uint8_t parmFlags = 0xC0;
   if (limits.high.present && value > limits.high.value) parmFlags |= 0x08;
   if (limits.low.present && value < limits.low.value) parmFlags |= 0x10;
-  // OPT_FLAG: bit 1 reserved and set; 2, 3: no spec limits; 6, 7: no low, no high test limit.
-  const std::uint8_t optFlags =
-      0x0E | (limits.low.present ? 0 : 0x40) | (limits.high.present ? 0 : 0x80);
-  Record(p.records, PTR_RECORD)
-      .u4(param->testNumber)
-      .u1(PART_HEAD)
-      .u1(site)
-      .u1(testFlags)
-      .u1(parmFlags)
-      .r4(static_cast<float>(value))
-      .cn(param->name)
-      .emptyCn()
-      .u1(optFlags)
-      .u1(0)
-      .u1(0)
-      .u1(0)
-      .r4(static_cast<float>(limits.low.value))
-      .r4(static_cast<float>(limits.high.value))
-      .cn(param->unit)
-      .emptyCn(3)
-      .r4(0.0f)
-      .r4(0.0f);
+  // The varying fields by hand, then the parameter's constant ones.
+  const std::string& tail = param->ptrTail;
+  const std::size_t at = p.records.size();
+  p.records.resize(at + 16 + tail.size());
+  char* out = &p.records[at];
+  put(out, static_cast<std::uint32_t>(12 + tail.size()), 2);
+  put(out, PTR_RECORD.typ, 1);
+  put(out, PTR_RECORD.sub, 1);
+  put(out, param->testNumber, 4);
+  put(out, PART_HEAD, 1);
+  put(out, site, 1);
+  put(out, testFlags, 1);
+  put(out, parmFlags, 1);
+  const auto single = static_cast<float>(value);
+  std::uint32_t bits;
+  std::memcpy(&bits, &single, sizeof bits);
+  put(out, bits, 4);
+  std::memcpy(out, tail.data(), tail.size());
   return ok;
 }
 
