@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64 wine wine64
+# dpkg-dev (dpkg-shlibdeps), file and lintian: the test that builds and checks the .deb.
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 dpkg-dev file lintian
 
 jobs=$(nproc)
 status=0

@@ -1,0 +1,211 @@
+#include "DatalogSummary.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace stdf {
+
+namespace {
+
+constexpr std::uint64_t PART_ABNORMAL_END = 0x04;
+constexpr std::uint64_t PART_FAILED = 0x08;
+constexpr std::uint64_t PART_NO_PASS_FAIL = 0x10;
+
+constexpr std::uint64_t TEST_RESULT_INVALID = 0x02;
+constexpr std::uint64_t TEST_NOT_EXECUTED = 0x10;
+constexpr std::uint64_t TEST_NO_PASS_FAIL = 0x40;
+constexpr std::uint64_t TEST_FAILED = 0x80;
+
+constexpr std::uint64_t OPT_LOW_LIMIT_DEFAULT = 0x10;
+constexpr std::uint64_t OPT_HIGH_LIMIT_DEFAULT = 0x20;
+constexpr std::uint64_t OPT_NO_LOW_LIMIT = 0x40;
+constexpr std::uint64_t OPT_NO_HIGH_LIMIT = 0x80;
+
+// Head and site of a PIR, PRR or test record (their positions differ).
+std::uint32_t partKey(const Record& record, std::size_t headAt) {
+  if (record.fields.size() <= headAt + 1) return 0;
+  return static_cast<std::uint32_t>(record.fields[headAt].u << 8 | record.fields[headAt + 1].u);
+}
+
+std::uint64_t unsignedAt(const Record& record, std::size_t at, std::uint64_t fallback = 0) {
+  return record.fields.size() > at ? record.fields[at].u : fallback;
+}
+
+}  // namespace
+
+double TestStats::sd() const {
+  return values < 2 ? 0.0 : std::sqrt(m2 / static_cast<double>(values - 1));
+}
+
+std::optional<double> TestStats::cpk() const {
+  const double s = sd();
+  if (!low || !high || values < 2 || !(s > 0)) return std::nullopt;
+  return std::min(*high - mean, mean - *low) / (3 * s);
+}
+
+std::vector<BinCount> DatalogSummary::bins(const std::map<std::uint32_t, Bin>& table) {
+  std::vector<BinCount> out;
+  out.reserve(table.size());
+  for (const auto& entry : table) out.push_back(entry.second.count);
+  return out;
+}
+
+TestStats& DatalogSummary::test(std::uint32_t number, TestStats::Kind kind, bool& first) {
+  auto found = testIndex_.find(number);
+  if (found == testIndex_.end()) {
+    found = testIndex_.emplace(number, tests_.size()).first;
+    tests_.emplace_back();
+    tests_.back().number = number;
+    tests_.back().kind = kind;
+  }
+  bool& seen = seenInFile_[number];
+  first = !seen;
+  seen = true;
+  return tests_[found->second];
+}
+
+void DatalogSummary::addTestResult(const Record& record, TestStats& stats) {
+  const std::uint64_t flags = unsignedAt(record, field::TEST_FLG);
+  if (flags & TEST_NOT_EXECUTED) return;
+  ++stats.count;
+  if ((flags & TEST_FAILED) && !(flags & TEST_NO_PASS_FAIL)) {
+    ++stats.fails;
+    OpenPart& part = open_[partKey(record, field::TEST_HEAD_NUM)];
+    if (!part.failedTest) part.failedTest = stats.number;
+  }
+}
+
+void DatalogSummary::addPtr(const Record& record) {
+  bool first = false;
+  TestStats& stats = test(static_cast<std::uint32_t>(record.fields[field::TEST_NUM].u),
+                          TestStats::Kind::PARAMETRIC, first);
+  const std::size_t size = record.fields.size();
+  if (stats.name.empty() && size > field::PTR_TEST_TXT) {
+    stats.name = record.fields[field::PTR_TEST_TXT].text;
+  }
+  const bool hasOpt = size > field::PTR_OPT_FLAG;
+  const std::uint64_t opt = unsignedAt(record, field::PTR_OPT_FLAG);
+  auto limit = [&](std::optional<double>& value, std::size_t at, std::uint64_t none,
+                   std::uint64_t useDefault) {
+    if (first) value.reset();
+    if (!hasOpt) return;
+    if (opt & none) {
+      value.reset();
+    } else if (!(opt & useDefault) && size > at) {
+      value = record.fields[at].r;
+    }
+  };
+  limit(stats.low, field::PTR_LO_LIMIT, OPT_NO_LOW_LIMIT, OPT_LOW_LIMIT_DEFAULT);
+  limit(stats.high, field::PTR_HI_LIMIT, OPT_NO_HIGH_LIMIT, OPT_HIGH_LIMIT_DEFAULT);
+  if (size > field::PTR_UNITS && (first || !record.fields[field::PTR_UNITS].text.empty())) {
+    stats.unit = record.fields[field::PTR_UNITS].text;
+  }
+
+  addTestResult(record, stats);
+  const std::uint64_t flags = unsignedAt(record, field::TEST_FLG);
+  if ((flags & (TEST_NOT_EXECUTED | TEST_RESULT_INVALID)) || size <= field::PTR_RESULT) return;
+  const double value = record.fields[field::PTR_RESULT].r;
+  if (!std::isfinite(value)) return;
+  if (stats.values == 0) {
+    stats.min = stats.max = value;
+  } else {
+    stats.min = std::min(stats.min, value);
+    stats.max = std::max(stats.max, value);
+  }
+  ++stats.values;
+  const double delta = value - stats.mean;
+  stats.mean += delta / static_cast<double>(stats.values);
+  stats.m2 += delta * (value - stats.mean);
+}
+
+void DatalogSummary::addPrr(const Record& record) {
+  const std::uint32_t key = partKey(record, field::PRR_HEAD_NUM);
+  const auto site = static_cast<std::uint32_t>(unsignedAt(record, field::PRR_SITE_NUM));
+  const std::uint64_t flags = unsignedAt(record, field::PRR_PART_FLG);
+  const bool good = !(flags & (PART_ABNORMAL_END | PART_FAILED | PART_NO_PASS_FAIL));
+  PartCount& counts = sites_[site];
+  ++counts.parts;
+  ++overall_.parts;
+  if (good) {
+    ++counts.good;
+    ++overall_.good;
+  }
+
+  PartOutcome outcome;
+  outcome.site = site;
+  outcome.passed = good;
+  auto countBin = [&](std::map<std::uint32_t, Bin>& table, std::size_t at, std::uint32_t& out) {
+    if (record.fields.size() <= at) return;
+    out = static_cast<std::uint32_t>(record.fields[at].u);
+    Bin& bin = table[out];
+    bin.count.number = out;
+    ++bin.count.count;
+    if (!bin.named && bin.count.passFail == ' ') bin.count.passFail = good ? 'P' : 'F';
+  };
+  countBin(hardBins_, field::PRR_HARD_BIN, outcome.hardBin);
+  // SOFT_BIN 65535 means the part has no soft bin.
+  if (unsignedAt(record, field::PRR_SOFT_BIN, 65535) != 65535) {
+    countBin(softBins_, field::PRR_SOFT_BIN, outcome.softBin);
+  }
+  if (record.fields.size() > field::PRR_PART_ID) {
+    outcome.partId = record.fields[field::PRR_PART_ID].text;
+  }
+  const auto part = open_.find(key);
+  if (part != open_.end()) {
+    if (part->second.failedTest) {
+      outcome.failedTest = part->second.failedTest;
+      outcome.failedTestName = tests_[testIndex_.at(*outcome.failedTest)].name;
+    }
+    open_.erase(part);
+  }
+  lastParts_[site] = std::move(outcome);
+}
+
+void DatalogSummary::addBinRecord(const Record& record, std::map<std::uint32_t, Bin>& table) {
+  if (record.fields.size() <= field::BIN_NUM) return;
+  const bool overall = record.fields[field::BIN_HEAD_NUM].u == 255;
+  const auto number = static_cast<std::uint32_t>(record.fields[field::BIN_NUM].u);
+  Bin& bin = table[number];
+  bin.count.number = number;
+  if (bin.overallName || (bin.named && !overall)) return;
+  bin.named = true;
+  bin.overallName = overall;
+  if (record.fields.size() > field::BIN_PF) {
+    const std::string& pf = record.fields[field::BIN_PF].text;
+    bin.count.passFail = pf.empty() ? ' ' : pf[0];
+  }
+  if (record.fields.size() > field::BIN_NAM) bin.count.name = record.fields[field::BIN_NAM].text;
+}
+
+void DatalogSummary::add(const Record& record) {
+  if (record.is("PIR")) {
+    open_[partKey(record, field::PIR_HEAD_NUM)] = OpenPart();
+  } else if (record.is("PRR")) {
+    addPrr(record);
+  } else if (record.is("PTR")) {
+    if (!record.fields.empty()) addPtr(record);
+  } else if (record.is("FTR") || record.is("MPR")) {
+    if (record.fields.empty()) return;
+    bool first = false;
+    const bool ftr = record.is("FTR");
+    TestStats& stats = test(static_cast<std::uint32_t>(record.fields[field::TEST_NUM].u),
+                            ftr ? TestStats::Kind::FUNCTIONAL : TestStats::Kind::MULTI, first);
+    const std::size_t textAt =
+        ftr ? std::size_t{field::FTR_TEST_TXT} : std::size_t{field::MPR_TEST_TXT};
+    if (stats.name.empty() && record.fields.size() > textAt) {
+      stats.name = record.fields[textAt].text;
+    }
+    addTestResult(record, stats);
+  } else if (record.is("HBR")) {
+    addBinRecord(record, hardBins_);
+  } else if (record.is("SBR")) {
+    addBinRecord(record, softBins_);
+  }
+}
+
+void DatalogSummary::endFile() {
+  seenInFile_.clear();
+  open_.clear();
+}
+
+}  // namespace stdf

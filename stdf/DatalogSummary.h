@@ -1,0 +1,131 @@
+// Figures of a datalog, accumulated record by record: yield per site and overall, hard and soft
+// bins, statistics per test, and the last part of each site. Fed with the records of one or
+// more STDF V4 files (StdfReader, StdfFollower); work and memory are bounded by sites, bins and
+// tests, never by parts.
+//
+// What decides what:
+// - A part is a PRR. It is good unless PART_FLG says failed (bit 3), pass/fail invalid (bit 4)
+//   or abnormal end (bit 2). Its site is SITE_NUM.
+// - Bin counts come from the PRRs' HARD_BIN and SOFT_BIN. Names and P/F come from HBR/SBR
+//   records: those with HEAD_NUM 255 (overall) win over per-site ones. A bin no HBR/SBR names
+//   takes P/F from its first part (P when good, F when not) and no name.
+// - Tests are keyed by TEST_NUM. A PTR's result counts in the statistics unless TEST_FLG says it
+//   is invalid (bit 1) or the test was not executed (bit 4); the test failed when TEST_FLG bit 7
+//   is set and bit 6 (pass/fail invalid) is not. Limits and units follow STDF's default rules:
+//   the first PTR of a test in a file sets them; a later PTR changes them only where it carries
+//   them (OPT_FLAG present and bits 4/5 clear, or bits 6/7 set for "no limit"). FTRs and MPRs
+//   count executions and fails only.
+// - The standard deviation is the sample one (n - 1); Cpk = min(high - mean, mean - low) / 3 sd,
+//   only where both limits exist and sd > 0.
+//
+// Not thread-safe: one thread feeds and reads an object at a time.
+#ifndef ATE_STDF_DATALOGSUMMARY_H_
+#define ATE_STDF_DATALOGSUMMARY_H_
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "StdfReader.h"
+
+namespace stdf {
+
+struct PartCount {
+  std::uint64_t parts = 0;
+  std::uint64_t good = 0;
+  // good / parts, 0 without parts.
+  double yield() const { return parts == 0 ? 0.0 : static_cast<double>(good) / parts; }
+};
+
+struct BinCount {
+  std::uint32_t number = 0;
+  std::string name;     // empty when no HBR/SBR names it
+  char passFail = ' ';  // 'P', 'F', or as the HBR/SBR says
+  std::uint64_t count = 0;
+};
+
+struct TestStats {
+  enum class Kind { PARAMETRIC, FUNCTIONAL, MULTI };
+  std::uint32_t number = 0;
+  Kind kind = Kind::PARAMETRIC;
+  std::string name;
+  std::string unit;
+  std::optional<double> low;
+  std::optional<double> high;
+  std::uint64_t count = 0;  // executions
+  std::uint64_t fails = 0;
+  std::uint64_t values = 0;  // valid results in the statistics below
+  double min = 0;
+  double max = 0;
+  double mean = 0;
+  double m2 = 0;  // sum of squared deviations from the mean (Welford)
+
+  // Sample standard deviation; 0 below two values.
+  double sd() const;
+  std::optional<double> cpk() const;
+};
+
+// The last part a site finished.
+struct PartOutcome {
+  std::uint32_t site = 0;
+  std::string partId;
+  bool passed = false;
+  std::uint32_t hardBin = 0;
+  std::uint32_t softBin = 0;
+  // The first test it failed, where one did.
+  std::optional<std::uint32_t> failedTest;
+  std::string failedTestName;
+};
+
+class DatalogSummary {
+ public:
+  // Takes one record into the figures. Records of files are fed in file order.
+  void add(const Record& record);
+  // Ends a file: the next records come from another file, with its own PTR defaults.
+  void endFile();
+
+  const std::map<std::uint32_t, PartCount>& sites() const { return sites_; }
+  const PartCount& overall() const { return overall_; }
+  // Sorted by bin number.
+  std::vector<BinCount> hardBins() const { return bins(hardBins_); }
+  std::vector<BinCount> softBins() const { return bins(softBins_); }
+  // In the order of their first record.
+  const std::vector<TestStats>& tests() const { return tests_; }
+  // By site.
+  const std::map<std::uint32_t, PartOutcome>& lastParts() const { return lastParts_; }
+
+ private:
+  struct Bin {
+    BinCount count;
+    bool named = false;
+    bool overallName = false;
+  };
+  struct OpenPart {
+    std::optional<std::uint32_t> failedTest;
+  };
+  static std::vector<BinCount> bins(const std::map<std::uint32_t, Bin>& table);
+  TestStats& test(std::uint32_t number, TestStats::Kind kind, bool& first);
+  void addPtr(const Record& record);
+  void addTestResult(const Record& record, TestStats& stats);
+  void addPrr(const Record& record);
+  void addBinRecord(const Record& record, std::map<std::uint32_t, Bin>& table);
+
+  std::map<std::uint32_t, PartCount> sites_;
+  PartCount overall_;
+  std::map<std::uint32_t, Bin> hardBins_;
+  std::map<std::uint32_t, Bin> softBins_;
+  std::vector<TestStats> tests_;
+  std::unordered_map<std::uint32_t, std::size_t> testIndex_;
+  // Tests whose first PTR of the current file was seen (their defaults are set).
+  std::unordered_map<std::uint32_t, bool> seenInFile_;
+  // Parts between PIR and PRR, by head and site.
+  std::unordered_map<std::uint32_t, OpenPart> open_;
+  std::map<std::uint32_t, PartOutcome> lastParts_;
+};
+
+}  // namespace stdf
+
+#endif  // ATE_STDF_DATALOGSUMMARY_H_

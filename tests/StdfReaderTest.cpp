@@ -1,0 +1,613 @@
+#include "StdfReader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "DatalogSummary.h"
+#include "DatalogTool.h"
+#include "StdfEncoder.h"
+#include "TestFiles.h"
+
+namespace {
+
+using stdftest::Fields;
+using stdftest::record;
+
+// Every record a test file holds, one dump line each, and the error if reading stopped early.
+struct Reading {
+  std::vector<std::string> lines;
+  std::string error;
+  stdf::ErrorKind kind = stdf::ErrorKind::TRUNCATED;
+  std::uint64_t errorOffset = 0;
+};
+
+Reading readAll(stdf::StdfReader& reader) {
+  Reading out;
+  stdf::Record r;
+  while (reader.next(r)) out.lines.push_back(stdf::formatRecord(r));
+  if (const stdf::ReadError* e = reader.error()) {
+    out.error = e->message;
+    out.kind = e->kind;
+    out.errorOffset = e->offset;
+  }
+  return out;
+}
+
+Reading readBytes(const std::string& bytes) {
+  stdf::StdfReader reader(bytes.data(), bytes.size());
+  return readAll(reader);
+}
+
+Reading readStream(const std::string& bytes) {
+  std::istringstream in(bytes);
+  stdf::StdfReader reader(in);
+  return readAll(reader);
+}
+
+// One of each kind of field: every scalar type, Cn/Bn/Dn, the kx arrays, GEN_DATA, a record
+// with trailing fields left off and a record type no reader knows.
+std::string everyKind(bool big) {
+  using namespace stdftest;
+  return far(big) + record(0, 20, Fields(big).u4(1700000000).cn("ate run")) +
+         // MIR up to PART_TYP: the other 28 fields are left off.
+         record(1, 10,
+                Fields(big)
+                    .u4(1)
+                    .u4(4000000000u)
+                    .u1(3)
+                    .c1('P')
+                    .c1(' ')
+                    .c1(' ')
+                    .u2(65535)
+                    .c1(' ')
+                    .cn("LOT1")
+                    .cn("PMIC")) +
+         record(1, 80, Fields(big).u1(255).u1(1).u1(2).u1(1).u1(2)) + pir(big, 1) +
+         record(15, 10,
+                Fields(big)
+                    .u4(70000)
+                    .u1(1)
+                    .u1(1)
+                    .u1(0x80)
+                    .u1(0xc0)
+                    .r4(-1.1f)
+                    .cn("I\"q\"\x01")
+                    .cn("")
+                    .u1(0x0e)
+                    .i1(-3)
+                    .i1(2)
+                    .i1(-128)
+                    .r4(1e-6f)
+                    .r4(2.5f)
+                    .cn("A")
+                    .cn("%7.3f")
+                    .cn("")
+                    .cn("")
+                    .r4(0)
+                    .r4(3)) +
+         record(15, 20,
+                Fields(big)
+                    .u4(200)
+                    .u1(1)
+                    .u1(1)
+                    .u1(0x80)
+                    .u1(0xff)
+                    .u4(10)
+                    .u4(0)
+                    .u4(1)
+                    .u4(2)
+                    .i4(-1)
+                    .i4(-2)
+                    .i2(-3)
+                    .u2(3)
+                    .u2(1)
+                    .u2(1)
+                    .u2(2)
+                    .u2(3)
+                    .raw("\x21\x03")
+                    .u2(7)
+                    .raw("\x05")
+                    .u2(12)
+                    .raw("\xff\x0f")
+                    .cn("v")) +
+         record(15, 15,
+                Fields(big)
+                    .u4(300)
+                    .u1(1)
+                    .u1(1)
+                    .u1(0)
+                    .u1(0)
+                    .u2(2)
+                    .u2(2)
+                    .raw("\x21")
+                    .r4(1.5f)
+                    .r4(-2.25f)
+                    .cn("MULTI")) +
+         record(50, 10,
+                Fields(big).u2(5).u1(1).u1(7).u1(0).u1(10).cn("hi").u1(5).i2(-5).u1(8).r8(0.1)) +
+         record(1, 63,
+                Fields(big).u2(2).u2(1).u2(2).u2(10).u2(20).u1(2).u1(16).cn("a").cn("b").cn("c").cn(
+                    "d")) +
+         record(99, 1, Fields(big).u4(5)) + record(20, 10, Fields(big).cn("seq")) +
+         record(20, 20, Fields(big)) + record(50, 30, Fields(big).cn("a \\ b")) +
+         record(2, 30, Fields(big).r4(200).r4(0).r4(0).u1(3).c1('D').i2(-1).i2(1)) +
+         prr(big, 1, 0x08, 5, 50, "P1", 12) + bin(big, true, 255, 255, 5, 1, 'F', "VOUT") +
+         record(1, 30, Fields(big).u1(255).u1(255).u4(1).u4(0).u4(0).u4(0)) +
+         record(1, 20, Fields(big).u4(1700000001).c1(' '));
+}
+
+// The dump of everyKind(), little-endian.
+const std::vector<std::string> EVERY_KIND = {
+    "@0 FAR CPU_TYPE=2 STDF_VER=4",
+    "@6 ATR MOD_TIM=1700000000 CMD_LINE=\"ate run\"",
+    "@22 MIR SETUP_T=1 START_T=4000000000 STAT_NUM=3 MODE_COD=\"P\" RTST_COD=\" \" PROT_COD=\" \" "
+    "BURN_TIM=65535 CMOD_COD=\" \" LOT_ID=\"LOT1\" PART_TYP=\"PMIC\"",
+    "@51 SDR HEAD_NUM=255 SITE_GRP=1 SITE_CNT=2 SITE_NUM=[1,2]",
+    "@60 PIR HEAD_NUM=1 SITE_NUM=1",
+    "@66 PTR TEST_NUM=70000 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x80 PARM_FLG=0xc0 RESULT=-1.1 "
+    "TEST_TXT=\"I\\\"q\\\"\\x01\" ALARM_ID=\"\" OPT_FLAG=0x0e RES_SCAL=-3 LLM_SCAL=2 HLM_SCAL=-128 "
+    "LO_LIMIT=1e-06 HI_LIMIT=2.5 UNITS=\"A\" C_RESFMT=\"%7.3f\" C_LLMFMT=\"\" C_HLMFMT=\"\" "
+    "LO_SPEC=0 HI_SPEC=3",
+    "@119 FTR TEST_NUM=200 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x80 OPT_FLAG=0xff CYCL_CNT=10 "
+    "REL_VADR=0 REPT_CNT=1 NUM_FAIL=2 XFAIL_AD=-1 YFAIL_AD=-2 VECT_OFF=-3 RTN_ICNT=3 PGM_ICNT=1 "
+    "RTN_INDX=[1,2,3] RTN_STAT=[1,2,3] PGM_INDX=[7] PGM_STAT=[5] FAIL_PIN=12:0xff0f VECT_NAM=\"v\"",
+    "@178 MPR TEST_NUM=300 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x00 PARM_FLG=0x00 RTN_ICNT=2 RSLT_CNT=2 "
+    "RTN_STAT=[1,2] RTN_RSLT=[1.5,-2.25] TEST_TXT=\"MULTI\"",
+    "@209 GDR FLD_CNT=5 GEN_DATA=7 GEN_DATA=\"hi\" GEN_DATA=-5 GEN_DATA=0.1",
+    "@234 PLR GRP_CNT=2 GRP_INDX=[1,2] GRP_MODE=[10,20] GRP_RADX=[2,16] PGM_CHAR=[\"a\",\"b\"] "
+    "RTN_CHAR=[\"c\",\"d\"]",
+    "@258 UNKNOWN REC_TYP=99 REC_SUB=1 REC_LEN=4",
+    "@266 BPS SEQ_NAME=\"seq\"",
+    "@274 EPS",
+    "@278 DTR TEXT_DAT=\"a \\\\ b\"",
+    "@288 WCR WAFR_SIZ=200 DIE_HT=0 DIE_WID=0 WF_UNITS=3 WF_FLAT=\"D\" CENTER_X=-1 CENTER_Y=1",
+    "@310 PRR HEAD_NUM=1 SITE_NUM=1 PART_FLG=0x08 NUM_TEST=1 HARD_BIN=5 SOFT_BIN=50 X_COORD=-32768 "
+    "Y_COORD=-32768 TEST_T=12 PART_ID=\"P1\"",
+    "@334 HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=5 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"VOUT\"",
+    "@352 PCR HEAD_NUM=255 SITE_NUM=255 PART_CNT=1 RTST_CNT=0 ABRT_CNT=0 GOOD_CNT=0",
+    "@374 MRR FINISH_T=1700000001 DISP_COD=\" \"",
+};
+
+TEST(StdfReaderTest, DecodesEveryKindOfFieldInBothByteOrders) {
+  const Reading little = readBytes(everyKind(false));
+  EXPECT_EQ(little.error, "");
+  EXPECT_EQ(little.lines, EVERY_KIND);
+
+  // Big-endian: the same records, but for the FAR that says so.
+  std::vector<std::string> bigLines = EVERY_KIND;
+  bigLines[0] = "@0 FAR CPU_TYPE=1 STDF_VER=4";
+  const Reading big = readBytes(everyKind(true));
+  EXPECT_EQ(big.error, "");
+  EXPECT_EQ(big.lines, bigLines);
+
+  // A stream reads as the bytes in memory do.
+  EXPECT_EQ(readStream(everyKind(true)).lines, bigLines);
+}
+
+// Cut anywhere, a file delivers every record that ends before the cut, then names the offset of
+// the record the cut falls in (a cut between records is a clean end); both readers alike.
+TEST(StdfReaderTest, FileCutAtEveryOffsetReportsTheOffsetAfterEverythingBefore) {
+  const std::string bytes = everyKind(false);
+  std::vector<std::uint64_t> starts;
+  for (const std::string& line : EVERY_KIND) starts.push_back(std::stoull(line.substr(1)));
+  starts.push_back(bytes.size());
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    SCOPED_TRACE("cut at " + std::to_string(cut));
+    std::size_t complete = 0;
+    while (starts[complete + 1] <= cut) ++complete;
+    const std::string prefix = bytes.substr(0, cut);
+    const Reading memory = readBytes(prefix);
+    const std::vector<std::string> before(
+        EVERY_KIND.begin(), EVERY_KIND.begin() + static_cast<std::ptrdiff_t>(complete));
+    EXPECT_EQ(memory.lines, before);
+    if (cut > 0 && cut == starts[complete]) {
+      // Between records the framing is whole; ate-datalog reports the missing MRR.
+      EXPECT_EQ(memory.error, "");
+    } else {
+      EXPECT_EQ(memory.errorOffset, starts[complete]);
+      EXPECT_EQ(memory.kind, cut == 0 ? stdf::ErrorKind::NOT_STDF : stdf::ErrorKind::TRUNCATED);
+      EXPECT_FALSE(memory.error.empty());
+    }
+    const Reading stream = readStream(prefix);
+    EXPECT_EQ(stream.lines, memory.lines);
+    EXPECT_EQ(stream.error, memory.error);
+  }
+  EXPECT_EQ(readBytes(bytes.substr(0, 300)).error,
+            "byte 288: WCR record of 18 bytes runs past the end of the file (8 of them there)");
+}
+
+TEST(StdfReaderTest, DamageIsNamedWithItsOffset) {
+  using namespace stdftest;
+  const std::string farLe = far(false);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    stdf::ErrorKind kind;
+    std::string error;
+    std::size_t recordsBefore;
+  };
+  const Case cases[] = {
+      {"empty", "", stdf::ErrorKind::NOT_STDF, "byte 0: no FAR record first: the file is empty", 0},
+      {"no FAR first", pir(false, 1) + farLe, stdf::ErrorKind::NOT_STDF,
+       "byte 0: no FAR record first: not an STDF file", 0},
+      {"VAX byte order", record(0, 10, Fields(false).u1(0).u1(4)), stdf::ErrorKind::NOT_STDF,
+       "byte 4: FAR CPU_TYPE 0 is not one this reader reads (1 = big-endian, 2 = little-endian)",
+       0},
+      {"STDF V3", record(0, 10, Fields(false).u1(2).u1(3)), stdf::ErrorKind::NOT_STDF,
+       "byte 5: STDF_VER 3 is not 4", 0},
+      {"length in the other byte order", record(0, 10, Fields(true).u1(2).u1(4)),
+       stdf::ErrorKind::NOT_STDF,
+       "byte 0: FAR record length 512 does not match its CPU_TYPE's byte order", 0},
+      // A PTR whose TEST_TXT claims 9 bytes where the record has 2 left.
+      {"field past its record",
+       farLe + pir(false, 1) +
+           record(15, 10,
+                  Fields(false).u4(1).u1(1).u1(1).u1(0).u1(0).r4(1).raw("\x09"
+                                                                        "ab")),
+       stdf::ErrorKind::MALFORMED,
+       "byte 28: field TEST_TXT of the PTR record at byte 12 runs past the end of the record (15 "
+       "bytes)",
+       2},
+      {"a fixed field cut by its record",
+       farLe + record(5, 20, Fields(false).u1(1).u1(1).u1(0).u1(7)), stdf::ErrorKind::MALFORMED,
+       "byte 13: field NUM_TEST of the PRR record at byte 6 runs past the end of the record (4 "
+       "bytes)",
+       1},
+      {"GEN_DATA type code", farLe + record(50, 10, Fields(false).u2(1).u1(9)),
+       stdf::ErrorKind::MALFORMED,
+       "byte 12: unknown GEN_DATA type code 9 in the GDR record at byte 6", 1},
+      {"kx array past its record", farLe + record(1, 80, Fields(false).u1(1).u1(1).u1(4).u1(1)),
+       stdf::ErrorKind::MALFORMED,
+       "byte 13: field SITE_NUM of the SDR record at byte 6 runs past the end of the record (4 "
+       "bytes)",
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Reading r = readBytes(c.bytes);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(r.kind, c.kind);
+    EXPECT_EQ(r.lines.size(), c.recordsBefore);
+    EXPECT_EQ(readStream(c.bytes).error, c.error);
+  }
+}
+
+// Two sites, four parts: site 1 passes both, site 2 fails one on a limit and ends one abnormally.
+std::string twoSites(bool big) {
+  using namespace stdftest;
+  return far(big) + pir(big, 1) + pir(big, 2) + ptr(big, 100, 1, 0, 1.5f, "VOUT", 1.0f, 2.0f, "V") +
+         ptr(big, 100, 2, 0x80, 2.5f, "", 1.0f, 2.0f, "") +
+         ptr(big, 101, 1, 0, 3.0f, "IQ", 0.0f, 5.0f, "mA") + prr(big, 1, 0, 1, 1, "1", 10) +
+         prr(big, 2, 0x08, 5, 50, "2", 11) + pir(big, 1) + pir(big, 2) +
+         shortPtr(big, 100, 1, 0, 1.25f) + shortPtr(big, 100, 2, 0, 1.75f) +
+         // No high limit from here on, the low one as before; a result that isn't valid.
+         record(15, 10,
+                Fields(big)
+                    .u4(101)
+                    .u1(1)
+                    .u1(2)
+                    .u1(0x80)
+                    .u1(0)
+                    .r4(9.0f)
+                    .cn("")
+                    .cn("")
+                    .u1(0x90)
+                    .i1(0)
+                    .i1(0)
+                    .i1(0)
+                    .r4(-7.0f)
+                    .r4(0.0f)) +
+         record(15, 10, Fields(big).u4(101).u1(1).u1(1).u1(0x02).u1(0).r4(1e9f)) +
+         prr(big, 1, 0, 1, 1, "3", 12) + prr(big, 2, 0x04, 99, 99, "4", 13) +
+         bin(big, true, 1, 2, 5, 1, 'F', "per-site name") +
+         bin(big, true, 255, 255, 1, 2, 'P', "PASS") +
+         bin(big, true, 255, 255, 5, 1, 'F', "VOUT_FAIL") +
+         bin(big, false, 255, 255, 1, 2, 'P', "PASS");
+}
+
+TEST(DatalogSummaryTest, YieldBinsAndTestStatistics) {
+  stdf::DatalogSummary summary;
+  for (const bool big : {false, true}) {
+    const std::string bytes = twoSites(big);
+    stdf::StdfReader reader(bytes.data(), bytes.size());
+    stdf::Record r;
+    while (reader.next(r)) summary.add(r);
+    ASSERT_EQ(reader.error(), nullptr);
+    summary.endFile();
+  }
+  // Both files, summed.
+  ASSERT_EQ(summary.sites().size(), 2u);
+  EXPECT_EQ(summary.sites().at(1).parts, 4u);
+  EXPECT_EQ(summary.sites().at(1).good, 4u);
+  EXPECT_EQ(summary.sites().at(2).parts, 4u);
+  EXPECT_EQ(summary.sites().at(2).good, 0u);
+  EXPECT_DOUBLE_EQ(summary.overall().yield(), 0.5);
+
+  auto binText = [](const std::vector<stdf::BinCount>& bins) {
+    std::string text;
+    for (const auto& b : bins) {
+      text += std::to_string(b.number) + " " + b.name + " " + b.passFail + " " +
+              std::to_string(b.count) + ";";
+    }
+    return text;
+  };
+  EXPECT_EQ(binText(summary.hardBins()), "1 PASS P 4;5 VOUT_FAIL F 2;99  F 2;");
+  EXPECT_EQ(binText(summary.softBins()), "1 PASS P 4;50  F 2;99  F 2;");
+
+  ASSERT_EQ(summary.tests().size(), 2u);
+  const stdf::TestStats& vout = summary.tests()[0];
+  EXPECT_EQ(vout.number, 100u);
+  EXPECT_EQ(vout.name, "VOUT");
+  EXPECT_EQ(vout.unit, "V");
+  EXPECT_EQ(vout.low, 1.0);
+  EXPECT_EQ(vout.high, 2.0);
+  EXPECT_EQ(vout.count, 8u);
+  EXPECT_EQ(vout.fails, 2u);
+  EXPECT_EQ(vout.min, 1.25);
+  EXPECT_EQ(vout.max, 2.5);
+  EXPECT_DOUBLE_EQ(vout.mean, 1.75);
+  // Deviations -0.25, 0.75, -0.5, 0 twice: 1.75 / 7.
+  EXPECT_DOUBLE_EQ(vout.sd(), std::sqrt(1.75 / 7));
+  EXPECT_DOUBLE_EQ(*vout.cpk(), 0.25 / (3 * std::sqrt(1.75 / 7)));
+
+  const stdf::TestStats& iq = summary.tests()[1];
+  EXPECT_EQ(iq.name, "IQ");
+  EXPECT_EQ(iq.unit, "mA");
+  EXPECT_EQ(iq.low, 0.0);
+  EXPECT_FALSE(iq.high.has_value());
+  EXPECT_FALSE(iq.cpk().has_value());
+  EXPECT_EQ(iq.count, 6u);
+  EXPECT_EQ(iq.fails, 2u);
+  EXPECT_EQ(iq.values, 4u);  // 3, 9 from each file; 1e9 is not a valid result
+  EXPECT_EQ(iq.max, 9.0);
+
+  const stdf::PartOutcome& site2 = summary.lastParts().at(2);
+  EXPECT_EQ(site2.partId, "4");
+  EXPECT_FALSE(site2.passed);
+  EXPECT_EQ(site2.hardBin, 99u);
+  EXPECT_EQ(site2.failedTest, 101u);
+  EXPECT_EQ(site2.failedTestName, "IQ");
+  EXPECT_TRUE(summary.lastParts().at(1).passed);
+  EXPECT_FALSE(summary.lastParts().at(1).failedTest.has_value());
+}
+
+}  // namespace
+
+namespace {
+
+// A small file of our own writer's shape: two sites, one part each.
+std::string smallDatalog() {
+  using namespace stdftest;
+  const bool le = false;
+  return far(le) +
+         record(
+             1, 10,
+             Fields(le).u4(0).u4(0).u1(1).c1('P').c1(' ').c1(' ').u2(65535).c1(' ').cn("LOT7").cn(
+                 "PMIC")) +
+         pir(le, 1) + pir(le, 2) + ptr(le, 100, 1, 0, 1.5f, "VOUT, load", 1.0f, 2.0f, "V") +
+         ptr(le, 100, 2, 0x80, 2.25f, "VOUT, load", 1.0f, 2.0f, "V") +
+         record(15, 20, Fields(le).u4(200).u1(1).u1(1).u1(0).u1(0xff)) +
+         record(15, 20, Fields(le).u4(200).u1(1).u1(2).u1(0x80).u1(0xff)) +
+         prr(le, 1, 0, 1, 1, "1", 20) + prr(le, 2, 0x08, 5, 50, "2", 21) +
+         bin(le, true, 255, 255, 1, 1, 'P', "PASS") + bin(le, true, 255, 255, 5, 1, 'F', "VOUT") +
+         bin(le, false, 255, 255, 1, 1, 'P', "PASS") +
+         bin(le, false, 255, 255, 50, 1, 'F', "VOUT") + record(1, 20, Fields(le).u4(0));
+}
+
+struct ToolRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+ToolRun runTool(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  const int status = runDatalogTool(args, out, err);
+  return {status, out.str(), err.str()};
+}
+
+TEST(DatalogToolTest, SummaryCsvAndDumpOfOneFile) {
+  TempDir dir;
+  const std::string path = dir.write("small.stdf", smallDatalog());
+  const std::string summary =
+      "Parts\n"
+      "  site  parts  good    yield\n"
+      "  1         1     1  100.00%\n"
+      "  2         1     0    0.00%\n"
+      "  all       2     1   50.00%\n"
+      "\n"
+      "Hard bins\n"
+      "  bin  name  P/F  count  percent\n"
+      "    1  PASS  P        1   50.00%\n"
+      "    5  VOUT  F        1   50.00%\n"
+      "\n"
+      "Soft bins\n"
+      "  bin  name  P/F  count  percent\n"
+      "    1  PASS  P        1   50.00%\n"
+      "   50  VOUT  F        1   50.00%\n"
+      "\n"
+      "Tests\n"
+      "  test  name        unit  low  high  count  fails  min   max   mean       sd        cpk\n"
+      "   100  VOUT, load  V       1     2      2      1  1.5  2.25  1.875  0.53033  0.0785674\n"
+      "   200  -           -       -     -      2      1    -     -      -        -          -\n"
+      "\n"
+      "Last part per site\n"
+      "  site  part  result  hard bin  soft bin  first failed test\n"
+      "  1     1     PASS           1         1  -\n"
+      "  2     2     FAIL           5        50  100 VOUT, load\n";
+  const std::string csv =
+      "SITE,PART_ID,HARD_BIN,SOFT_BIN,PASS_FAIL,TEST_T,\"100 VOUT, load [V]\",200\n"
+      "1,1,1,1,PASS,20,1.5,P\n"
+      "2,2,5,50,FAIL,21,2.25,F\n";
+  const std::string dump =
+      "@0 FAR CPU_TYPE=2 STDF_VER=4\n"
+      "@6 MIR SETUP_T=0 START_T=0 STAT_NUM=1 MODE_COD=\"P\" RTST_COD=\" \" PROT_COD=\" \" "
+      "BURN_TIM=65535 CMOD_COD=\" \" LOT_ID=\"LOT7\" PART_TYP=\"PMIC\"\n"
+      "@35 PIR HEAD_NUM=1 SITE_NUM=1\n"
+      "@41 PIR HEAD_NUM=1 SITE_NUM=2\n"
+      "@47 PTR TEST_NUM=100 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x00 PARM_FLG=0xc0 RESULT=1.5 "
+      "TEST_TXT=\"VOUT, load\" ALARM_ID=\"\" OPT_FLAG=0x0e RES_SCAL=0 LLM_SCAL=0 HLM_SCAL=0 "
+      "LO_LIMIT=1 HI_LIMIT=2 UNITS=\"V\"\n"
+      "@89 PTR TEST_NUM=100 HEAD_NUM=1 SITE_NUM=2 TEST_FLG=0x80 PARM_FLG=0xc0 RESULT=2.25 "
+      "TEST_TXT=\"VOUT, load\" ALARM_ID=\"\" OPT_FLAG=0x0e RES_SCAL=0 LLM_SCAL=0 HLM_SCAL=0 "
+      "LO_LIMIT=1 HI_LIMIT=2 UNITS=\"V\"\n"
+      "@131 FTR TEST_NUM=200 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x00 OPT_FLAG=0xff\n"
+      "@143 FTR TEST_NUM=200 HEAD_NUM=1 SITE_NUM=2 TEST_FLG=0x80 OPT_FLAG=0xff\n"
+      "@155 PRR HEAD_NUM=1 SITE_NUM=1 PART_FLG=0x00 NUM_TEST=1 HARD_BIN=1 SOFT_BIN=1 "
+      "X_COORD=-32768 Y_COORD=-32768 TEST_T=20 PART_ID=\"1\"\n"
+      "@178 PRR HEAD_NUM=1 SITE_NUM=2 PART_FLG=0x08 NUM_TEST=1 HARD_BIN=5 SOFT_BIN=50 "
+      "X_COORD=-32768 Y_COORD=-32768 TEST_T=21 PART_ID=\"2\"\n"
+      "@201 HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=1 HBIN_CNT=1 HBIN_PF=\"P\" HBIN_NAM=\"PASS\"\n"
+      "@219 HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=5 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"VOUT\"\n"
+      "@237 SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=1 SBIN_CNT=1 SBIN_PF=\"P\" SBIN_NAM=\"PASS\"\n"
+      "@255 SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=50 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"VOUT\"\n"
+      "@273 MRR FINISH_T=0\n";
+  const struct {
+    const char* command;
+    const std::string& text;
+  } commands[] = {{"summary", summary}, {"csv", csv}, {"dump", dump}};
+  for (const auto& c : commands) {
+    SCOPED_TRACE(c.command);
+    const ToolRun run = runTool({c.command, path});
+    EXPECT_EQ(run.status, DATALOG_OK);
+    EXPECT_EQ(run.out, c.text);
+    EXPECT_EQ(run.err, "");
+  }
+
+  // Several files are summed.
+  const ToolRun twice = runTool({"summary", path, path});
+  EXPECT_EQ(twice.status, DATALOG_OK);
+  EXPECT_NE(twice.out.find("  all       4     2   50.00%\n"), std::string::npos) << twice.out;
+}
+
+TEST(DatalogToolTest, DamagedFilesAndBadArguments) {
+  TempDir dir;
+  const std::string bytes = smallDatalog();
+  // Cut inside the second PRR, and cut between records before the MRR.
+  const std::string inside = dir.write("inside.stdf", bytes.substr(0, 190));
+  const std::string between = dir.write("between.stdf", bytes.substr(0, 201));
+  const ToolRun cut = runTool({"dump", inside});
+  EXPECT_EQ(cut.status, DATALOG_DAMAGED);
+  EXPECT_EQ(cut.out.substr(cut.out.rfind("@")),
+            "@155 PRR HEAD_NUM=1 SITE_NUM=1 PART_FLG=0x00 NUM_TEST=1 HARD_BIN=1 SOFT_BIN=1 "
+            "X_COORD=-32768 Y_COORD=-32768 TEST_T=20 PART_ID=\"1\"\n");
+  EXPECT_EQ(cut.err, "ate-datalog: " + inside +
+                         ": byte 178: PRR record of 19 bytes runs past the end of the file (8 of "
+                         "them there)\n");
+  const ToolRun summary = runTool({"summary", between});
+  EXPECT_EQ(summary.status, DATALOG_DAMAGED);
+  EXPECT_NE(summary.out.find("  all       2     1   50.00%\n"), std::string::npos) << summary.out;
+  EXPECT_EQ(summary.err, "ate-datalog: " + between +
+                             ": byte 201: the file ends without an MRR record (cut short)\n");
+  const ToolRun csv = runTool({"csv", inside});
+  EXPECT_EQ(csv.status, DATALOG_DAMAGED);
+  EXPECT_EQ(csv.out,
+            "SITE,PART_ID,HARD_BIN,SOFT_BIN,PASS_FAIL,TEST_T,\"100 VOUT, load [V]\",200\n"
+            "1,1,1,1,PASS,20,1.5,P\n");
+  EXPECT_EQ(csv.err, cut.err);
+
+  const std::string missing = dir.path("missing.stdf");
+  EXPECT_EQ(runTool({"summary", missing}).err, "ate-datalog: cannot open " + missing + "\n");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"dump"}, {"csv", inside, inside}, {"list", inside}, {"summary", missing}}) {
+    EXPECT_EQ(runTool(args).status, DATALOG_USAGE);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A datalog as the writer grows it: header, then per pass its parts and the summary records,
+// which the next pass overwrites.
+TEST(StdfFollowerTest, DeliversEachPartOnceAndStopsAtTheSummary) {
+  using namespace stdftest;
+  const bool le = false;
+  const std::string header = far(le) + record(1, 80, Fields(le).u1(1).u1(1).u1(2).u1(1).u1(2));
+  auto pass = [&](float v1, float v2) {
+    return pir(le, 1) + pir(le, 2) + ptr(le, 100, 1, 0, v1, "VOUT", 1, 2, "V") +
+           ptr(le, 100, 2, 0, v2, "VOUT", 1, 2, "V") + prr(le, 1, 0, 1, 1, "1") +
+           // Site 2's part is still open when site 1's ends: nothing is consumed in between.
+           prr(le, 2, 0, 1, 1, "2");
+  };
+  const std::string tail =
+      bin(le, true, 255, 255, 1, 2, 'P', "PASS") + record(1, 20, Fields(le).u4(0));
+  const std::string pass1 = pass(1.5f, 1.6f);
+  const std::string pass2 = pass(1.7f, 1.8f);
+
+  TempDir dir;
+  stdf::StdfFollower follower;
+  std::vector<std::string> seen;
+  auto collect = [&](const stdf::Record& r) {
+    seen.push_back(std::string(r.name) + "@" + std::to_string(r.offset));
+  };
+  const std::string path = dir.write("grow.stdf", header + pass1 + tail);
+  struct Step {
+    const char* what;
+    std::string file;
+    std::vector<std::string> records;
+    std::uint64_t offset;
+  };
+  const std::uint64_t afterPass1 = header.size() + pass1.size();
+  const std::uint64_t afterPass2 = afterPass1 + pass2.size();
+  const std::string p1 = std::to_string(header.size());
+  const Step steps[] = {
+      {"first pass",
+       header + pass1 + tail,
+       {"FAR@0", "SDR@6", "PIR@" + p1, "PIR@" + std::to_string(header.size() + 6),
+        "PTR@" + std::to_string(header.size() + 12), "PTR@" + std::to_string(header.size() + 48),
+        "PRR@" + std::to_string(header.size() + 84), "PRR@" + std::to_string(header.size() + 107)},
+       afterPass1},
+      {"nothing new", header + pass1 + tail, {}, afterPass1},
+      {"second pass half written", header + pass1 + pass2.substr(0, 100), {}, afterPass1},
+      {"cut inside the last PRR",
+       header + pass1 + pass2.substr(0, pass2.size() - 3),
+       {},
+       afterPass1},
+      {"second pass",
+       header + pass1 + pass2 + tail,
+       {"PIR@" + std::to_string(afterPass1), "PIR@" + std::to_string(afterPass1 + 6),
+        "PTR@" + std::to_string(afterPass1 + 12), "PTR@" + std::to_string(afterPass1 + 48),
+        "PRR@" + std::to_string(afterPass1 + 84), "PRR@" + std::to_string(afterPass1 + 107)},
+       afterPass2},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    dir.write("grow.stdf", step.file);
+    seen.clear();
+    const stdf::StdfFollower::Update update = follower.update(path, collect);
+    EXPECT_EQ(update.error, nullptr);
+    EXPECT_EQ(seen, step.records);
+    EXPECT_EQ(update.records, step.records.size());
+    EXPECT_EQ(follower.offset(), step.offset);
+    EXPECT_EQ(update.atSummary, step.file.size() > step.offset &&
+                                    step.file.compare(step.offset, tail.size(), tail) == 0);
+  }
+  std::vector<stdf::Record> summary;
+  EXPECT_TRUE(follower.readSummary(path, summary));
+  ASSERT_EQ(summary.size(), 2u);
+  EXPECT_EQ(summary[0].textValue("HBIN_NAM"), "PASS");
+
+  // Damage after what was consumed is an error; so is a file that shrank.
+  dir.write("grow.stdf", header + pass1 + pass2 +
+                             record(15, 10,
+                                    Fields(le).u4(1).u1(1).u1(1).u1(0).u1(0).r4(1).raw("\x09"
+                                                                                       "ab")));
+  const auto damaged = follower.update(path, collect);
+  ASSERT_NE(damaged.error, nullptr);
+  EXPECT_EQ(damaged.error->message, "byte " + std::to_string(afterPass2 + 16) +
+                                        ": field TEST_TXT of the PTR record at byte " +
+                                        std::to_string(afterPass2) +
+                                        " runs past the end of the record (15 bytes)");
+  dir.write("grow.stdf", header);
+  const auto shrunk = follower.update(path, collect);
+  ASSERT_NE(shrunk.error, nullptr);
+  EXPECT_EQ(shrunk.error->kind, stdf::ErrorKind::NOT_STDF);
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// A small STDF V4 encoder for tests: builds records field by field, in either byte order.
+#ifndef ATE_TESTS_SUPPORT_STDFENCODER_H_
+#define ATE_TESTS_SUPPORT_STDFENCODER_H_
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace stdftest {
+
+// The data of one record, appended field by field.
+class Fields {
+ public:
+  explicit Fields(bool bigEndian) : big_(bigEndian) {}
+
+  Fields& u1(std::uint64_t v) { return uint(v, 1); }
+  Fields& u2(std::uint64_t v) { return uint(v, 2); }
+  Fields& u4(std::uint64_t v) { return uint(v, 4); }
+  Fields& i1(std::int64_t v) { return uint(static_cast<std::uint64_t>(v), 1); }
+  Fields& i2(std::int64_t v) { return uint(static_cast<std::uint64_t>(v), 2); }
+  Fields& i4(std::int64_t v) { return uint(static_cast<std::uint64_t>(v), 4); }
+  Fields& r4(float v) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    return uint(bits, 4);
+  }
+  Fields& r8(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, 8);
+    return uint(bits, 8);
+  }
+  Fields& c1(char c) {
+    bytes_ += c;
+    return *this;
+  }
+  Fields& cn(const std::string& text) {
+    u1(text.size());
+    bytes_ += text;
+    return *this;
+  }
+  Fields& raw(const std::string& bytes) {
+    bytes_ += bytes;
+    return *this;
+  }
+  const std::string& bytes() const { return bytes_; }
+  bool big() const { return big_; }
+
+ private:
+  Fields& uint(std::uint64_t v, int n) {
+    for (int k = 0; k < n; ++k) {
+      const int shift = 8 * (big_ ? n - 1 - k : k);
+      bytes_ += static_cast<char>((v >> shift) & 0xff);
+    }
+    return *this;
+  }
+  bool big_;
+  std::string bytes_;
+};
+
+// A whole record: header (REC_LEN, REC_TYP, REC_SUB) and data.
+inline std::string record(int type, int sub, const Fields& data) {
+  const std::size_t n = data.bytes().size();
+  std::string out;
+  out += static_cast<char>(data.big() ? n >> 8 : n & 0xff);
+  out += static_cast<char>(data.big() ? n & 0xff : n >> 8);
+  out += static_cast<char>(type);
+  out += static_cast<char>(sub);
+  return out + data.bytes();
+}
+
+inline std::string far(bool big) { return record(0, 10, Fields(big).u1(big ? 1 : 2).u1(4)); }
+
+inline std::string pir(bool big, int site) { return record(5, 10, Fields(big).u1(1).u1(site)); }
+
+inline std::string prr(bool big, int site, int partFlags, int hardBin, int softBin,
+                       const std::string& partId, unsigned testTime = 0) {
+  return record(5, 20,
+                Fields(big)
+                    .u1(1)
+                    .u1(site)
+                    .u1(partFlags)
+                    .u2(1)
+                    .u2(hardBin)
+                    .u2(softBin)
+                    .i2(-32768)
+                    .i2(-32768)
+                    .u4(testTime)
+                    .cn(partId));
+}
+
+// A PTR carrying its limits and unit (as a test's first PTR does).
+inline std::string ptr(bool big, unsigned test, int site, int testFlags, float result,
+                       const std::string& name, float low, float high, const std::string& unit) {
+  return record(15, 10,
+                Fields(big)
+                    .u4(test)
+                    .u1(1)
+                    .u1(site)
+                    .u1(testFlags)
+                    .u1(0xc0)
+                    .r4(result)
+                    .cn(name)
+                    .cn("")
+                    .u1(0x0e)
+                    .i1(0)
+                    .i1(0)
+                    .i1(0)
+                    .r4(low)
+                    .r4(high)
+                    .cn(unit));
+}
+
+// A later PTR of a test: only up to TEST_TXT, the rest from the first one.
+inline std::string shortPtr(bool big, unsigned test, int site, int testFlags, float result) {
+  return record(15, 10, Fields(big).u4(test).u1(1).u1(site).u1(testFlags).u1(0).r4(result));
+}
+
+inline std::string bin(bool big, bool hard, int head, int site, int number, unsigned count,
+                       char passFail, const std::string& name) {
+  return record(1, hard ? 40 : 50,
+                Fields(big).u1(head).u1(site).u2(number).u4(count).c1(passFail).cn(name));
+}
+
+}  // namespace stdftest
+
+#endif  // ATE_TESTS_SUPPORT_STDFENCODER_H_

@@ -1,0 +1,170 @@
+#include "DatalogTool.h"
+
+#include <fstream>
+#include <ostream>
+#include <sstream>
+#include <unordered_map>
+
+#include "AteVersion.h"
+#include "DatalogReport.h"
+#include "DatalogSummary.h"
+#include "StdfReader.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: ate-datalog summary FILE...   yield, bins and test statistics (files summed)\n"
+    "       ate-datalog csv FILE          one row per part, one column per test\n"
+    "       ate-datalog dump FILE         every record on one line\n"
+    "       ate-datalog --version\n"
+    "exit status: 0 = read, 1 = a file is damaged, 2 = usage or a file that can't be read\n";
+
+// Reads every record of `path`, handing each to `onRecord`; reports a file that can't be opened
+// or is damaged on `err` and returns the status.
+template <typename OnRecord>
+int readFile(const std::string& path, std::ostream& err, OnRecord&& onRecord) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    err << "ate-datalog: cannot open " << path << '\n';
+    return DATALOG_USAGE;
+  }
+  // A larger buffer than the default: records are read a few bytes at a time.
+  std::vector<char> buffer(1 << 16);
+  file.rdbuf()->pubsetbuf(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+  stdf::StdfReader reader(file);
+  stdf::Record record;
+  bool ended = false;
+  while (reader.next(record)) {
+    onRecord(record);
+    ended = record.is("MRR");
+  }
+  if (const stdf::ReadError* error = reader.error()) {
+    err << "ate-datalog: " << path << ": " << error->message << '\n';
+    return DATALOG_DAMAGED;
+  }
+  // Every record is whole, but a complete file ends with its MRR: this one was cut between two
+  // records.
+  if (!ended) {
+    err << "ate-datalog: " << path << ": byte " << reader.offset()
+        << ": the file ends without an MRR record (cut short)\n";
+    return DATALOG_DAMAGED;
+  }
+  return DATALOG_OK;
+}
+
+int worse(int a, int b) { return a == DATALOG_USAGE || b == DATALOG_USAGE ? DATALOG_USAGE : a | b; }
+
+int summary(const std::vector<std::string>& files, std::ostream& out, std::ostream& err) {
+  stdf::DatalogSummary figures;
+  int status = DATALOG_OK;
+  for (const std::string& path : files) {
+    status = worse(status, readFile(path, err, [&](const stdf::Record& r) { figures.add(r); }));
+    figures.endFile();
+  }
+  stdf::writeSummary(figures, out);
+  return status;
+}
+
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + '"';
+}
+
+// Two passes: the first finds the tests (the columns), the second writes a row per PRR.
+int csv(const std::string& path, std::ostream& out, std::ostream& err) {
+  stdf::DatalogSummary figures;
+  std::ostringstream firstErrors;
+  int status = readFile(path, firstErrors, [&](const stdf::Record& r) { figures.add(r); });
+  if (status == DATALOG_USAGE) {
+    err << firstErrors.str();
+    return status;
+  }
+  std::unordered_map<std::uint32_t, std::size_t> column;
+  std::string header = "SITE,PART_ID,HARD_BIN,SOFT_BIN,PASS_FAIL,TEST_T";
+  for (const stdf::TestStats& test : figures.tests()) {
+    column.emplace(test.number, column.size());
+    std::string title = std::to_string(test.number);
+    if (!test.name.empty()) title += " " + test.name;
+    if (!test.unit.empty()) title += " [" + test.unit + "]";
+    header += "," + csvField(title);
+  }
+  out << header << '\n';
+
+  // The values of the parts open at once, by head and site.
+  std::unordered_map<std::uint32_t, std::vector<std::string>> open;
+  auto key = [](const stdf::Record& r, std::size_t headAt) {
+    return r.fields.size() > headAt + 1
+               ? static_cast<std::uint32_t>(r.fields[headAt].u << 8 | r.fields[headAt + 1].u)
+               : 0u;
+  };
+  auto cells = [&](std::uint32_t part) -> std::vector<std::string>& {
+    std::vector<std::string>& values = open[part];
+    values.resize(column.size());
+    return values;
+  };
+  status = readFile(path, err, [&](const stdf::Record& r) {
+    namespace f = stdf::field;
+    if (r.is("PIR")) {
+      open[key(r, f::PIR_HEAD_NUM)].assign(column.size(), std::string());
+    } else if ((r.is("PTR") || r.is("FTR") || r.is("MPR")) && !r.fields.empty()) {
+      const auto at = column.find(static_cast<std::uint32_t>(r.fields[f::TEST_NUM].u));
+      if (at == column.end()) return;
+      const std::uint64_t flags = r.fields.size() > f::TEST_FLG ? r.fields[f::TEST_FLG].u : 0;
+      if (flags & 0x10) return;  // not executed
+      std::string& cell = cells(key(r, f::TEST_HEAD_NUM))[at->second];
+      if (r.is("PTR")) {
+        if (r.fields.size() > f::PTR_RESULT && !(flags & 0x02)) {
+          cell = stdf::formatNumber(r.fields[f::PTR_RESULT].r, true);
+        }
+      } else if (!(flags & 0x40)) {
+        cell = flags & 0x80 ? "F" : "P";
+      }
+    } else if (r.is("PRR")) {
+      const std::uint32_t part = key(r, f::PRR_HEAD_NUM);
+      const std::vector<std::string>& values = cells(part);
+      auto number = [&](std::size_t at) {
+        return r.fields.size() > at ? std::to_string(r.fields[at].u) : std::string();
+      };
+      const std::uint64_t flags =
+          r.fields.size() > f::PRR_PART_FLG ? r.fields[f::PRR_PART_FLG].u : 0;
+      std::string row = number(f::PRR_SITE_NUM) + "," +
+                        csvField(r.fields.size() > f::PRR_PART_ID ? r.fields[f::PRR_PART_ID].text
+                                                                  : std::string()) +
+                        "," + number(f::PRR_HARD_BIN) + "," + number(f::PRR_SOFT_BIN) + "," +
+                        (flags & 0x1c ? "FAIL" : "PASS") + "," + number(f::PRR_TEST_T);
+      for (const std::string& value : values) row += "," + value;
+      out << row << '\n';
+      open.erase(part);
+    }
+  });
+  return status;
+}
+
+int dump(const std::string& path, std::ostream& out, std::ostream& err) {
+  return readFile(path, err, [&](const stdf::Record& r) { out << stdf::formatRecord(r) << '\n'; });
+}
+
+}  // namespace
+
+int runDatalogTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.size() == 1 && args[0] == "--version") {
+    out << "ate-datalog " << ATE_VERSION << '\n';
+    return DATALOG_OK;
+  }
+  if (args.size() == 1 && args[0] == "--help") {
+    out << USAGE;
+    return DATALOG_OK;
+  }
+  const std::string command = args.empty() ? std::string() : args[0];
+  const std::vector<std::string> files(args.begin() + (args.empty() ? 0 : 1), args.end());
+  if (command == "summary" && !files.empty()) return summary(files, out, err);
+  if (command == "csv" && files.size() == 1) return csv(files[0], out, err);
+  if (command == "dump" && files.size() == 1) return dump(files[0], out, err);
+  err << USAGE;
+  return DATALOG_USAGE;
+}

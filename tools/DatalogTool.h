@@ -1,0 +1,20 @@
+// The commands of `ate-datalog`, apart from its entry point so that tests run them in process.
+#ifndef ATE_TOOLS_DATALOGTOOL_H_
+#define ATE_TOOLS_DATALOGTOOL_H_
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// Exit statuses of ate-datalog.
+enum DatalogStatus {
+  DATALOG_OK = 0,
+  DATALOG_DAMAGED = 1,  // a file is damaged or not STDF V4: what came before it was printed
+  DATALOG_USAGE = 2,    // bad arguments, or a file that can't be opened
+};
+
+// Runs `ate-datalog ARGS...` (args without the program name): reports go to `out`, errors (one
+// line each, naming the file and, for damage, the byte offset) to `err`.
+int runDatalogTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+#endif  // ATE_TOOLS_DATALOGTOOL_H_
