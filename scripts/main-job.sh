@@ -26,4 +26,4 @@ build/ate-host \
   "exit"
 
 echo "=== the run's datalog"
-build/ate-datalog summary "$ATE_DATALOG_DIR"/*.stdf
+build/tools/ate-datalog summary "$ATE_DATALOG_DIR"/*.stdf
