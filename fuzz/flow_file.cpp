@@ -3,7 +3,9 @@
 // crash, a hang or a sanitizer report. A flow it returns must hold every item of the document,
 // as the JSON library reads the same bytes. And since it reads the items as they are parsed,
 // its outcome must be that of parsing the whole document first and reading the record from it
-// (RecordReader): the same flow, or the same kind of failure with the same message.
+// (RecordReader): the same flow, or the same kind of failure with the same message. The reading
+// that lists every problem (ate-check's) must find one exactly when that reading fails, and
+// otherwise give the same flow.
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -60,12 +62,36 @@ Outcome outcomeOf(Read read) {
   return outcome;
 }
 
+void checkCollectingAgrees(const json& document) {
+  std::vector<RecordProblem> problems;
+  FlowMessage collected{};
+  readRecord(document, collected, problems);
+  FlowMessage flow{};
+  try {
+    readRecord(document, flow);
+  } catch (const json::exception& error) {
+    if (problems.empty()) fuzz::fail(std::string("no problem listed for: ") + error.what());
+    return;
+  }
+  if (!problems.empty())
+    fuzz::fail("a problem listed in a flow that reads: " + problems[0].message);
+  if (collected.testItems.size() != flow.testItems.size()) {
+    fuzz::fail("the listing reading gives another number of items");
+  }
+  for (std::size_t i = 0; i < flow.testItems.size(); ++i) {
+    if (!sameItem(collected.testItems[i], flow.testItems[i])) {
+      fuzz::fail("item " + std::to_string(i) + " differs in the listing reading");
+    }
+  }
+}
+
 // Parsing the whole document first, then reading the record from it.
 Outcome wholeDocumentOutcome(const std::string& bytes) {
   return outcomeOf([&] {
     std::istringstream in(bytes);
     json document;
     in >> document;
+    checkCollectingAgrees(document);
     FlowMessage flow{};
     readRecord(document, flow);
     return std::optional<FlowMessage>(std::move(flow));

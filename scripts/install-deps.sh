@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev)
+# The schema agreement test validates with Debian's jsonschema.
+packages+=(python3-jsonschema)
 packages+=("$@")
 
 missing=()

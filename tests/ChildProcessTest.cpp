@@ -66,6 +66,10 @@ TEST(ChildProcess, CarriesInputAndBothOutputStreams) {
   EXPECT_EQ(child.crlfLines(ChildProcess::Stream::out), 0u);
   EXPECT_EQ(child.lfLines(ChildProcess::Stream::err), 1u);
 #endif
+
+  // An unterminated last line still counts once the stream ends.
+  ChildProcess raw(echoWith({"--raw", "first", "last"}));
+  EXPECT_EQ(raw.readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT), (Lines{"first", "last"}));
 }
 
 TEST(ChildProcess, KillEndsAChildThatWaits) {

@@ -46,8 +46,8 @@ TEST(CommandParser, SplitsALineIntoNumberCommandAndArguments) {
 
 TEST(CommandParser, RefusesLinesOutsideTheGrammarWithAMessage) {
   const CommandParser parser{DriverCommon()};
-  for (const std::string line : {"1^qv  -p load a b", "1^QV -p stop", "x^qv -p stop",
-                                 "1 ^qv -p stop", "1^qv -p load a b\r", "\t", "exit "}) {
+  // (Which lines match is CommandGrammarTest's; here, what parse does with one that doesn't.)
+  for (const std::string line : {"1^qv  -p load a b", "exit "}) {
     ParsedCommand command;
     CaptureStderr();
     EXPECT_FALSE(parser.parse(line, command)) << line;

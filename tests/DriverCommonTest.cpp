@@ -95,8 +95,11 @@ TEST_F(DriverCommonTest, ReadsEveryFieldOfAFlowAndListsItsItems) {
   EXPECT_TRUE(readFlow("{\"testItems\": []}")->testItems.empty());
   EXPECT_EQ(listing, "");
   text.insert(text.find("\"flag\""), "\"extra\": {\"nested\": [1, 2]}, ");
-  ASSERT_TRUE(readFlow("\xEF\xBB\xBF" + text + " trailing {not json"));
-  EXPECT_EQ(readFlow(text)->testItems[0].flag, "fl");
+  flow = readFlow("\xEF\xBB\xBF" + text + " trailing {not json");
+  ASSERT_TRUE(flow);
+  ASSERT_EQ(flow->testItems.size(), 2u);
+  EXPECT_EQ(flow->testItems[0].flag, "fl");
+  EXPECT_EQ(flow->testItems[1].funcName, "second");
 }
 
 TEST_F(DriverCommonTest, ReadsASetting) {

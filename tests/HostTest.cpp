@@ -15,6 +15,7 @@ using Lines = std::vector<std::string>;
 struct HostRun {
   int status;
   Lines out;
+  Lines err;
 };
 
 HostRun runHost(const Lines& args) {
@@ -28,7 +29,8 @@ HostRun runHost(const Lines& args) {
   host.closeInput();
   std::optional<int> status = host.wait(std::chrono::seconds(120));
   EXPECT_TRUE(status) << "the host didn't end";
-  return {status.value_or(-1), host.readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT)};
+  return {status.value_or(-1), host.readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT),
+          host.readRemaining(ChildProcess::Stream::err, TEST_TIMEOUT)};
 }
 
 std::size_t count(const Lines& lines, const std::string& pattern) {
@@ -41,9 +43,13 @@ const std::string LIBRARY = ATE_EXAMPLE_LIBRARY;
 const std::string FLOW = std::string(ATE_EXAMPLE_DIR) + "/pmic_flow.json";
 
 TEST(Host, RunsTheExampleProjectThroughAWholeSession) {
-  const HostRun run = runHost({"load " + LIBRARY + " " + FLOW,
-                               "run " + std::string(ATE_EXAMPLE_DIR) + "/three_passes.json", "wait",
-                               "unload", "exit"});
+  // A script as a person writes one: comments, blank lines, CR LF line ends.
+  TempDir dir;
+  const std::string script =
+      dir.write("session.txt", "# the example, three passes\r\n\r\nload " + LIBRARY + " " + FLOW +
+                                   "\r\n  run " + std::string(ATE_EXAMPLE_DIR) +
+                                   "/three_passes.json\r\nwait\r\n# done\r\nunload\r\nexit\r\n");
+  const HostRun run = runHost({"--script", script});
   EXPECT_EQ(run.status, 0);
   for (const char* line : {"<- 1^done", "<- 2^done", "<- 2^execute done", "<- 3^done",
                            "host: the driver ended with status 0", "   SigDefine Name:VOUT1"}) {
@@ -78,20 +84,25 @@ TEST(Host, FailStopEndsEachPassAtTheFailingTest) {
 }
 
 TEST(Host, StopsARunThatGoesOnUntilStopped) {
+  // A loop clears the stop flag as it begins: the stop goes once the run has shown a pass.
   const HostRun run =
-      runHost({"load " + LIBRARY + " " + FLOW,
-               "run " + std::string(ATE_EXAMPLE_DIR) + "/until_stopped_failstop.json",
-               "stop after 0.3", "wait", "unload"});
+      runHost({"--run-timeout", "20", "load " + LIBRARY + " " + FLOW,
+               "run " + std::string(ATE_EXAMPLE_DIR) + "/until_stopped_failstop.json", "sleep 0.5",
+               "stop", "wait", "unload"});
   EXPECT_EQ(run.status, 0);
-  const auto at = [&](const std::string& line) {
-    return std::find(run.out.begin(), run.out.end(), line) - run.out.begin();
+  const auto at = [&](const std::string& pattern) {
+    const std::regex re(pattern);
+    return std::find_if(run.out.begin(), run.out.end(),
+                        [&](const std::string& line) { return std::regex_search(line, re); }) -
+           run.out.begin();
   };
-  const auto end = at("<- 2^execute done");
+  EXPECT_LT(at("^   pass 1 on "), at("^-> 3\\^qv -p stop$"))
+      << "the sleep shows the driver's lines";
+  const auto end = at("^<- 2\\^execute done$");
   ASSERT_LT(end, static_cast<long>(run.out.size()));
-  EXPECT_LT(at("<- 3^done"), static_cast<long>(run.out.size()));
+  EXPECT_LT(at("^<- 3\\^done$"), end);
   EXPECT_EQ(count(run.out, "^   pass [0-9]+ on "), count(run.out, "^   pass [0-9]+ done$"))
       << "every pass ran to its end";
-  EXPECT_GE(count(run.out, "^   pass [0-9]+ done$"), 1u);
 }
 
 TEST(Host, ReportsErrorRepliesAndBadSessions) {
@@ -109,9 +120,54 @@ TEST(Host, ReportsErrorRepliesAndBadSessions) {
   const HostRun badSetting = runHost({"run /"});
   EXPECT_EQ(badSetting.status, 1);
   EXPECT_EQ(count(badSetting.out, "^\\[driver stderr\\] Failed to open file!$"), 1u);
+}
 
-  EXPECT_EQ(runHost({"launch the rockets"}).status, 64);
-  EXPECT_EQ(runHost({"stop after soon"}).status, 64);
+TEST(Host, RefusesAMalformedStepBeforeStartingTheDriver) {
+  for (const std::string step : {"load lib.so", "load a b c", "run", "wait now", "stop after",
+                                 "stop after soon", "stop after -1", "stop soon", "sleep",
+                                 "sleep 1 2", "sleep 2x", "sleep -1", "unload x", "exit 0"}) {
+    const HostRun run = runHost({"wait", step});
+    EXPECT_EQ(run.status, 64) << step;
+    EXPECT_EQ(run.err, Lines{"ate-host: malformed step \"" + step + "\""});
+    EXPECT_TRUE(run.out.empty()) << step;
+  }
+  EXPECT_EQ(runHost({"launch the rockets"}).err,
+            Lines{"ate-host: unknown step \"launch the rockets\""});
+  TempDir dir;
+  EXPECT_EQ(runHost({"--script", dir.path("missing.txt")}).err,
+            Lines{"ate-host: cannot read " + dir.path("missing.txt")});
+  EXPECT_EQ(runHost({"--script", dir.write("empty.txt", "# nothing\n\n")}).status, 64);
+}
+
+// A check before the load: a clean program goes on to the load, one with an error ends the
+// session before anything reaches the driver.
+TEST(Host, ChecksTheProgramBeforeTheLoad) {
+  const std::string setting = std::string(ATE_EXAMPLE_DIR) + "/three_passes.json";
+  const HostRun clean =
+      runHost({"check " + LIBRARY + " " + FLOW + " " + setting, "load " + LIBRARY + " " + FLOW});
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(count(clean.out, "^host: check passed$"), 1u);
+  EXPECT_EQ(count(clean.out, "^<- 1\\^done$"), 1u);
+
+  TempDir dir;
+  const std::string flow = dir.write("flow.json", flowJson({{"continuity"}, {"no_such_test"}}));
+  const HostRun failed =
+      runHost({"check " + LIBRARY + " " + flow + " " + setting, "load " + LIBRARY + " " + flow});
+  EXPECT_EQ(failed.status, 1);
+  const auto first =
+      std::find_if(failed.out.begin(), failed.out.end(),
+                   [](const std::string& line) { return line.compare(0, 7, "check: ") == 0; });
+  EXPECT_EQ(Lines(first, std::min(first + 3, failed.out.end())),
+            (Lines{"check: " + flow +
+                       ": /testItems/1/results/0/paramId: warning: paramId 7 is also used by "
+                       "/testItems/0/results/0 (the datalog's test numbers should be unique)",
+                   "check: " + flow +
+                       ": /testItems/1/funcName: error: \"no_such_test\" is not "
+                       "exported by " +
+                       LIBRARY + ": the driver skips this item on every pass",
+                   "host: check failed"}));
+  EXPECT_EQ(count(failed.out, "^-> 1\\^"), 0u) << "nothing is sent after a failed check";
+  EXPECT_EQ(runHost({"check " + LIBRARY}).status, 64);
 }
 
 #ifndef _WIN32

@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <filesystem>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "DriverSession.h"
 #include "Fixtures.h"
 #include "TestFiles.h"
@@ -31,19 +35,6 @@ TEST_F(LoadTest, ListsTheFlowThenInitialisesTheLibraryOnce) {
   EXPECT_TRUE(driver.restErr().empty());
 }
 
-TEST_F(LoadTest, KeepsALibraryWithoutPrjInitLoaded) {
-  DriverSession driver;
-  driver.send("1^qv -p load " + fixturePath("fixture_noinit") + " " + flow);
-  EXPECT_EQ(driver.outUntil("1^error,error info=4").size(), 4u) << "only the listing";
-  // Its other functions are still found.
-  driver.send("2^qv -p run " + once);
-  EXPECT_EQ(
-      driver.runOutput("2"),
-      (std::vector<std::string>{"[fixture_noinit] test_start DUT=D1", "[fixture_noinit] test_pass",
-                                "[fixture_noinit] test_pass2", "[fixture_noinit] test_end"}));
-  driver.exit();
-}
-
 TEST_F(LoadTest, ReportsTheLoadersCodeForALibraryThatCantBeLoaded) {
   const std::string notALibrary = dir.write("not-a-library.so", "this is text, not code\n");
   std::filesystem::create_directory(dir.path("folder"));
@@ -59,9 +50,30 @@ TEST_F(LoadTest, ReportsTheLoadersCodeForALibraryThatCantBeLoaded) {
 #else
   cases.push_back({dir.path("folder"), {"5"}});
   cases.push_back({fixturePath("fixture_undefined"), {"127"}});
+  // A library for the other word size (a 32-bit ELF header), and one the driver may not read.
+  cases.push_back({dir.write("elf32.so",
+                             "\x7f"
+                             "ELF\x01\x01\x01" +
+                                 std::string(57, '\0')),
+                   {"193"}});
+  const std::string unreadable = dir.path("unreadable.so");
+  std::filesystem::copy_file(fixturePath("fixture_full"), unreadable);
+  std::filesystem::permissions(unreadable, std::filesystem::perms::none);
+  cases.push_back({unreadable, {"5"}});
+  // Root reads any file: without the capabilities that allow it, the driver can't.
+  ChildProcess::Options options;
+  options.argv = {ATE_DRIVER_PATH};
+  if (geteuid() == 0) {
+    options.argv.insert(options.argv.begin(),
+                        {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search"});
+  }
 #endif
 
+#ifdef _WIN32
   DriverSession driver;
+#else
+  DriverSession driver(options);
+#endif
   int number = 1;
   for (const Case& c : cases) {
     const std::string n = std::to_string(number++);
@@ -82,7 +94,7 @@ TEST_F(LoadTest, ReportsTheLoadersCodeForALibraryThatCantBeLoaded) {
   driver.exit();
 }
 
-TEST_F(LoadTest, AFlowThatFailsLeavesTheEarlierLibraryInPlace) {
+TEST_F(LoadTest, AFailedLoadKeepsTheLibraryAndUnloadReleasesIt) {
   DriverSession driver;
   driver.send("1^qv -p load " + fixturePath("fixture_full") + " " + flow);
   driver.outUntil("1^done");
@@ -90,28 +102,20 @@ TEST_F(LoadTest, AFlowThatFailsLeavesTheEarlierLibraryInPlace) {
   driver.send("2^qv -p load " + fixturePath("fixture_noinit") + " " + broken);
   EXPECT_EQ(driver.out(), "2^error,error info=4097");
   EXPECT_EQ(driver.err().rfind("Cannot read flow file \"" + broken + "\": ", 0), 0u);
-
   driver.send("3^qv -p run " + once);
   EXPECT_EQ(
       driver.runOutput("3"),
       (std::vector<std::string>{"[fixture_full] test_start DUT=D1", "[fixture_full] test_pass",
                                 "[fixture_full] test_pass2", "[fixture_full] test_end"}));
-  driver.exit();
-}
 
-TEST_F(LoadTest, UnloadReleasesTheLibraryAndMayBeRepeated) {
-  DriverSession driver;
-  driver.send("1^qv -p load " + fixturePath("fixture_full") + " " + flow);
-  driver.outUntil("1^done");
-  driver.send("2^qv -p unload");
+  driver.send("4^qv -p unload");
   EXPECT_EQ(driver.out(), "[fixture_full] unloaded");
-  EXPECT_EQ(driver.out(), "2^done");
-  driver.send("3^qv -p unload");
-  EXPECT_EQ(driver.out(), "3^done");
-
+  EXPECT_EQ(driver.out(), "4^done");
+  driver.send("5^qv -p unload");
+  EXPECT_EQ(driver.out(), "5^done");
   // Nothing is found any more: the run ends before its first pass.
-  driver.send("4^qv -p run " + once);
-  EXPECT_TRUE(driver.runOutput("4").empty());
+  driver.send("6^qv -p run " + once);
+  EXPECT_TRUE(driver.runOutput("6").empty());
   driver.exit();
   EXPECT_TRUE(driver.restOut().empty());
 }
@@ -121,8 +125,9 @@ TEST_F(LoadTest, ALaterLoadReplacesTheHandleAndKeepsTheOldLibraryLoaded) {
   driver.send("1^qv -p load " + fixturePath("fixture_full") + " " + flow);
   driver.outUntil("1^done");
   driver.send("2^qv -p load " + fixturePath("fixture_noinit") + " " + flow);
-  driver.outUntil("2^error,error info=4");
+  EXPECT_EQ(driver.outUntil("2^error,error info=4").size(), 4u) << "only the listing";
 
+  // Its other functions are found.
   driver.send("3^qv -p run " + once);
   EXPECT_EQ(
       driver.runOutput("3"),

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Checker.h"
 #include "ChildProcess.h"
 
 namespace {
@@ -44,6 +45,7 @@ class Session {
   void handle(const std::string& line);
 
   HostResult send(const std::string& command, const std::string& what);
+  HostResult check(const HostStep& step);
   HostResult exitDriver();
 
   const HostOptions& options_;
@@ -131,6 +133,18 @@ HostResult Session::send(const std::string& command, const std::string& what) {
   return HOST_OK;
 }
 
+HostResult Session::check(const HostStep& step) {
+  CheckRequest request{step.args[0], step.args[1], {step.args.begin() + 2, step.args.end()}};
+  const std::vector<Finding> findings = checkProgram(request);
+  for (const Finding& finding : findings) print("check: " + formatFinding(finding));
+  if (checkStatus(findings) < 2) {
+    print("host: check passed" + std::string(findings.empty() ? "" : " with warnings"));
+    return HOST_OK;
+  }
+  print("host: check failed");
+  return HOST_ERROR_REPLY;
+}
+
 HostResult Session::exitDriver() {
   print("-> exit");
   exited_ = true;
@@ -212,6 +226,9 @@ HostResult Session::run(const std::vector<HostStep>& steps) {
         break;
       case HostStep::Kind::exit:
         return exitDriver();
+      case HostStep::Kind::check:
+        result = check(step);
+        break;
     }
     if (result != HOST_OK) break;
   }
@@ -249,7 +266,7 @@ bool parseSteps(const std::vector<std::string>& lines, std::vector<HostStep>& st
       {"load", {HostStep::Kind::load, 2}},   {"run", {HostStep::Kind::run, 1}},
       {"wait", {HostStep::Kind::wait, 0}},   {"stop", {HostStep::Kind::stop, 0}},
       {"sleep", {HostStep::Kind::sleep, 1}}, {"unload", {HostStep::Kind::unload, 0}},
-      {"exit", {HostStep::Kind::exit, 0}}};
+      {"exit", {HostStep::Kind::exit, 0}},   {"check", {HostStep::Kind::check, 2}}};
   for (const std::string& line : lines) {
     std::istringstream words(line);
     std::vector<std::string> parts;
@@ -263,6 +280,7 @@ bool parseSteps(const std::vector<std::string>& lines, std::vector<HostStep>& st
     }
     HostStep step{kind->second.first, {parts.begin() + 1, parts.end()}, 0, line};
     bool valid = step.args.size() == kind->second.second;
+    if (step.kind == HostStep::Kind::check) valid = step.args.size() >= 2;
     if (step.kind == HostStep::Kind::stop && step.args.size() == 2 && step.args[0] == "after") {
       valid = parseSeconds(step.args[1], step.seconds);
       step.args.clear();

@@ -16,12 +16,16 @@
 //   sleep SECS         pause, showing what the driver writes meanwhile
 //   unload             send unload; wait for its reply
 //   exit               send exit; wait for the driver to end
+//   check LIB FLOW [SETTING...]
+//                      check the files as ate-check does, without loading the library; errors
+//                      end the session like an error reply, warnings are only shown
 struct HostStep {
-  enum class Kind { load, run, wait, stop, sleep, unload, exit };
+  enum class Kind { load, run, wait, stop, sleep, unload, exit, check };
   Kind kind;
-  std::vector<std::string> args;  // load: library, flow; run: setting
-  double seconds = 0;             // stop after, sleep
-  std::string text;               // as written, for messages
+  std::vector<std::string>
+      args;            // load: library, flow; run: setting; check: library, flow, settings
+  double seconds = 0;  // stop after, sleep
+  std::string text;    // as written, for messages
 };
 
 // Parses steps, one per entry; blank entries and entries starting with '#' are skipped. On a
@@ -38,7 +42,7 @@ struct HostOptions {
 // How a session ended; the value is the host's exit status.
 enum HostResult {
   HOST_OK = 0,
-  HOST_ERROR_REPLY = 1,  // the driver answered a command with an error reply
+  HOST_ERROR_REPLY = 1,  // the driver answered a command with an error reply, or a check failed
   HOST_TIMEOUT = 2,      // something the host waited for didn't come in time
   HOST_DRIVER_DIED = 3,  // the driver couldn't be started or ended on its own
   HOST_USAGE = 64,       // the host's own arguments or script are wrong

@@ -20,7 +20,9 @@ void usage() {
       "usage: ate-host [--version] [--driver PATH] [--timeout SECS] [--run-timeout SECS]\n"
       "                (--script FILE | STEP...)\n"
       "steps: load LIB FLOW | run SETTING | wait | stop [after SECS] | sleep SECS | unload | "
-      "exit\n",
+      "exit |\n"
+      "       check LIB FLOW [SETTING...]  (the files checked as ate-check does; errors end the "
+      "session)\n",
       stderr);
 }
 

@@ -1,7 +1,8 @@
 // A child program for the tests of ChildProcess. Writes each of its arguments on standard output
 // as one line in brackets, then every line of standard input prefixed with "in:", then "bye" on
 // standard error, and ends with the number of arguments as its status. Stays silent if its first
-// argument is "--wait" until standard input ends.
+// argument is "--wait" until standard input ends. With "--raw" first, writes the other arguments
+// as lines of which the last has no line end, and ends.
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -11,6 +12,10 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--wait") == 0) {
     while (std::getchar() != EOF) {
     }
+    return 0;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--raw") == 0) {
+    for (int i = 2; i < argc; ++i) std::cout << argv[i] << (i + 1 < argc ? "\n" : "");
     return 0;
   }
   for (int i = 1; i < argc; ++i) std::cout << '[' << argv[i] << "]\n";

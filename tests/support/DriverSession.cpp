@@ -2,20 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <stdexcept>
+
 namespace {
 
 ChildProcess::Options driverOptions() {
   ChildProcess::Options options;
   options.argv = {ATE_DRIVER_PATH};
   return options;
-}
-
-std::string lineOrMarker(ChildProcess& process, ChildProcess::Stream stream) {
-  std::optional<std::string> line = process.readLine(stream, TEST_TIMEOUT);
-  if (line) return *line;
-  if (process.drained(stream)) return "<end>";
-  ADD_FAILURE() << "no line from the driver within the timeout";
-  return "<timeout>";
 }
 
 }  // namespace
@@ -41,21 +36,56 @@ void DriverSession::send(const std::string& line) {
   EXPECT_TRUE(process_.write(line + "\n")) << "the driver stopped reading";
 }
 
-std::string DriverSession::out() { return lineOrMarker(process_, ChildProcess::Stream::out); }
+std::string DriverSession::next(ChildProcess::Stream stream,
+                                std::chrono::steady_clock::time_point deadline) {
+  const bool isOut = stream == ChildProcess::Stream::out;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  if (std::optional<std::string> line =
+          process_.readLine(stream, std::max(left, std::chrono::milliseconds(0)))) {
+    seen_.push_back((isOut ? "out: " : "err: ") + *line);
+    if (seen_.size() > 100) seen_.pop_front();
+    return *line;
+  }
+  // An exception ends the test however deep in a loop the wait is; GoogleTest reports it.
+  std::string message =
+      std::string("standard ") + (isOut ? "output" : "error") +
+      (process_.drained(stream) ? " ended" : " didn't give the line awaited in time") +
+      "; the last lines the driver wrote:";
+  for (const std::string& line : seen_) message += "\n  " + line;
+  if (process_.drained(stream)) {
+    for (const std::string& line :
+         process_.readRemaining(ChildProcess::Stream::err, std::chrono::seconds(1))) {
+      message += "\n  err: " + line;
+    }
+  }
+  throw std::runtime_error(message);
+}
 
-std::string DriverSession::err() { return lineOrMarker(process_, ChildProcess::Stream::err); }
+std::string DriverSession::out() {
+  return next(ChildProcess::Stream::out, std::chrono::steady_clock::now() + TEST_TIMEOUT);
+}
+
+std::string DriverSession::err() {
+  return next(ChildProcess::Stream::err, std::chrono::steady_clock::now() + TEST_TIMEOUT);
+}
+
+std::vector<std::string> DriverSession::outUntilAll(const std::vector<std::string>& wanted) {
+  std::vector<std::string> missing = wanted;
+  std::vector<std::string> lines;
+  const auto deadline = std::chrono::steady_clock::now() + TEST_TIMEOUT;
+  while (!missing.empty()) {
+    lines.push_back(next(ChildProcess::Stream::out, deadline));
+    const auto found = std::find(missing.begin(), missing.end(), lines.back());
+    if (found != missing.end()) missing.erase(found);
+  }
+  return lines;
+}
 
 std::vector<std::string> DriverSession::outUntil(const std::string& last) {
-  std::vector<std::string> before;
-  for (;;) {
-    std::string line = out();
-    if (line == last) return before;
-    if (line == "<timeout>" || line == "<end>") {
-      ADD_FAILURE() << "expected the line \"" << last << "\"";
-      return before;
-    }
-    before.push_back(std::move(line));
-  }
+  std::vector<std::string> lines = outUntilAll({last});
+  lines.pop_back();
+  return lines;
 }
 
 std::vector<std::string> DriverSession::runOutput(const std::string& number) {
@@ -63,12 +93,9 @@ std::vector<std::string> DriverSession::runOutput(const std::string& number) {
   bool announced = false;
   bool replied = false;
   bool done = false;
+  const auto deadline = std::chrono::steady_clock::now() + TEST_TIMEOUT;
   while (!(replied && done)) {
-    std::string line = out();
-    if (line == "<timeout>" || line == "<end>") {
-      ADD_FAILURE() << "run " << number << " didn't finish; replied=" << replied;
-      break;
-    }
+    std::string line = next(ChildProcess::Stream::out, deadline);
     if (line == "executeLoop execute" && !announced) {
       announced = true;
     } else if (line == number + "^done") {

@@ -3,6 +3,7 @@
 #define ATE_TESTS_SUPPORT_DRIVERSESSION_H_
 
 #include <chrono>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,15 @@ class DriverSession {
   // Sends line with a line feed.
   void send(const std::string& line);
 
-  // The next line on standard output or standard error; "<timeout>" (and a test failure) when
-  // none comes in time, "<end>" when the stream has ended.
+  // The next line on standard output or standard error. Every wait on the driver's output,
+  // here and below, throws (failing the test at once, with what the driver wrote so far) when
+  // the stream ends or what it waits for doesn't come within TEST_TIMEOUT.
   std::string out();
   std::string err();
+
+  // Reads standard output until every line of wanted has come, in any order; returns every line
+  // read, the wanted ones included, in order.
+  std::vector<std::string> outUntilAll(const std::vector<std::string>& wanted);
 
   // Reads standard output up to and including a line equal to last; returns the lines before it.
   std::vector<std::string> outUntil(const std::string& last);
@@ -46,7 +52,10 @@ class DriverSession {
   ChildProcess& process() { return process_; }
 
  private:
+  std::string next(ChildProcess::Stream stream, std::chrono::steady_clock::time_point deadline);
+
   ChildProcess process_;
+  std::deque<std::string> seen_;  // the last lines read, both streams, for failure messages
 };
 
 #endif  // ATE_TESTS_SUPPORT_DRIVERSESSION_H_

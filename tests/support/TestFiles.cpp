@@ -40,8 +40,8 @@ std::string flowJson(const std::vector<FlowEntry>& items) {
             R"(", "hbin": 3, "level": {"clampHi": "ch", "clampLow": "cl", "iOH": "ioh",)"
             R"( "iOL": "iol", "vIH": "vih", "vIL": "vil", "vOH": "voh", "vOL": "vol", "vT": "vt"},)"
             R"( "loop": )" +
-            std::to_string(item.loop) +
-            R"(, "passJump": "pj", "pattern": "pat", "results": [{"max": "1.5", "min": "-0.5",)"
+            std::to_string(item.loop) + R"(, "passJump": "pj", "pattern": ")" + item.pattern +
+            R"(", "results": [{"max": "1.5", "min": "-0.5",)"
             R"( "paramId": 7, "paramName": "P)" +
             std::to_string(i) + R"(", "unit": "V"}], "sbin": 4, "select": )" +
             (item.select ? "true" : "false") + "}";

@@ -26,6 +26,7 @@ struct FlowEntry {
   std::string funcName;
   bool select = true;
   int loop = 0;
+  std::string pattern = "pat";
 };
 
 // A complete flow document with the given items; item i has funcId 100 + i.
