@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the example test project through the reference
-# host: load, a run of three passes, a run until stopped and its stop, unload, exit.
+# host: load, a run of three passes, a run until stopped and its stop, unload, exit; then the
+# summary of the run's datalog.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +11,9 @@ cmake --build build -j "$(nproc)"
 
 example=examples/pmic
 library=$(find build/examples -maxdepth 1 -name 'pmic_project.*' | head -n 1)
+# The example's datalog goes to a fresh folder, so that the summary below is this run's alone.
+export ATE_DATALOG_DIR=$PWD/build/main-job-datalog
+rm -rf "$ATE_DATALOG_DIR"
 echo "=== the example test project through the reference host"
 build/ate-host \
   "load $library $example/pmic_flow.json" \
@@ -20,3 +24,6 @@ build/ate-host \
   "wait" \
   "unload" \
   "exit"
+
+echo "=== the run's datalog"
+build/tools/ate-datalog summary "$ATE_DATALOG_DIR"/*.stdf

@@ -19,7 +19,10 @@ struct HostRun {
 };
 
 HostRun runHost(const Lines& args) {
+  // The example project keeps its datalog under the working folder.
+  TempDir workingFolder;
   ChildProcess::Options options;
+  options.workingDirectory = workingFolder.path("");
   options.argv = {ATE_HOST_PATH, "--driver", ATE_DRIVER_PATH};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   ChildProcess host(options);

@@ -1,7 +1,8 @@
 // An example test project: a small power-management chip (two LDO regulators and a trimmed
 // bandgap reference), simulated. Each test function reads its limits from its own test item in
-// the Configure it receives, "measures" every selected device under test, prints one line per
-// device and parameter, and fails when any device is out of limits.
+// the Configure it receives, "measures" every selected device under test, records each value in
+// the datalog (libdatalog), which judges it against the item's limits, prints one line per device
+// and parameter, and fails when any device is out of limits.
 //
 // The measurements are deterministic: each device has fixed process offsets, so every run gives
 // the same figures. Device "DUT3" has a weak LDO1 output stage and fails the output voltage
@@ -17,6 +18,7 @@
 #include "CommonStruct.h"
 #include "TestProjectExport.h"
 #include "chanmap.h"
+#include "datalog.h"
 
 namespace {
 
@@ -77,34 +79,25 @@ double measure(const std::string& device, const std::string& parameter) {
   return value;
 }
 
-const TestItem* ownItem(const Configure& configure, const char* name) {
-  for (const TestItem& item : configure.flowMessage.testItems) {
-    if (item.funcName == name) return &item;
-  }
-  return nullptr;
-}
-
-// Measures every result of the test item called name on every selected device.
+// Measures every result of the test item called name on every selected device, recording each
+// value in the datalog, which judges it against the item's limits.
 bool runTest(const Configure& configure, const char* name) {
-  const TestItem* item = ownItem(configure, name);
+  datalog::TestLog log(configure, name);
+  const TestItem* item = log.item();
   if (item == nullptr) {
     say("  " + std::string(name) + ": no test item in the flow");
     return false;
   }
-  bool passed = true;
   for (const std::string& device : configure.setting.dutSetting.selectDUT) {
     for (const Result& result : item->results) {
       const double value = measure(device, result.paramName);
-      const double min = std::strtod(result.min.c_str(), nullptr);
-      const double max = std::strtod(result.max.c_str(), nullptr);
-      const bool inside = value >= min && value <= max;
-      passed = passed && inside;
+      const bool inside = log.record(device, result, value);
       say("  " + std::string(name) + "  " + device + "  " + result.paramName + " = " +
           format("%.4g", value) + " " + result.unit + "  [" + result.min + ", " + result.max +
           "]  " + (inside ? "PASS" : "FAIL"));
     }
   }
-  return passed;
+  return log.passed();
 }
 
 // Counted across runs; two runs may call at once.
@@ -120,6 +113,13 @@ TEST_PROJECT_EXPORT bool prj_init() {
   dps.signal(vin).setMode("FVMI");
   dps.signal(vout1).setMode("FIMV");
   dps.signal(en).setMode("FVMI");
+  datalog::Lot lot;
+  lot.lotId = "LOT0001";
+  lot.partType = "PMIC";
+  lot.jobName = "pmic_example";
+  lot.jobRevision = "1";
+  lot.testTemperature = "25";
+  datalog::open(lot);
   return true;
 }
 
@@ -127,10 +127,12 @@ TEST_PROJECT_EXPORT bool test_start(DUTSetting dutSetting) {
   std::string devices;
   for (const std::string& device : dutSetting.selectDUT) devices += " " + device;
   say("pass " + std::to_string(++passNumber) + " on" + devices);
+  datalog::startPass(dutSetting);
   return true;
 }
 
 TEST_PROJECT_EXPORT bool test_end() {
+  datalog::endPass();
   say("pass " + std::to_string(passNumber.load()) + " done");
   return true;
 }

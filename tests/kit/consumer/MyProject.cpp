@@ -2,6 +2,7 @@
 #include "CommonStruct.h"
 #include "TestProjectExport.h"
 #include "chanmap.h"
+#include "datalog.h"
 #include "testa.h"
 
 TEST_PROJECT_EXPORT bool prj_init() {
@@ -18,4 +19,4 @@ TEST_PROJECT_EXPORT bool continuity(Configure configure) {
   return ProjectOperate::instance() != nullptr && configure.setting.executeSetting.loopcount == 1;
 }
 
-TEST_PROJECT_EXPORT bool test_end() { return sum(2, 3) == 5; }
+TEST_PROJECT_EXPORT bool test_end() { return sum(2, 3) == 5 && datalog::path().empty(); }

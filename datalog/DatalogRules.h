@@ -1,0 +1,93 @@
+// The rules of the datalog that don't touch the file: reading limits, numbering tests, binning
+// parts. Internal to libdatalog (the tests compile it on its own).
+#ifndef ATE_DATALOG_DATALOGRULES_H_
+#define ATE_DATALOG_DATALOGRULES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CommonStruct.h"
+
+namespace datalog {
+
+// One side of a parameter's limits, read from the flow's text.
+struct Limit {
+  bool present = false;    // false: no limit on this side
+  bool malformed = false;  // the text was not a number (and so there is no limit)
+  double value = 0.0;
+};
+
+// Reads a limit: empty text (or only spaces) is no limit; otherwise the whole text, spaces
+// around it aside, must be one finite number in the classic "C" notation ("3.3", "-1e-3",
+// "+2"), whatever the process's locale says.
+Limit parseLimit(const std::string& text);
+
+struct Limits {
+  Limit low;
+  Limit high;
+};
+
+// Whether value passes: finite, and low <= value <= high for each side that has a limit.
+bool withinLimits(const Limits& limits, double value);
+
+// One parameter of a test item, as the datalog records it.
+struct PlanParam {
+  int paramId = 0;
+  std::uint32_t testNumber = 0;
+  std::size_t testIndex = 0;  // dense index over every parameter of the flow
+  Limits limits;
+  std::string name;
+  std::string unit;
+  std::string ptrTail;  // the writer's: the encoded PTR fields that don't change between values
+};
+
+struct PlanItem {
+  std::string funcName;
+  bool selected = false;
+  std::uint16_t hbin = 0;
+  std::uint16_t sbin = 0;
+  std::vector<PlanParam> params;
+};
+
+// What the datalog needs of a flow, read once per distinct flow.
+struct Plan {
+  std::vector<PlanItem> items;
+  std::size_t testCount = 0;
+  // True when paramIds repeat across the flow and tests are numbered funcId * 1000 + paramId.
+  bool renumbered = false;
+  // Warnings about the flow: a key naming the parameter (to say each once) and the line.
+  std::vector<std::pair<std::string, std::string>> warnings;
+};
+
+// Reads the flow: test number paramId while every paramId of the flow is unique, otherwise
+// funcId * 1000 + paramId for every test.
+Plan buildPlan(const FlowMessage& flow);
+
+// A hash of everything of the flow that buildPlan reads.
+std::uint64_t flowFingerprint(const FlowMessage& flow);
+
+// Where a part is binned.
+struct BinChoice {
+  std::uint16_t hardBin = 0;
+  std::uint16_t softBin = 0;
+  std::string name;
+  bool good = false;
+  bool abnormal = false;  // missed test items without failing one
+};
+
+// The bin rule. met[i]: the part recorded a result for items[i]; firstFailed: the index of the
+// first item it failed in, or -1. A part is good (bin 1, "PASS") only when it failed nothing and
+// met every selected item; a part that failed gets the hbin and sbin of the first item it failed
+// in, named after its funcName; a part that failed nothing but missed a selected item goes to
+// the incomplete bin. items may be null (no test function of the pass recorded anything, so the
+// flow is unknown): then the part is incomplete.
+BinChoice chooseBin(const std::vector<PlanItem>* items, const std::vector<bool>& met,
+                    int firstFailed, std::uint16_t incompleteBin,
+                    const std::string& incompleteName);
+
+}  // namespace datalog
+
+#endif  // ATE_DATALOG_DATALOGRULES_H_

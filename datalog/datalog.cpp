@@ -1,0 +1,727 @@
+#include "datalog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "AteVersion.h"
+#include "DatalogRules.h"
+#include "StdfRecord.h"
+
+namespace datalog {
+
+namespace {
+
+constexpr std::uint8_t PART_HEAD = 1;
+constexpr std::uint8_t ALL_HEADS = 255;  // summaries over every site
+constexpr std::uint8_t ALL_SITES = 255;
+constexpr std::uint32_t MISSING_U4 = 4294967295u;
+constexpr std::size_t MAX_SITES = 255;
+// Passes kept in memory while the file can't be written; older ones are dropped past this.
+constexpr std::size_t MAX_PENDING = 64u << 20;
+
+void complain(const std::string& line) {
+  const std::string text = line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::uint32_t secondsNow() { return static_cast<std::uint32_t>(std::time(nullptr)); }
+
+// Running statistics of one test on one site.
+struct Stats {
+  std::uint32_t executions = 0;
+  std::uint32_t fails = 0;
+  std::uint32_t values = 0;  // finite values among the executions
+  double min = 0.0;
+  double max = 0.0;
+  double sum = 0.0;
+  double squares = 0.0;
+
+  void add(bool passed, bool hasValue, double value) {
+    ++executions;
+    if (!passed) ++fails;
+    if (!hasValue || !std::isfinite(value)) return;
+    if (values == 0 || value < min) min = value;
+    if (values == 0 || value > max) max = value;
+    ++values;
+    sum += value;
+    squares += value * value;
+  }
+  void merge(const Stats& other) {
+    if (other.executions == 0) return;
+    if (other.values > 0) {
+      if (values == 0 || other.min < min) min = other.min;
+      if (values == 0 || other.max > max) max = other.max;
+    }
+    executions += other.executions;
+    fails += other.fails;
+    values += other.values;
+    sum += other.sum;
+    squares += other.squares;
+  }
+};
+
+// One pass of one execution thread. Only that thread touches it until endPass hands it over.
+struct Pass {
+  struct Part {
+    std::vector<bool> met;  // by the plan's item index
+    int firstFailed = -1;
+    std::uint32_t tests = 0;
+  };
+
+  std::uint64_t generation = 0;  // of the datalog it was started in
+  std::vector<std::string> devices;
+  std::chrono::steady_clock::time_point start;
+  std::shared_ptr<const Plan> plan;
+  std::vector<Part> parts;
+  std::vector<Stats> stats;      // by testIndex * devices + device
+  std::vector<bool> functional;  // by testIndex: recorded without values
+  std::string records;           // the PTRs and FTRs in the order recorded
+  bool broken = false;           // the flow changed within the pass: nothing of it is written
+  bool ended = false;
+
+  // Test functions mostly record all of one device, then the next: the last hit is tried first.
+  int deviceIndex(const std::string& device) {
+    if (lastDevice < devices.size() && devices[lastDevice] == device) {
+      return static_cast<int>(lastDevice);
+    }
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      if (devices[i] == device) {
+        lastDevice = i;
+        return static_cast<int>(i);
+      }
+    }
+    return -1;
+  }
+  std::size_t lastDevice = 0;
+};
+
+struct TestSummary {
+  std::string name;
+  std::string label;  // the test item's funcName
+  bool functional = false;
+  std::map<std::uint8_t, Stats> sites;
+  Stats all;
+};
+
+struct BinSummary {
+  std::string name;
+  bool good = false;
+  std::map<std::uint8_t, std::uint32_t> sites;
+  std::uint32_t all = 0;
+};
+
+struct PartCounts {
+  std::uint32_t parts = 0;
+  std::uint32_t good = 0;
+  std::uint32_t abnormal = 0;
+};
+
+// The process's datalog. Everything in it is guarded by mutex.
+class Datalog {
+ public:
+  ~Datalog() { closeFile(); }
+
+  bool open(const Lot& lot);
+  std::string path() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return path_;
+  }
+  void close() {
+    std::lock_guard<std::mutex> lock(mutex);
+    closeFile();
+  }
+  void startPass(const DUTSetting& duts);
+  void endPass();
+  std::shared_ptr<const Plan> planFor(const FlowMessage& flow);
+  std::shared_ptr<Pass> currentPass();
+
+ private:
+  void closeFile();
+  void resetCounters();
+  std::string encodeHeader() const;
+  std::string encodeSummaries(std::uint32_t finish) const;
+  void merge(const Pass& pass, std::string& out);
+
+  std::mutex mutex;
+  std::FILE* file_ = nullptr;
+  std::string path_;
+  Lot lot_;
+  std::uint32_t started_ = 0;
+  std::fpos_t summaryStart_{};
+  std::string pending_;  // finished passes not yet in the file (after a failed write)
+  bool writeFailing_ = false;
+  std::uint64_t generation_ = 0;
+  std::uint64_t nextPartId_ = 1;
+  std::set<std::uint8_t> describedSites_;
+  std::uint8_t siteGroups_ = 0;
+  std::map<std::uint32_t, TestSummary> tests_;
+  std::map<std::uint16_t, BinSummary> hardBins_;
+  std::map<std::uint16_t, BinSummary> softBins_;
+  std::map<std::uint8_t, PartCounts> siteCounts_;
+  PartCounts allCounts_;
+  // Flows seen, read once each, and what has been said about them in this datalog.
+  std::map<std::uint64_t, std::shared_ptr<const Plan>> plans_;
+  std::shared_ptr<const Plan> lastPlan_;
+  std::set<std::string> warned_;
+  bool renumberAnnounced_ = false;
+  // The pass in progress of each execution thread.
+  std::map<std::thread::id, std::shared_ptr<Pass>> passes_;
+  bool noDatalogSaid_ = false;
+};
+
+// The fields of a parameter's PTRs after RESULT, alike in every one of them.
+std::string encodePtrTail(const PlanParam& param) {
+  std::string out;
+  {
+    const Limits& limits = param.limits;
+    // OPT_FLAG: bit 1 reserved and set; 2, 3: no spec limits; 6, 7: no low, no high test limit.
+    const std::uint8_t optFlags =
+        0x0E | (limits.low.present ? 0 : 0x40) | (limits.high.present ? 0 : 0x80);
+    Record tail(out, PTR_RECORD);
+    tail.cn(param.name).emptyCn().u1(optFlags).u1(0).u1(0).u1(0);
+    tail.r4(static_cast<float>(limits.low.value)).r4(static_cast<float>(limits.high.value));
+    tail.cn(param.unit).emptyCn(3).r4(0.0f).r4(0.0f);
+  }
+  return out.substr(4);  // without the header
+}
+
+void put(char*& at, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i, value >>= 8) *at++ = static_cast<char>(value & 0xFF);
+}
+
+Datalog& datalogState() {
+  static Datalog state;
+  return state;
+}
+
+std::string fileComponent(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.';
+    out.push_back(plain ? c : '_');
+  }
+  return out;
+}
+
+std::string localStamp() {
+  const std::time_t now = std::time(nullptr);
+  char text[32] = "00000000_000000";
+  // localtime's buffer is shared; every caller here holds the datalog's mutex.
+  if (const std::tm* local = std::localtime(&now)) {
+    std::strftime(text, sizeof text, "%Y%m%d_%H%M%S", local);
+  }
+  return text;
+}
+
+void Datalog::resetCounters() {
+  nextPartId_ = 1;
+  describedSites_.clear();
+  siteGroups_ = 0;
+  tests_.clear();
+  hardBins_.clear();
+  softBins_.clear();
+  siteCounts_.clear();
+  allCounts_ = PartCounts();
+  warned_.clear();
+  renumberAnnounced_ = false;
+  writeFailing_ = false;
+  noDatalogSaid_ = false;
+  pending_.clear();
+}
+
+void Datalog::closeFile() {
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+  path_.clear();
+  ++generation_;
+}
+
+bool Datalog::open(const Lot& lot) {
+  std::lock_guard<std::mutex> lock(mutex);
+  closeFile();
+  resetCounters();
+  lot_ = lot;
+  if (lot_.nodeName.empty()) {
+    for (const char* variable : {"COMPUTERNAME", "HOSTNAME"}) {
+      if (const char* value = std::getenv(variable)) {
+        lot_.nodeName = value;
+        break;
+      }
+    }
+  }
+  std::filesystem::path folder = lot.folder;
+  if (folder.empty()) {
+    const char* configured = std::getenv("ATE_DATALOG_DIR");
+    folder = configured != nullptr && *configured != '\0' ? configured : "datalog";
+  }
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) {
+    complain("datalog: cannot make the folder " + folder.string() + ": " + error.message() +
+             "; nothing is logged");
+    return false;
+  }
+  std::string stem;
+  for (const std::string* part : {&lot.partType, &lot.lotId}) {
+    if (!part->empty()) stem += fileComponent(*part) + "_";
+  }
+  stem += localStamp();
+  std::filesystem::path chosen = folder / (stem + ".stdf");
+  for (int n = 2; std::filesystem::exists(chosen, error) && n < 10000; ++n) {
+    chosen = folder / (stem + "_" + std::to_string(n) + ".stdf");
+  }
+  const std::string name = chosen.string();
+  std::FILE* file = std::fopen(name.c_str(), "wb");
+  if (file == nullptr) {
+    complain("datalog: cannot create " + name + ": " + std::strerror(errno) +
+             "; nothing is logged");
+    return false;
+  }
+  // Every write is one whole pass, handed to the system at once.
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  started_ = secondsNow();
+  const std::string header = encodeHeader();
+  const std::string summaries = encodeSummaries(started_);
+  const std::string all = header + summaries;
+  if (std::fwrite(all.data(), 1, all.size(), file) != all.size() || std::fflush(file) != 0 ||
+      std::fseek(file, static_cast<long>(header.size()), SEEK_SET) != 0 ||
+      std::fgetpos(file, &summaryStart_) != 0) {
+    complain("datalog: cannot write " + name + ": " + std::strerror(errno) + "; nothing is logged");
+    std::fclose(file);
+    return false;
+  }
+  file_ = file;
+  path_ = name;
+  return true;
+}
+
+std::string Datalog::encodeHeader() const {
+  std::string out;
+  Record(out, FAR_RECORD).u1(2).u1(4);
+  Record mir(out, MIR_RECORD);
+  mir.u4(started_).u4(started_).u1(1).c1(lot_.modeCode).c1(' ').c1(' ').u2(65535).c1(' ');
+  mir.cn(lot_.lotId).cn(lot_.partType).cn(lot_.nodeName).cn(lot_.testerType);
+  mir.cn(lot_.jobName).cn(lot_.jobRevision).cn(lot_.sublotId).cn(lot_.operatorName);
+  mir.cn("ate").cn(ATE_VERSION).cn(lot_.testCode).cn(lot_.testTemperature);
+  // USER_TXT to SUPR_NAM: nothing to say.
+  mir.emptyCn(20);
+  return out;
+}
+
+std::string Datalog::encodeSummaries(std::uint32_t finish) const {
+  std::string out;
+  const auto tsr = [&out](std::uint8_t head, std::uint8_t site, std::uint32_t number,
+                          const TestSummary& test, const Stats& stats) {
+    Record r(out, TSR_RECORD);
+    r.u1(head).u1(site).c1(test.functional ? 'F' : 'P').u4(number);
+    r.u4(stats.executions).u4(stats.fails).u4(MISSING_U4);
+    r.cn(test.name).cn("").cn(test.label);
+    // Bits 3, 6 and 7 are reserved and set; 2: no test time; 0, 1, 4, 5: no values.
+    r.u1(stats.values > 0 ? 0xCC : 0xFF).r4(0.0f);
+    r.r4(static_cast<float>(stats.min)).r4(static_cast<float>(stats.max));
+    r.r4(static_cast<float>(stats.sum)).r4(static_cast<float>(stats.squares));
+  };
+  for (const auto& [number, test] : tests_) {
+    for (const auto& [site, stats] : test.sites) tsr(PART_HEAD, site, number, test, stats);
+    tsr(ALL_HEADS, ALL_SITES, number, test, test.all);
+  }
+  const auto bins = [&out](RecordType type, const std::map<std::uint16_t, BinSummary>& table) {
+    for (const auto& [number, bin] : table) {
+      for (const auto& [site, count] : bin.sites) {
+        Record(out, type)
+            .u1(PART_HEAD)
+            .u1(site)
+            .u2(number)
+            .u4(count)
+            .c1(bin.good ? 'P' : 'F')
+            .cn(bin.name);
+      }
+    }
+    for (const auto& [number, bin] : table) {
+      Record(out, type)
+          .u1(ALL_HEADS)
+          .u1(ALL_SITES)
+          .u2(number)
+          .u4(bin.all)
+          .c1(bin.good ? 'P' : 'F')
+          .cn(bin.name);
+    }
+  };
+  bins(HBR_RECORD, hardBins_);
+  bins(SBR_RECORD, softBins_);
+  const auto pcr = [&out](std::uint8_t head, std::uint8_t site, const PartCounts& counts) {
+    Record(out, PCR_RECORD)
+        .u1(head)
+        .u1(site)
+        .u4(counts.parts)
+        .u4(0)
+        .u4(counts.abnormal)
+        .u4(counts.good)
+        .u4(MISSING_U4);
+  };
+  for (const auto& [site, counts] : siteCounts_) pcr(PART_HEAD, site, counts);
+  pcr(ALL_HEADS, ALL_SITES, allCounts_);
+  Record(out, MRR_RECORD).u4(finish).c1(' ').cn("").cn("");
+  return out;
+}
+
+std::shared_ptr<const Plan> Datalog::planFor(const FlowMessage& flow) {
+  const std::uint64_t fingerprint = flowFingerprint(flow);
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = plans_.find(fingerprint);
+  if (found == plans_.end()) {
+    // A handful of flows at most in a process's life; keep the latest few.
+    if (plans_.size() >= 8) plans_.clear();
+    auto plan = std::make_shared<Plan>(buildPlan(flow));
+    for (PlanItem& item : plan->items) {
+      for (PlanParam& param : item.params) param.ptrTail = encodePtrTail(param);
+    }
+    found = plans_.emplace(fingerprint, std::move(plan)).first;
+  }
+  const Plan& plan = *found->second;
+  for (const auto& [key, line] : plan.warnings) {
+    if (warned_.insert(key).second) complain(line);
+  }
+  if (plan.renumbered && !renumberAnnounced_) {
+    renumberAnnounced_ = true;
+    complain(
+        "datalog: paramIds repeat across the flow's test items; tests are numbered "
+        "funcId * 1000 + paramId");
+  }
+  lastPlan_ = found->second;
+  return found->second;
+}
+
+std::shared_ptr<Pass> Datalog::currentPass() {
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto found = passes_.find(std::this_thread::get_id());
+  return found == passes_.end() ? nullptr : found->second;
+}
+
+void Datalog::startPass(const DUTSetting& duts) {
+  auto pass = std::make_shared<Pass>();
+  pass->devices = duts.selectDUT;
+  if (pass->devices.size() > MAX_SITES) {
+    complain("datalog: " + std::to_string(pass->devices.size()) +
+             " devices in the pass; only the first " + std::to_string(MAX_SITES) + " are logged");
+    pass->devices.resize(MAX_SITES);
+  }
+  pass->parts.resize(pass->devices.size());
+  pass->start = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(mutex);
+  pass->generation = generation_;
+  if (file_ == nullptr && !noDatalogSaid_) {
+    noDatalogSaid_ = true;
+    complain("datalog: no datalog is open; the pass is not logged");
+  }
+  auto& slot = passes_[std::this_thread::get_id()];
+  if (slot && !slot->ended) {
+    complain("datalog: a pass started before the last one ended; the unfinished one is dropped");
+    slot->ended = true;
+  }
+  slot = std::move(pass);
+}
+
+// Folds a finished pass into the counters and appends its records to out.
+void Datalog::merge(const Pass& pass, std::string& out) {
+  std::vector<std::uint8_t> newSites;
+  for (std::size_t i = 0; i < pass.devices.size(); ++i) {
+    const auto site = static_cast<std::uint8_t>(i + 1);
+    if (describedSites_.count(site) == 0) newSites.push_back(site);
+  }
+  if (!newSites.empty()) {
+    Record sdr(out, SDR_RECORD);
+    sdr.u1(PART_HEAD).u1(++siteGroups_).u1(static_cast<std::uint8_t>(newSites.size()));
+    for (std::uint8_t site : newSites) {
+      sdr.u1(site);
+      describedSites_.insert(site);
+    }
+    sdr.emptyCn(16);
+  }
+  for (std::size_t i = 0; i < pass.devices.size(); ++i) {
+    Record(out, PIR_RECORD).u1(PART_HEAD).u1(static_cast<std::uint8_t>(i + 1));
+  }
+  out += pass.records;
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - pass.start)
+                           .count();
+  const std::vector<PlanItem>* items = pass.plan ? &pass.plan->items : nullptr;
+  for (std::size_t i = 0; i < pass.devices.size(); ++i) {
+    const Pass::Part& part = pass.parts[i];
+    const auto site = static_cast<std::uint8_t>(i + 1);
+    const BinChoice bin =
+        chooseBin(items, part.met, part.firstFailed, lot_.incompleteBin, lot_.incompleteBinName);
+    // PART_FLG bit 2: abnormal end of testing; bit 3: the part failed.
+    const std::uint8_t flags = (bin.abnormal ? 0x04 : 0) | (bin.good ? 0 : 0x08);
+    Record(out, PRR_RECORD)
+        .u1(PART_HEAD)
+        .u1(site)
+        .u1(flags)
+        .u2(static_cast<std::uint16_t>(std::min<std::uint32_t>(part.tests, 65535)))
+        .u2(bin.hardBin)
+        .u2(bin.softBin)
+        .i2(-32768)
+        .i2(-32768)
+        .u4(static_cast<std::uint32_t>(elapsed))
+        .cn(std::to_string(nextPartId_++))
+        .cn(pass.devices[i])
+        .emptyCn();
+    for (auto* table : {&hardBins_, &softBins_}) {
+      BinSummary& summary = (*table)[table == &hardBins_ ? bin.hardBin : bin.softBin];
+      if (summary.name.empty()) summary.name = bin.name;
+      summary.good = bin.good;
+      ++summary.sites[site];
+      ++summary.all;
+    }
+    for (PartCounts* counts : {&siteCounts_[site], &allCounts_}) {
+      ++counts->parts;
+      if (bin.good) ++counts->good;
+      if (bin.abnormal) ++counts->abnormal;
+    }
+  }
+  if (!pass.plan) return;
+  const std::size_t devices = pass.devices.size();
+  for (const PlanItem& item : pass.plan->items) {
+    for (const PlanParam& param : item.params) {
+      TestSummary* test = nullptr;
+      for (std::size_t d = 0; d < devices; ++d) {
+        const Stats& stats = pass.stats[param.testIndex * devices + d];
+        if (stats.executions == 0) continue;
+        if (test == nullptr) {
+          test = &tests_[param.testNumber];
+          if (test->name.empty()) {
+            test->name = param.name;
+            test->label = item.funcName;
+          }
+          test->functional = pass.functional[param.testIndex];
+        }
+        test->sites[static_cast<std::uint8_t>(d + 1)].merge(stats);
+        test->all.merge(stats);
+      }
+    }
+  }
+}
+
+void Datalog::endPass() {
+  std::shared_ptr<Pass> pass;
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto found = passes_.find(std::this_thread::get_id());
+  if (found == passes_.end() || found->second->ended) {
+    complain("datalog: a pass ended that was never started on this thread; nothing is written");
+    return;
+  }
+  pass = std::move(found->second);
+  passes_.erase(found);
+  pass->ended = true;
+  if (file_ == nullptr) return;
+  if (pass->generation != generation_) {
+    complain("datalog: a pass started before " + path_ + " was opened is not written");
+    return;
+  }
+  if (pass->broken) {
+    complain("datalog: the flow changed within a pass; the pass is not written to " + path_);
+    return;
+  }
+  // After a failed write the passes since wait in pending_ and go out with the next write that
+  // succeeds, so the file always holds the passes its summaries count.
+  const std::size_t passStart = pending_.size();
+  merge(*pass, pending_);
+  if (pending_.size() > MAX_PENDING && passStart > 0) {
+    complain("datalog: " + std::to_string(pending_.size() - passStart) +
+             " bytes of passes could not be written to " + path_ + " and are dropped");
+    pending_.erase(0, passStart);
+  }
+  // The passes and the summaries after them go out in one write.
+  const std::size_t passesEnd = pending_.size();
+  pending_ += encodeSummaries(secondsNow());
+  const auto summaryBytes = static_cast<long>(pending_.size() - passesEnd);
+  std::fpos_t next{};
+  const bool written = std::fsetpos(file_, &summaryStart_) == 0 &&
+                       std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size() &&
+                       std::fflush(file_) == 0 && std::fseek(file_, -summaryBytes, SEEK_CUR) == 0 &&
+                       std::fgetpos(file_, &next) == 0;
+  pending_.resize(passesEnd);
+  if (!written) {
+    const int error = errno;
+    if (!writeFailing_) {
+      complain("datalog: cannot write " + path_ + ": " + std::strerror(error) +
+               "; passes wait in memory until a write succeeds");
+    }
+    writeFailing_ = true;
+    return;
+  }
+  pending_.clear();
+  summaryStart_ = next;
+  if (writeFailing_) complain("datalog: writing " + path_ + " again");
+  writeFailing_ = false;
+}
+
+}  // namespace
+
+struct TestLog::State {
+  const TestItem* item = nullptr;
+  std::size_t itemIndex = 0;
+  std::shared_ptr<const Plan> plan;
+  std::shared_ptr<Pass> pass;
+  std::string funcName;
+  bool passed = true;
+
+  bool add(const std::string& device, const Result& result, bool hasValue, double value,
+           bool functionalPassed);
+};
+
+bool TestLog::State::add(const std::string& device, const Result& result, bool hasValue,
+                         double value, bool functionalPassed) {
+  const PlanParam* param = nullptr;
+  if (item != nullptr) {
+    const auto& params = plan->items[itemIndex].params;
+    // Mostly one of the item's own results, whose position then gives its parameter.
+    const auto first = reinterpret_cast<std::uintptr_t>(item->results.data());
+    const auto given = reinterpret_cast<std::uintptr_t>(&result);
+    const std::size_t position = (given - first) / sizeof(Result);
+    if (given >= first && (given - first) % sizeof(Result) == 0 && position < params.size() &&
+        params[position].paramId == result.paramId) {
+      param = &params[position];
+    }
+    for (std::size_t i = 0; param == nullptr && i < params.size(); ++i) {
+      if (params[i].paramId == result.paramId) param = &params[i];
+    }
+  }
+  if (param == nullptr) {
+    complain("datalog: " + funcName + ": no result with paramId " + std::to_string(result.paramId) +
+             " in its test item; recorded as failed, not logged");
+    passed = false;
+    return false;
+  }
+  const bool ok = hasValue ? withinLimits(param->limits, value) : functionalPassed;
+  passed = passed && ok;
+  if (!pass || pass->ended) {
+    complain("datalog: " + funcName + ": " + param->name + " of " + device +
+             " recorded outside a pass is not logged");
+    return ok;
+  }
+  const int index = pass->deviceIndex(device);
+  if (index < 0) {
+    complain("datalog: " + funcName + ": " + param->name + " of " + device +
+             ", a device not in the pass, is not logged");
+    return ok;
+  }
+  Pass& p = *pass;
+  if (p.plan != plan) {
+    if (!p.plan) {
+      p.plan = plan;
+      p.stats.assign(plan->testCount * p.devices.size(), Stats());
+      p.functional.assign(plan->testCount, false);
+      for (Pass::Part& part : p.parts) part.met.assign(plan->items.size(), false);
+    } else {
+      p.broken = true;
+      return ok;
+    }
+  }
+  const auto site = static_cast<std::uint8_t>(index + 1);
+  Pass::Part& part = p.parts[static_cast<std::size_t>(index)];
+  part.met[itemIndex] = true;
+  ++part.tests;
+  if (!ok && part.firstFailed < 0) part.firstFailed = static_cast<int>(itemIndex);
+  p.stats[param->testIndex * p.devices.size() + static_cast<std::size_t>(index)].add(ok, hasValue,
+                                                                                     value);
+  // TEST_FLG bit 7: failed; bit 1: the result is not a valid number.
+  const bool finite = std::isfinite(value);
+  const std::uint8_t testFlags = (ok ? 0 : 0x80) | (hasValue && !finite ? 0x02 : 0);
+  if (!hasValue) {
+    p.functional[param->testIndex] = true;
+    Record ftr(p.records, FTR_RECORD);
+    ftr.u4(param->testNumber).u1(PART_HEAD).u1(site).u1(testFlags);
+    // OPT_FLAG: no cycle count, address, repeat count, fail count, fail coordinates or vector
+    // offset.
+    ftr.u1(0xFF).u4(0).u4(0).u4(0).u4(0).u4(0).u4(0).i2(0).u2(0).u2(0);
+    ftr.emptyDn().emptyCn(3).cn(param->name).emptyCn(3).u1(255).emptyDn();
+    return ok;
+  }
+  const Limits& limits = param->limits;
+  // PARM_FLG bits 6 and 7: a value equal to a limit passes; 3 and 4: above high, below low.
+  std::uint8_t parmFlags = 0xC0;
+  if (limits.high.present && value > limits.high.value) parmFlags |= 0x08;
+  if (limits.low.present && value < limits.low.value) parmFlags |= 0x10;
+  // The varying fields by hand, then the parameter's constant ones.
+  const std::string& tail = param->ptrTail;
+  const std::size_t at = p.records.size();
+  p.records.resize(at + 16 + tail.size());
+  char* out = &p.records[at];
+  put(out, static_cast<std::uint32_t>(12 + tail.size()), 2);
+  put(out, PTR_RECORD.typ, 1);
+  put(out, PTR_RECORD.sub, 1);
+  put(out, param->testNumber, 4);
+  put(out, PART_HEAD, 1);
+  put(out, site, 1);
+  put(out, testFlags, 1);
+  put(out, parmFlags, 1);
+  const auto single = static_cast<float>(value);
+  std::uint32_t bits;
+  std::memcpy(&bits, &single, sizeof bits);
+  put(out, bits, 4);
+  std::memcpy(out, tail.data(), tail.size());
+  return ok;
+}
+
+TestLog::TestLog(const Configure& configure, const std::string& funcName) : state_(new State) {
+  state_->funcName = funcName;
+  const auto& items = configure.flowMessage.testItems;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (items[i].funcName == funcName) {
+      state_->item = &items[i];
+      state_->itemIndex = i;
+      break;
+    }
+  }
+  if (state_->item == nullptr) {
+    complain("datalog: no test item called " + funcName + " in the flow; its records fail");
+    return;
+  }
+  Datalog& datalog = datalogState();
+  state_->plan = datalog.planFor(configure.flowMessage);
+  state_->pass = datalog.currentPass();
+}
+
+TestLog::~TestLog() { delete state_; }
+
+const TestItem* TestLog::item() const { return state_->item; }
+
+bool TestLog::record(const std::string& device, const Result& result, double value) {
+  return state_->add(device, result, true, value, false);
+}
+
+bool TestLog::record(const std::string& device, int paramId, double value) {
+  Result result;
+  result.paramId = paramId;
+  return state_->add(device, result, true, value, false);
+}
+
+bool TestLog::recordPassFail(const std::string& device, const Result& result, bool passed) {
+  return state_->add(device, result, false, 0.0, passed);
+}
+
+bool TestLog::passed() const { return state_->passed; }
+
+bool open(const Lot& lot) { return datalogState().open(lot); }
+std::string path() { return datalogState().path(); }
+void close() { datalogState().close(); }
+void startPass(const DUTSetting& duts) { datalogState().startPass(duts); }
+void endPass() { datalogState().endPass(); }
+
+}  // namespace datalog

@@ -1,0 +1,342 @@
+// libdatalog in process: what it writes, read back with the STDF reader; what it says when it
+// can't write; two execution threads logging at once.
+#include "datalog.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AteVersion.h"
+#include "StdfReader.h"
+#include "TestFiles.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Result result(int paramId, const std::string& name, const std::string& min, const std::string& max,
+              const std::string& unit) {
+  return Result{max, min, paramId, name, unit};
+}
+
+TestItem item(const std::string& name, int funcId, int hbin, int sbin,
+              std::vector<Result> results) {
+  TestItem made{};
+  made.funcName = name;
+  made.funcId = funcId;
+  made.hbin = hbin;
+  made.sbin = sbin;
+  made.select = true;
+  made.results = std::move(results);
+  return made;
+}
+
+Configure configureOf(std::vector<TestItem> items, std::vector<std::string> devices) {
+  FlowMessage flow{std::move(items)};
+  Setting setting;
+  setting.dutSetting.selectDUT = std::move(devices);
+  return Configure(flow, setting);
+}
+
+// Every record of the file, as the dump shows it but without its offset; the last line says
+// how reading ended.
+Lines readBack(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  stdf::StdfReader reader(bytes.data(), bytes.size());
+  stdf::Record record;
+  Lines lines;
+  while (reader.next(record)) {
+    const std::string line = stdf::formatRecord(record);
+    lines.push_back(line.substr(line.find(' ') + 1));
+  }
+  lines.push_back(reader.error() ? "error: " + reader.error()->message : "end");
+  return lines;
+}
+
+Lines only(const Lines& lines, const std::string& prefix) {
+  Lines kept;
+  for (const std::string& line : lines) {
+    if (line.compare(0, prefix.size(), prefix) == 0) kept.push_back(line);
+  }
+  return kept;
+}
+
+std::string openIn(const TempDir& dir, datalog::Lot lot = datalog::Lot()) {
+  lot.folder = dir.path("logs");
+  EXPECT_TRUE(datalog::open(lot));
+  return datalog::path();
+}
+
+}  // namespace
+
+TEST(Datalog, WritesEveryPassAndItsSummariesAsACompleteFile) {
+  TempDir dir;
+  datalog::Lot lot;
+  lot.lotId = "L1";
+  lot.partType = "PMIC";
+  lot.incompleteBin = 98;
+  const std::string path = openIn(dir, lot);
+  EXPECT_EQ(std::filesystem::path(path).parent_path(), std::filesystem::path(dir.path("logs")));
+  EXPECT_EQ(std::filesystem::path(path).filename().string().substr(0, 8), "PMIC_L1_");
+  // Before any pass the file already reads whole: header, empty summaries, MRR.
+  Lines lines = readBack(path);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[2],
+            "PCR HEAD_NUM=255 SITE_NUM=255 PART_CNT=0 RTST_CNT=0 ABRT_CNT=0 GOOD_CNT=0 "
+            "FUNC_CNT=4294967295");
+  EXPECT_EQ(lines[3].substr(0, 4), "MRR ");
+  EXPECT_EQ(lines[4], "end");
+
+  const Configure configure =
+      configureOf({item("vout", 1, 5, 50,
+                        {result(7, "VOUT", "1.0", "2.0", "V"), result(8, "LEAK", "", "", "nA")}),
+                   item("func", 2, 6, 60, {result(9, "PATTERN", "", "", "")})},
+                  {"D1", "D2", "D3"});
+  datalog::startPass(configure.setting.dutSetting);
+  {
+    datalog::TestLog vout(configure, "vout");
+    EXPECT_TRUE(vout.record("D1", 7, 2.0));  // equal to the high limit
+    EXPECT_TRUE(vout.record("D1", 8, -3.5));
+    EXPECT_FALSE(vout.record("D2", 7, 2.5));
+    EXPECT_FALSE(vout.record("D3", 7, std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_FALSE(vout.passed());
+  }
+  {
+    datalog::TestLog func(configure, "func");
+    EXPECT_TRUE(func.recordPassFail("D1", func.item()->results[0], true));
+    EXPECT_FALSE(func.recordPassFail("D2", func.item()->results[0], false));
+    // D3 misses "func", but failed "vout" already.
+  }
+  datalog::endPass();
+  lines = readBack(path);
+  EXPECT_EQ(lines[lines.size() - 2].substr(0, 4), "MRR ");
+  EXPECT_EQ(lines.back(), "end");
+  // The second pass: D1 passes "vout" but never reaches "func": incomplete.
+  datalog::startPass(configure.setting.dutSetting);
+  {
+    datalog::TestLog vout(configure, "vout");
+    EXPECT_TRUE(vout.record("D1", 7, 1.0));
+  }
+  datalog::endPass();
+
+  lines = readBack(path);
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[0], "FAR CPU_TYPE=2 STDF_VER=4");
+  EXPECT_NE(lines[1].find("LOT_ID=\"L1\" PART_TYP=\"PMIC\""), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("EXEC_TYP=\"ate\" EXEC_VER=\"" ATE_VERSION "\""), std::string::npos)
+      << lines[1];
+  // Everything between the MIR and the MRR, which hold times.
+  const Lines expected = {
+      "SDR HEAD_NUM=1 SITE_GRP=1 SITE_CNT=3 SITE_NUM=[1,2,3] HAND_TYP=\"\" HAND_ID=\"\" "
+      "CARD_TYP=\"\" CARD_ID=\"\" LOAD_TYP=\"\" LOAD_ID=\"\" DIB_TYP=\"\" DIB_ID=\"\" "
+      "CABL_TYP=\"\" CABL_ID=\"\" CONT_TYP=\"\" CONT_ID=\"\" LASR_TYP=\"\" LASR_ID=\"\" "
+      "EXTR_TYP=\"\" EXTR_ID=\"\"",
+      "PIR HEAD_NUM=1 SITE_NUM=1",
+      "PIR HEAD_NUM=1 SITE_NUM=2",
+      "PIR HEAD_NUM=1 SITE_NUM=3",
+      "PTR TEST_NUM=7 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x00 PARM_FLG=0xc0 RESULT=2 TEST_TXT=\"VOUT\" "
+      "ALARM_ID=\"\" OPT_FLAG=0x0e RES_SCAL=0 LLM_SCAL=0 HLM_SCAL=0 LO_LIMIT=1 HI_LIMIT=2 "
+      "UNITS=\"V\" C_RESFMT=\"\" C_LLMFMT=\"\" C_HLMFMT=\"\" LO_SPEC=0 HI_SPEC=0",
+      "PTR TEST_NUM=8 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x00 PARM_FLG=0xc0 RESULT=-3.5 "
+      "TEST_TXT=\"LEAK\" ALARM_ID=\"\" OPT_FLAG=0xce RES_SCAL=0 LLM_SCAL=0 HLM_SCAL=0 LO_LIMIT=0 "
+      "HI_LIMIT=0 UNITS=\"nA\" C_RESFMT=\"\" C_LLMFMT=\"\" C_HLMFMT=\"\" LO_SPEC=0 HI_SPEC=0",
+      "PTR TEST_NUM=7 HEAD_NUM=1 SITE_NUM=2 TEST_FLG=0x80 PARM_FLG=0xc8 RESULT=2.5 "
+      "TEST_TXT=\"VOUT\" ALARM_ID=\"\" OPT_FLAG=0x0e RES_SCAL=0 LLM_SCAL=0 HLM_SCAL=0 LO_LIMIT=1 "
+      "HI_LIMIT=2 UNITS=\"V\" C_RESFMT=\"\" C_LLMFMT=\"\" C_HLMFMT=\"\" LO_SPEC=0 HI_SPEC=0",
+      "PTR TEST_NUM=7 HEAD_NUM=1 SITE_NUM=3 TEST_FLG=0x82 PARM_FLG=0xc0 RESULT=nan "
+      "TEST_TXT=\"VOUT\" ALARM_ID=\"\" OPT_FLAG=0x0e RES_SCAL=0 LLM_SCAL=0 HLM_SCAL=0 LO_LIMIT=1 "
+      "HI_LIMIT=2 UNITS=\"V\" C_RESFMT=\"\" C_LLMFMT=\"\" C_HLMFMT=\"\" LO_SPEC=0 HI_SPEC=0",
+      "FTR TEST_NUM=9 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x00 OPT_FLAG=0xff CYCL_CNT=0 REL_VADR=0 "
+      "REPT_CNT=0 NUM_FAIL=0 XFAIL_AD=0 YFAIL_AD=0 VECT_OFF=0 RTN_ICNT=0 PGM_ICNT=0 RTN_INDX=[] "
+      "RTN_STAT=[] PGM_INDX=[] PGM_STAT=[] FAIL_PIN=0:0x VECT_NAM=\"\" TIME_SET=\"\" OP_CODE=\"\" "
+      "TEST_TXT=\"PATTERN\" ALARM_ID=\"\" PROG_TXT=\"\" RSLT_TXT=\"\" PATG_NUM=255 SPIN_MAP=0:0x",
+      "FTR TEST_NUM=9 HEAD_NUM=1 SITE_NUM=2 TEST_FLG=0x80 OPT_FLAG=0xff CYCL_CNT=0 REL_VADR=0 "
+      "REPT_CNT=0 NUM_FAIL=0 XFAIL_AD=0 YFAIL_AD=0 VECT_OFF=0 RTN_ICNT=0 PGM_ICNT=0 RTN_INDX=[] "
+      "RTN_STAT=[] PGM_INDX=[] PGM_STAT=[] FAIL_PIN=0:0x VECT_NAM=\"\" TIME_SET=\"\" OP_CODE=\"\" "
+      "TEST_TXT=\"PATTERN\" ALARM_ID=\"\" PROG_TXT=\"\" RSLT_TXT=\"\" PATG_NUM=255 SPIN_MAP=0:0x",
+      "PRR HEAD_NUM=1 SITE_NUM=1 PART_FLG=0x00 NUM_TEST=3 HARD_BIN=1 SOFT_BIN=1 X_COORD=-32768 "
+      "Y_COORD=-32768 TEST_T=ms PART_ID=\"1\" PART_TXT=\"D1\" PART_FIX=0x",
+      "PRR HEAD_NUM=1 SITE_NUM=2 PART_FLG=0x08 NUM_TEST=2 HARD_BIN=5 SOFT_BIN=50 X_COORD=-32768 "
+      "Y_COORD=-32768 TEST_T=ms PART_ID=\"2\" PART_TXT=\"D2\" PART_FIX=0x",
+      "PRR HEAD_NUM=1 SITE_NUM=3 PART_FLG=0x08 NUM_TEST=1 HARD_BIN=5 SOFT_BIN=50 X_COORD=-32768 "
+      "Y_COORD=-32768 TEST_T=ms PART_ID=\"3\" PART_TXT=\"D3\" PART_FIX=0x",
+      "PIR HEAD_NUM=1 SITE_NUM=1",
+      "PIR HEAD_NUM=1 SITE_NUM=2",
+      "PIR HEAD_NUM=1 SITE_NUM=3",
+      "PTR TEST_NUM=7 HEAD_NUM=1 SITE_NUM=1 TEST_FLG=0x00 PARM_FLG=0xc0 RESULT=1 TEST_TXT=\"VOUT\" "
+      "ALARM_ID=\"\" OPT_FLAG=0x0e RES_SCAL=0 LLM_SCAL=0 HLM_SCAL=0 LO_LIMIT=1 HI_LIMIT=2 "
+      "UNITS=\"V\" C_RESFMT=\"\" C_LLMFMT=\"\" C_HLMFMT=\"\" LO_SPEC=0 HI_SPEC=0",
+      "PRR HEAD_NUM=1 SITE_NUM=1 PART_FLG=0x0c NUM_TEST=1 HARD_BIN=98 SOFT_BIN=98 X_COORD=-32768 "
+      "Y_COORD=-32768 TEST_T=ms PART_ID=\"4\" PART_TXT=\"D1\" PART_FIX=0x",
+      "PRR HEAD_NUM=1 SITE_NUM=2 PART_FLG=0x0c NUM_TEST=0 HARD_BIN=98 SOFT_BIN=98 X_COORD=-32768 "
+      "Y_COORD=-32768 TEST_T=ms PART_ID=\"5\" PART_TXT=\"D2\" PART_FIX=0x",
+      "PRR HEAD_NUM=1 SITE_NUM=3 PART_FLG=0x0c NUM_TEST=0 HARD_BIN=98 SOFT_BIN=98 X_COORD=-32768 "
+      "Y_COORD=-32768 TEST_T=ms PART_ID=\"6\" PART_TXT=\"D3\" PART_FIX=0x",
+      "TSR HEAD_NUM=1 SITE_NUM=1 TEST_TYP=\"P\" TEST_NUM=7 EXEC_CNT=2 FAIL_CNT=0 "
+      "ALRM_CNT=4294967295 TEST_NAM=\"VOUT\" SEQ_NAME=\"\" TEST_LBL=\"vout\" OPT_FLAG=0xcc "
+      "TEST_TIM=0 TEST_MIN=1 TEST_MAX=2 TST_SUMS=3 TST_SQRS=5",
+      "TSR HEAD_NUM=1 SITE_NUM=2 TEST_TYP=\"P\" TEST_NUM=7 EXEC_CNT=1 FAIL_CNT=1 "
+      "ALRM_CNT=4294967295 TEST_NAM=\"VOUT\" SEQ_NAME=\"\" TEST_LBL=\"vout\" OPT_FLAG=0xcc "
+      "TEST_TIM=0 TEST_MIN=2.5 TEST_MAX=2.5 TST_SUMS=2.5 TST_SQRS=6.25",
+      "TSR HEAD_NUM=1 SITE_NUM=3 TEST_TYP=\"P\" TEST_NUM=7 EXEC_CNT=1 FAIL_CNT=1 "
+      "ALRM_CNT=4294967295 TEST_NAM=\"VOUT\" SEQ_NAME=\"\" TEST_LBL=\"vout\" OPT_FLAG=0xff "
+      "TEST_TIM=0 TEST_MIN=0 TEST_MAX=0 TST_SUMS=0 TST_SQRS=0",
+      "TSR HEAD_NUM=255 SITE_NUM=255 TEST_TYP=\"P\" TEST_NUM=7 EXEC_CNT=4 FAIL_CNT=2 "
+      "ALRM_CNT=4294967295 TEST_NAM=\"VOUT\" SEQ_NAME=\"\" TEST_LBL=\"vout\" OPT_FLAG=0xcc "
+      "TEST_TIM=0 TEST_MIN=1 TEST_MAX=2.5 TST_SUMS=5.5 TST_SQRS=11.25",
+      "TSR HEAD_NUM=1 SITE_NUM=1 TEST_TYP=\"P\" TEST_NUM=8 EXEC_CNT=1 FAIL_CNT=0 "
+      "ALRM_CNT=4294967295 TEST_NAM=\"LEAK\" SEQ_NAME=\"\" TEST_LBL=\"vout\" OPT_FLAG=0xcc "
+      "TEST_TIM=0 TEST_MIN=-3.5 TEST_MAX=-3.5 TST_SUMS=-3.5 TST_SQRS=12.25",
+      "TSR HEAD_NUM=255 SITE_NUM=255 TEST_TYP=\"P\" TEST_NUM=8 EXEC_CNT=1 FAIL_CNT=0 "
+      "ALRM_CNT=4294967295 TEST_NAM=\"LEAK\" SEQ_NAME=\"\" TEST_LBL=\"vout\" OPT_FLAG=0xcc "
+      "TEST_TIM=0 TEST_MIN=-3.5 TEST_MAX=-3.5 TST_SUMS=-3.5 TST_SQRS=12.25",
+      "TSR HEAD_NUM=1 SITE_NUM=1 TEST_TYP=\"F\" TEST_NUM=9 EXEC_CNT=1 FAIL_CNT=0 "
+      "ALRM_CNT=4294967295 TEST_NAM=\"PATTERN\" SEQ_NAME=\"\" TEST_LBL=\"func\" OPT_FLAG=0xff "
+      "TEST_TIM=0 TEST_MIN=0 TEST_MAX=0 TST_SUMS=0 TST_SQRS=0",
+      "TSR HEAD_NUM=1 SITE_NUM=2 TEST_TYP=\"F\" TEST_NUM=9 EXEC_CNT=1 FAIL_CNT=1 "
+      "ALRM_CNT=4294967295 TEST_NAM=\"PATTERN\" SEQ_NAME=\"\" TEST_LBL=\"func\" OPT_FLAG=0xff "
+      "TEST_TIM=0 TEST_MIN=0 TEST_MAX=0 TST_SUMS=0 TST_SQRS=0",
+      "TSR HEAD_NUM=255 SITE_NUM=255 TEST_TYP=\"F\" TEST_NUM=9 EXEC_CNT=2 FAIL_CNT=1 "
+      "ALRM_CNT=4294967295 TEST_NAM=\"PATTERN\" SEQ_NAME=\"\" TEST_LBL=\"func\" OPT_FLAG=0xff "
+      "TEST_TIM=0 TEST_MIN=0 TEST_MAX=0 TST_SUMS=0 TST_SQRS=0",
+      "HBR HEAD_NUM=1 SITE_NUM=1 HBIN_NUM=1 HBIN_CNT=1 HBIN_PF=\"P\" HBIN_NAM=\"PASS\"",
+      "HBR HEAD_NUM=1 SITE_NUM=2 HBIN_NUM=5 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"vout\"",
+      "HBR HEAD_NUM=1 SITE_NUM=3 HBIN_NUM=5 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"vout\"",
+      "HBR HEAD_NUM=1 SITE_NUM=1 HBIN_NUM=98 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"INCOMPLETE\"",
+      "HBR HEAD_NUM=1 SITE_NUM=2 HBIN_NUM=98 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"INCOMPLETE\"",
+      "HBR HEAD_NUM=1 SITE_NUM=3 HBIN_NUM=98 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"INCOMPLETE\"",
+      "HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=1 HBIN_CNT=1 HBIN_PF=\"P\" HBIN_NAM=\"PASS\"",
+      "HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=5 HBIN_CNT=2 HBIN_PF=\"F\" HBIN_NAM=\"vout\"",
+      "HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=98 HBIN_CNT=3 HBIN_PF=\"F\" HBIN_NAM=\"INCOMPLETE\"",
+      "SBR HEAD_NUM=1 SITE_NUM=1 SBIN_NUM=1 SBIN_CNT=1 SBIN_PF=\"P\" SBIN_NAM=\"PASS\"",
+      "SBR HEAD_NUM=1 SITE_NUM=2 SBIN_NUM=50 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"vout\"",
+      "SBR HEAD_NUM=1 SITE_NUM=3 SBIN_NUM=50 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"vout\"",
+      "SBR HEAD_NUM=1 SITE_NUM=1 SBIN_NUM=98 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"INCOMPLETE\"",
+      "SBR HEAD_NUM=1 SITE_NUM=2 SBIN_NUM=98 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"INCOMPLETE\"",
+      "SBR HEAD_NUM=1 SITE_NUM=3 SBIN_NUM=98 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"INCOMPLETE\"",
+      "SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=1 SBIN_CNT=1 SBIN_PF=\"P\" SBIN_NAM=\"PASS\"",
+      "SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=50 SBIN_CNT=2 SBIN_PF=\"F\" SBIN_NAM=\"vout\"",
+      "SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=98 SBIN_CNT=3 SBIN_PF=\"F\" SBIN_NAM=\"INCOMPLETE\"",
+      "PCR HEAD_NUM=1 SITE_NUM=1 PART_CNT=2 RTST_CNT=0 ABRT_CNT=1 GOOD_CNT=1 FUNC_CNT=4294967295",
+      "PCR HEAD_NUM=1 SITE_NUM=2 PART_CNT=2 RTST_CNT=0 ABRT_CNT=1 GOOD_CNT=0 FUNC_CNT=4294967295",
+      "PCR HEAD_NUM=1 SITE_NUM=3 PART_CNT=2 RTST_CNT=0 ABRT_CNT=1 GOOD_CNT=0 FUNC_CNT=4294967295",
+      "PCR HEAD_NUM=255 SITE_NUM=255 PART_CNT=6 RTST_CNT=0 ABRT_CNT=3 GOOD_CNT=1 "
+      "FUNC_CNT=4294967295",
+  };
+  // The test time of a pass is whatever the machine took.
+  Lines records(lines.begin() + 2, lines.end() - 2);
+  for (std::string& line : records) {
+    const std::size_t at = line.find("TEST_T=");
+    if (at != std::string::npos) line.replace(at + 7, line.find(' ', at) - at - 7, "ms");
+  }
+  EXPECT_EQ(records, expected);
+  EXPECT_EQ(lines[lines.size() - 2].substr(0, 3), "MRR");
+  EXPECT_EQ(lines.back(), "end");
+}
+
+TEST(Datalog, SaysWhatItCannotDoAndStillAnswersPassFail) {
+  TempDir dir;
+  const std::string blocker = dir.write("file", "not a folder");
+  datalog::Lot lot;
+  lot.folder = blocker + "/logs";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(datalog::open(lot));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("datalog: cannot make the folder " + lot.folder + ": ", 0), 0u) << err;
+  EXPECT_EQ(err.substr(err.size() - 20), "; nothing is logged\n") << err;
+  EXPECT_EQ(datalog::path(), "");
+
+  const Configure configure =
+      configureOf({item("t", 1, 2, 2, {result(1, "X", "0", "1", "V")})}, {"D1"});
+  testing::internal::CaptureStderr();
+  datalog::startPass(configure.setting.dutSetting);
+  {
+    datalog::TestLog log(configure, "t");
+    EXPECT_TRUE(log.record("D1", 1, 0.5));
+    EXPECT_FALSE(log.record("D1", 1, 1.5));
+    EXPECT_TRUE(log.record("D9", 1, 0.5));  // no such device: judged all the same
+  }
+  datalog::endPass();
+  {
+    datalog::TestLog log(configure, "t");  // outside a pass
+    EXPECT_TRUE(log.record("D1", 1, 1.0));
+    datalog::TestLog missing(configure, "nothing");
+    EXPECT_EQ(missing.item(), nullptr);
+    EXPECT_FALSE(missing.record("D1", 1, 0.5));
+  }
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "datalog: no datalog is open; the pass is not logged\n"
+            "datalog: t: X of D9, a device not in the pass, is not logged\n"
+            "datalog: t: X of D1 recorded outside a pass is not logged\n"
+            "datalog: no test item called nothing in the flow; its records fail\n"
+            "datalog: nothing: no result with paramId 1 in its test item; recorded as failed, "
+            "not logged\n");
+}
+
+TEST(Datalog, TwoExecutionThreadsLogTheirOwnPartsIntoOneFile) {
+  TempDir dir;
+  const std::string path = openIn(dir);
+  constexpr int PASSES = 200;
+  std::atomic<int> started{0};
+  const auto run = [&started](const std::string& name, int paramId) {
+    const std::vector<std::string> devices = {name + "1", name + "2"};
+    const Configure configure =
+        configureOf({item(name, paramId, 2, 2, {result(paramId, name, "0", "10", "V")})}, devices);
+    // Both threads log at the same time, not one after the other.
+    ++started;
+    while (started.load() < 2) std::this_thread::yield();
+    for (int pass = 0; pass < PASSES; ++pass) {
+      datalog::startPass(configure.setting.dutSetting);
+      datalog::TestLog log(configure, name);
+      for (int value = 0; value < 20; ++value) {
+        for (const std::string& device : devices) log.record(device, paramId, value);
+      }
+      datalog::endPass();
+    }
+  };
+  std::thread a(run, "A", 1);
+  std::thread b(run, "B", 2);
+  a.join();
+  b.join();
+
+  const Lines lines = readBack(path);
+  ASSERT_EQ(lines.back(), "end");
+  // Each pass is one block: its PIRs, then all 40 PTRs of its own thread, then its PRRs naming
+  // that thread's devices.
+  char owner = '?';
+  int parts = 0;
+  int values = 0;
+  for (const std::string& line : lines) {
+    if (line.rfind("PIR", 0) == 0) {
+      owner = '?';
+      values = 0;
+    }
+    if (line.rfind("PTR", 0) == 0) {
+      const char thread = line.find("TEST_NUM=1 ") != std::string::npos ? 'A' : 'B';
+      if (owner == '?') owner = thread;
+      ASSERT_EQ(thread, owner) << line;
+      ++values;
+    }
+    if (line.rfind("PRR", 0) == 0) {
+      ASSERT_EQ(values, 40);
+    }
+    if (line.rfind("PRR", 0) == 0) {
+      ++parts;
+      ASSERT_NE(line.find(std::string("PART_TXT=\"") + owner), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(parts, 2 * 2 * PASSES);
+  const Lines overall = only(only(lines, "PCR"), "PCR HEAD_NUM=255");
+  ASSERT_EQ(overall.size(), 1u);
+  EXPECT_NE(overall[0].find("PART_CNT=800 "), std::string::npos) << overall[0];
+}
