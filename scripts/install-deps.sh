@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev)
 # The schema agreement test validates with Debian's jsonschema.
 packages+=(python3-jsonschema)
+# The station serves its page with cpp-httplib, found through pkg-config.
+packages+=(pkg-config libcpp-httplib-dev)
 packages+=("$@")
 
 missing=()

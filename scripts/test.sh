@@ -6,7 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # dpkg-dev (dpkg-shlibdeps), file and lintian: the test that builds and checks the .deb.
-scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 dpkg-dev file lintian
+# The station's browser test: Debian's chromium, and node with npm unless the machine has them
+# already (a node from elsewhere conflicts with Debian's packages).
+browser=(chromium)
+command -v npm >/dev/null || browser+=(nodejs npm)
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 dpkg-dev file lintian \
+  "${browser[@]}"
 
 jobs=$(nproc)
 status=0

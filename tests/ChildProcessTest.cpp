@@ -42,6 +42,16 @@ TEST(ChildProcess, PassesEveryArgumentAsItIs) {
   EXPECT_EQ(child.wait(TEST_TIMEOUT), std::optional<int>(static_cast<int>(arguments.size())));
 }
 
+TEST(ChildProcess, SetsVariablesInTheChildsEnvironment) {
+  ChildProcess::Options options = echoWith({"x"});
+  options.environment = {{"ATE_ECHO_ENV", "two words=and more"}};
+  ChildProcess child(options);
+  child.closeInput();
+  EXPECT_EQ(child.readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT),
+            (Lines{"env:two words=and more", "[x]"}));
+  EXPECT_EQ(child.wait(TEST_TIMEOUT), std::optional<int>(1));
+}
+
 TEST(ChildProcess, CarriesInputAndBothOutputStreams) {
   ChildProcess child(echoWith({}));
   EXPECT_TRUE(child.write("first\n"));

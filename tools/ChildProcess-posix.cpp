@@ -10,6 +10,8 @@
 
 #include "ChildProcess.h"
 
+extern char** environ;
+
 struct ChildProcess::Native {
   pid_t pid = -1;
   int input = -1;  // write end of the child's standard input
@@ -44,6 +46,21 @@ ChildProcess::ChildProcess(const Options& options) : native_(std::make_unique<Na
   for (const std::string& arg : options.argv) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
+  // The child's environment is made here: between fork and exec only async-signal-safe calls.
+  std::vector<std::string> variables;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string variable = *entry;
+    bool replaced = false;
+    for (const auto& [name, value] : options.environment) {
+      replaced = replaced || variable.compare(0, name.size() + 1, name + "=") == 0;
+    }
+    if (!replaced) variables.push_back(variable);
+  }
+  for (const auto& [name, value] : options.environment) variables.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error(std::string("fork failed: ") + std::strerror(errno));
   if (pid == 0) {
@@ -56,7 +73,7 @@ ChildProcess::ChildProcess(const Options& options) : native_(std::make_unique<Na
     }
     setLimit(RLIMIT_STACK, options.stackLimit);
     setLimit(RLIMIT_AS, options.addressSpaceLimit);
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(in[0]);
@@ -125,3 +142,5 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
 void ChildProcess::kill() {
   if (!status_ && native_->pid > 0) ::kill(native_->pid, SIGKILL);
 }
+
+std::int64_t ChildProcess::id() const { return native_->pid; }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "ChildProcess.h"
@@ -68,6 +69,27 @@ std::string quoted(const std::string& argument) {
   return text;
 }
 
+// This process's environment block with the given variables set: "NAME=VALUE" strings, each
+// ending in a NUL, the block in one more. Names compare without regard to case, as Windows does.
+std::string environmentBlock(const std::vector<std::pair<std::string, std::string>>& overrides) {
+  std::string block;
+  char* current = GetEnvironmentStringsA();
+  for (const char* entry = current; entry != nullptr && *entry != '\0';
+       entry += std::strlen(entry) + 1) {
+    const std::string variable = entry;
+    bool replaced = false;
+    for (const auto& [name, value] : overrides) {
+      replaced = replaced || (variable.size() > name.size() && variable[name.size()] == '=' &&
+                              _strnicmp(variable.c_str(), name.c_str(), name.size()) == 0);
+    }
+    if (!replaced) block.append(variable).push_back('\0');
+  }
+  if (current != nullptr) FreeEnvironmentStringsA(current);
+  for (const auto& [name, value] : overrides) block.append(name + "=" + value).push_back('\0');
+  block.push_back('\0');
+  return block;
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(const Options& options) : native_(std::make_unique<Native>()) {
@@ -79,6 +101,9 @@ ChildProcess::ChildProcess(const Options& options) : native_(std::make_unique<Na
     if (!commandLine.empty()) commandLine.push_back(' ');
     commandLine += quoted(argument);
   }
+
+  std::string environment;
+  if (!options.environment.empty()) environment = environmentBlock(options.environment);
 
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
@@ -99,7 +124,8 @@ ChildProcess::ChildProcess(const Options& options) : native_(std::make_unique<Na
       SetHandleInformation(end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     }
     started = CreateProcessA(
-        options.argv[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+        options.argv[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+        environment.empty() ? nullptr : environment.data(),
         options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
         &created);
     error = GetLastError();
@@ -178,4 +204,9 @@ void ChildProcess::kill() {
   if (!status_ && native_->process != nullptr && TerminateProcess(native_->process, 1)) {
     native_->killed = true;
   }
+}
+
+std::int64_t ChildProcess::id() const {
+  return native_->process == nullptr ? -1
+                                     : static_cast<std::int64_t>(GetProcessId(native_->process));
 }

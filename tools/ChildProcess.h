@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class ChildProcess {
@@ -22,6 +23,8 @@ class ChildProcess {
   struct Options {
     std::vector<std::string> argv;  // argv[0] is the program's path
     std::string workingDirectory;   // empty: this process's
+    // Variables set in the child's environment, on top of (or instead of) this process's own.
+    std::vector<std::pair<std::string, std::string>> environment;
     // Resource limits for the child, in bytes; 0 leaves a limit as it is. Honoured on POSIX only.
     std::uint64_t addressSpaceLimit = 0;
     std::uint64_t stackLimit = 0;
@@ -57,6 +60,9 @@ class ChildProcess {
   std::optional<int> wait(std::chrono::milliseconds timeout);
 
   void kill();
+
+  // The child's process id, for sending it a signal.
+  std::int64_t id() const;
 
  private:
   struct Channel {

@@ -66,25 +66,17 @@ void Session::showErrors() {
 }
 
 void Session::handle(const std::string& line) {
-  const std::string::size_type caret = line.find('^');
-  const std::string number = caret == std::string::npos ? "" : line.substr(0, caret);
-  if (!number.empty() && issued_.count(number) != 0) {
-    const std::string rest = line.substr(caret + 1);
-    static const std::string ERROR_PREFIX = "error,error info=";
-    if (rest == "done") {
-      replies_[number] = 0;
-    } else if (rest == "execute done") {
-      runs_.erase(number);
-    } else if (rest.compare(0, ERROR_PREFIX.size(), ERROR_PREFIX) == 0) {
-      replies_[number] = std::atoi(rest.c_str() + ERROR_PREFIX.size());
-    } else {
-      print("   " + line);
-      return;
-    }
-    print("<- " + line);
+  const DriverReply reply = parseReply(line);
+  if (reply.kind == DriverReply::Kind::none || issued_.count(reply.number) == 0) {
+    print("   " + line);
     return;
   }
-  print("   " + line);
+  if (reply.kind == DriverReply::Kind::executeDone) {
+    runs_.erase(reply.number);
+  } else {
+    replies_[reply.number] = reply.kind == DriverReply::Kind::done ? 0 : reply.code;
+  }
+  print("<- " + line);
 }
 
 template <typename Done>
@@ -238,27 +230,6 @@ HostResult Session::run(const std::vector<HostStep>& steps) {
 }
 
 }  // namespace
-
-std::string describeErrorCode(int code) {
-  switch (code) {
-    case 1:
-      return "wrong number of arguments";
-    case 2:
-      return "no library path";
-    case 3:
-      return "the test project library could not be loaded";
-    case 4:
-      return "the test project library exports no prj_init";
-    case 4097:
-      return "the flow file is missing, unreadable or malformed";
-    case 4098:
-      return "the setting file is missing, unreadable or malformed";
-    case 4099:
-      return "the execution thread could not be started";
-    default:
-      return "unknown code";
-  }
-}
 
 bool parseSteps(const std::vector<std::string>& lines, std::vector<HostStep>& steps,
                 std::string& error) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "DriverReply.h"
+
 // One step of a session, as written in a script or on the command line:
 //   load LIB FLOW      send load; wait for its reply
 //   run SETTING        send run; wait for its reply (the run goes on)
@@ -53,8 +55,5 @@ enum HostResult {
 // and reports the error.
 HostResult runSession(const HostOptions& options, const std::vector<HostStep>& steps,
                       std::FILE* out);
-
-// What an error code in a reply means, for people.
-std::string describeErrorCode(int code);
 
 #endif  // ATE_TOOLS_HOSTSESSION_H_

@@ -2,8 +2,10 @@
 // as one line in brackets, then every line of standard input prefixed with "in:", then "bye" on
 // standard error, and ends with the number of arguments as its status. Stays silent if its first
 // argument is "--wait" until standard input ends. With "--raw" first, writes the other arguments
-// as lines of which the last has no line end, and ends.
+// as lines of which the last has no line end, and ends. With ATE_ECHO_ENV set, its value comes
+// first, as "env:VALUE".
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -18,6 +20,7 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) std::cout << argv[i] << (i + 1 < argc ? "\n" : "");
     return 0;
   }
+  if (const char* value = std::getenv("ATE_ECHO_ENV")) std::cout << "env:" << value << '\n';
   for (int i = 1; i < argc; ++i) std::cout << '[' << argv[i] << "]\n";
   std::cout.flush();
   for (std::string line; std::getline(std::cin, line);) std::cout << "in:" << line << '\n';

@@ -1,0 +1,154 @@
+// ate-station: the operator's page. Starts the driver, keeps one session with it and serves a
+// page and a JSON API through which an operator loads, runs, stops and watches test projects.
+//
+//   ate-station [--projects DIR] [--datalogs DIR] [--listen ADDR:PORT] [--token SECRET]
+//               [--driver PATH] [--timeout SECS]
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "AteVersion.h"
+#include "DatalogPanel.h"
+#include "EventLog.h"
+#include "ProjectCatalog.h"
+#include "StationServer.h"
+#include "StationSession.h"
+
+namespace {
+
+// Lines of driver output the station keeps for the page.
+constexpr std::size_t KEPT_LINES = 10000;
+
+volatile std::sig_atomic_t signalled = 0;
+
+extern "C" void onSignal(int) { signalled = 1; }
+
+void usage() {
+  std::fputs(
+      "usage: ate-station [--version] [--projects DIR] [--datalogs DIR] [--listen ADDR:PORT]\n"
+      "                   [--token SECRET] [--driver PATH] [--timeout SECS]\n"
+      "  --projects DIR     the test programs, one subfolder each (default: projects)\n"
+      "  --datalogs DIR     where the driver writes its datalogs (default: datalog)\n"
+      "  --listen ADDR:PORT where the page is served (default: 127.0.0.1:8080; port 0: any)\n"
+      "  --token SECRET     required for any address but loopback; every request carries it\n"
+      "  --driver PATH      the driver program (default: the one beside this program)\n"
+      "  --timeout SECS     how long to wait for each reply of the driver (default: 10)\n",
+      stderr);
+}
+
+std::string besideSelf(const char* self, const std::string& name) {
+  std::string path = self;
+  const std::string::size_type slash = path.find_last_of("/\\");
+  return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + name;
+}
+
+bool parseListen(const std::string& text, ServerOptions& options) {
+  const std::string::size_type colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  std::string host = text.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  char* end = nullptr;
+  const long port = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (end == text.c_str() + colon + 1 || *end != '\0' || port < 0 || port > 65535) return false;
+  options.host = host;
+  options.port = static_cast<int>(port);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ServerOptions server;
+  SessionOptions session;
+  session.driver = besideSelf(argv[0], "driver" ATE_EXECUTABLE_SUFFIX);
+  std::string projects = "projects";
+  std::string datalogs = "datalog";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--help") {
+      usage();
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("ate-station %s\n", ATE_VERSION);
+      return 0;
+    } else if (arg == "--projects" && hasValue) {
+      projects = argv[++i];
+    } else if (arg == "--datalogs" && hasValue) {
+      datalogs = argv[++i];
+    } else if (arg == "--listen" && hasValue && parseListen(argv[i + 1], server)) {
+      ++i;
+    } else if (arg == "--token" && hasValue) {
+      server.token = argv[++i];
+    } else if (arg == "--driver" && hasValue) {
+      session.driver = argv[++i];
+    } else if (arg == "--timeout" && hasValue) {
+      char* end = nullptr;
+      const double seconds = std::strtod(argv[++i], &end);
+      if (*end != '\0' || !(seconds > 0 && seconds < 1e6)) {
+        usage();
+        return 64;
+      }
+      session.replyTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    } else {
+      usage();
+      return 64;
+    }
+  }
+  if (!isLoopback(server.host) && server.token.empty()) {
+    std::fprintf(stderr,
+                 "ate-station: listening on %s needs --token: anyone who reaches it could "
+                 "drive the station\n",
+                 server.host.c_str());
+    return 64;
+  }
+  if (!std::filesystem::is_directory(projects)) {
+    std::fprintf(stderr, "ate-station: no projects folder at %s\n", projects.c_str());
+    return 64;
+  }
+  session.datalogDir = std::filesystem::absolute(datalogs).u8string();
+
+  EventLog log(KEPT_LINES);
+  ProjectCatalog catalog(projects, ATE_LIBRARY_SUFFIX);
+  DatalogPanel datalog(session.datalogDir);
+  StationSession driver(session, log);
+  StationServer station(server, catalog, driver, log, datalog);
+  std::string error;
+  const int port = station.bind(error);
+  if (port < 0) {
+    std::fprintf(stderr, "ate-station: %s\n", error.c_str());
+    return 1;
+  }
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+  const std::string shown =
+      server.host.find(':') != std::string::npos ? "[" + server.host + "]" : server.host;
+  std::printf("ate-station: open http://%s:%d/%s\n", shown.c_str(), port,
+              server.token.empty() ? "" : "?token=...");
+  std::fflush(stdout);
+  driver.start();
+
+  std::thread serving([&] { station.serve(); });
+  // The datalog is read here, a few times a second, so that no request waits for the disk.
+  while (signalled == 0) {
+    if (datalog.update()) log.touch();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  std::printf("ate-station: stopping\n");
+  std::fflush(stdout);
+  driver.exit(std::chrono::seconds(5));
+  station.stop();
+  serving.join();
+  const std::optional<int> status = driver.state().exitStatus;
+  std::printf("ate-station: stopped; the driver ended %s\n",
+              status ? ("with status " + std::to_string(*status)).c_str() : "without a status");
+  return 0;
+}

@@ -1,0 +1,471 @@
+// ate-station with the real driver and the example project, through its HTTP API as the page and
+// scripts use it.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "DatalogPanel.h"
+#include "DriverSession.h"
+#include "EventLog.h"
+#include "StdfEncoder.h"
+#include "TestFiles.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A station on a free loopback port, with its own copy of the example projects folder.
+class Station {
+ public:
+  explicit Station(std::vector<std::string> args = {}, const std::string& driver = ATE_DRIVER_PATH)
+      : projects_(dir_.path("projects")), datalogs_(dir_.path("datalog")) {
+    fs::copy(ATE_STATION_PROJECTS, projects_, fs::copy_options::recursive);
+    ChildProcess::Options options;
+    options.argv = {ATE_STATION_PATH, "--projects", projects_, "--datalogs", datalogs_, "--listen",
+                    "127.0.0.1:0",    "--driver",   driver,    "--timeout",  "2"};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    process_ = std::make_unique<ChildProcess>(options);
+    const std::optional<std::string> banner =
+        process_->readLine(ChildProcess::Stream::out, TEST_TIMEOUT);
+    std::smatch port;
+    if (!banner || !std::regex_search(*banner, port, std::regex("127\\.0\\.0\\.1:([0-9]+)/"))) {
+      ADD_FAILURE() << "no address from the station: " << banner.value_or("<none>");
+      return;
+    }
+    port_ = std::stoi(port[1]);
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    client_->set_read_timeout(std::chrono::seconds(20));
+  }
+
+  httplib::Client& client() { return *client_; }
+  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  const std::string& projects() const { return projects_; }
+  const std::string& datalogs() const { return datalogs_; }
+  ChildProcess& process() { return *process_; }
+
+  // A POST as the station's own page sends it; status and JSON body.
+  std::pair<int, json> post(const std::string& path, const std::string& body = "{}") {
+    const auto result =
+        client_->Post(path.c_str(), {{"Origin", origin()}}, body, "application/json");
+    if (!result) return {0, json()};
+    return {result->status, json::parse(result->body, nullptr, false)};
+  }
+
+  json state() {
+    const auto result = client_->Get("/api/state");
+    return result ? json::parse(result->body, nullptr, false) : json();
+  }
+
+  // Polls the state until holds(state) or the timeout; the state last seen.
+  template <typename Holds>
+  json waitState(Holds holds) {
+    json seen;
+    for (const auto deadline = Clock::now() + TEST_TIMEOUT; Clock::now() < deadline;) {
+      seen = state();
+      if (seen.is_object() && holds(seen)) return seen;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "the state never got there: " << seen.dump();
+    return seen;
+  }
+
+ private:
+  TempDir dir_;
+  std::string projects_, datalogs_;
+  std::unique_ptr<ChildProcess> process_;
+  int port_ = 0;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+// An event stream read on a thread of its own; every "line" event's text, in order.
+class EventReader {
+ public:
+  EventReader(int port, std::uint64_t from) : client_("127.0.0.1", port) {
+    client_.set_read_timeout(std::chrono::seconds(30));
+    thread_ = std::thread([this, from] {
+      client_.Get("/api/events?from=" + std::to_string(from),
+                  [this](const char* data, std::size_t size) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    raw_.append(data, size);
+                    parse();
+                    return !closing_;
+                  });
+      std::lock_guard<std::mutex> lock(mutex_);
+      ended_ = true;
+      changed_.notify_all();
+    });
+  }
+  ~EventReader() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+    }
+    client_.stop();
+    thread_.join();
+  }
+
+  // Waits until count lines match pattern; false at once when the stream ends.
+  bool waitFor(const std::string& pattern, std::size_t count = 1) {
+    const std::regex re(pattern);
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool found =
+        changed_.wait_for(lock, TEST_TIMEOUT, [&] { return ended_ || matching(re) >= count; });
+    return found && matching(re) >= count;
+  }
+  std::size_t count(const std::string& pattern) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return matching(std::regex(pattern));
+  }
+  std::vector<std::uint64_t> ids() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ids_;
+  }
+
+ private:
+  void parse() {
+    for (std::size_t end; (end = raw_.find("\n\n")) != std::string::npos; raw_.erase(0, end + 2)) {
+      const std::string event = raw_.substr(0, end);
+      const std::size_t data = event.find("\ndata: ");
+      if (event.find("event: line\n") == std::string::npos || data == std::string::npos) continue;
+      const json line = json::parse(event.substr(data + 7), nullptr, false);
+      lines_.push_back(line.value("kind", "") + " " + line.value("text", ""));
+      ids_.push_back(line.value("id", std::uint64_t{0}));
+    }
+    changed_.notify_all();
+  }
+  std::size_t matching(const std::regex& re) const {
+    return std::count_if(lines_.begin(), lines_.end(),
+                         [&](const std::string& line) { return std::regex_search(line, re); });
+  }
+
+  httplib::Client client_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string raw_;
+  std::vector<std::string> lines_;
+  std::vector<std::uint64_t> ids_;
+  bool ended_ = false, closing_ = false;
+  std::thread thread_;
+};
+
+bool ready(const json& state) { return state.value("driver", "") == "ready"; }
+
+TEST(Station, RunsTheExampleThroughAWholeOperatorSession) {
+  Station station;
+  station.waitState(ready);
+  EventReader events(std::stoi(station.origin().substr(17)), 0);
+
+  // A flow that can't be read: the driver's code, in words.
+  std::ofstream(fs::path(station.projects()) / "pmic" / "broken_flow.json") << "{\"testItems\": [";
+  auto [status, body] =
+      station.post("/api/load", R"({"project":"pmic","flow":"broken_flow.json"})");
+  EXPECT_EQ(status, 422);
+  EXPECT_EQ(body.value("error", ""), "the flow file is missing, unreadable or malformed (4097)");
+
+  // The projects list names the example's library, flows and settings, not the broken flow.
+  const auto listed = station.client().Get("/api/projects");
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(json::parse(listed->body)["projects"],
+            json::parse(R"([{"name":"pmic","library":"pmic_project)" ATE_LIBRARY_SUFFIX
+                        R"(","flows":["pmic_flow.json"],
+                        "settings":["three_passes.json","until_stopped_failstop.json"]}])"));
+
+  std::tie(status, body) =
+      station.post("/api/load", R"({"project":"pmic","flow":"pmic_flow.json"})");
+  EXPECT_EQ(status, 200) << body.dump();
+  EXPECT_EQ(body.value("reply", ""), "2^done");
+  EXPECT_EQ(station.state().value("phase", ""), "project loaded");
+
+  std::tie(status, body) = station.post("/api/run", R"({"setting":"three_passes.json"})");
+  EXPECT_EQ(status, 200) << body.dump();
+  EXPECT_TRUE(events.waitFor("^out 3\\^execute done$"));
+  EXPECT_EQ(events.count("^out pass [0-9]+ done$"), 3u);
+  EXPECT_EQ(events.count("^out   output_voltage  DUT3  VOUT1 = .* FAIL$"), 3u);
+  EXPECT_EQ(events.count("^station > 3\\^qv -p run .*three_passes.json$"), 1u);
+
+  // The datalog panel counts every part of the three passes on four devices; DUT3 (site 3)
+  // fails its output voltage each time.
+  json datalog;
+  for (const auto deadline = Clock::now() + TEST_TIMEOUT; Clock::now() < deadline;) {
+    const auto result = station.client().Get("/api/datalog");
+    datalog = result ? json::parse(result->body, nullptr, false) : json();
+    if (datalog.is_object() && datalog.value("passes", 0) == 3) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(datalog["overall"], json::parse(R"({"parts":12,"good":9,"yield":0.75})"));
+  EXPECT_EQ(datalog["hardBins"], json::parse(R"([{"number":1,"name":"PASS","passFail":"P",
+      "count":9},{"number":5,"name":"output_voltage","passFail":"F","count":3}])"));
+  ASSERT_EQ(datalog["devices"].size(), 4u) << datalog.dump();
+  EXPECT_EQ(datalog["devices"][2].value("failedTestName", ""), "VOUT1");
+
+  std::tie(status, body) = station.post("/api/run", R"({"setting":"until_stopped_failstop.json"})");
+  EXPECT_EQ(status, 200) << body.dump();
+  station.waitState([](const json& state) {
+    return state.value("phase", "").compare(0, 12, "run 4 going,") == 0;
+  });
+  EXPECT_TRUE(events.waitFor("^out pass [0-9]+ done$", 5));
+  std::tie(status, body) = station.post("/api/stop");
+  EXPECT_EQ(status, 200) << body.dump();
+  EXPECT_TRUE(events.waitFor("^out 4\\^execute done$"));
+  station.waitState([](const json& state) { return state.value("phase", "") == "project loaded"; });
+
+  std::tie(status, body) = station.post("/api/unload");
+  EXPECT_EQ(status, 200) << body.dump();
+  const json after = station.state();
+  EXPECT_EQ(after.value("phase", ""), "ready");
+  EXPECT_EQ(after.value("project", "x"), "");
+  // Standard error is marked; the broken flow wrote the only line there.
+  EXPECT_EQ(events.count("^err "), 1u);
+  EXPECT_EQ(events.count("^err Cannot read flow file \".*/broken_flow.json\": "), 1u);
+
+  // A page that reconnects from its last number gets exactly the lines after it.
+  const std::vector<std::uint64_t> seen = events.ids();
+  ASSERT_GT(seen.size(), 10u);
+  EventReader resumed(std::stoi(station.origin().substr(17)), seen[seen.size() - 10]);
+  EXPECT_TRUE(resumed.waitFor("^station > 6\\^qv -p unload$"));
+  const std::vector<std::uint64_t> rest = resumed.ids();
+  ASSERT_GE(rest.size(), 9u);
+  EXPECT_EQ(std::vector<std::uint64_t>(rest.begin(), rest.begin() + 9),
+            std::vector<std::uint64_t>(seen.end() - 9, seen.end()));
+}
+
+TEST(Station, RefusesWhatMustNotReachTheDriver) {
+  Station station;
+  station.waitState(ready);
+  ASSERT_EQ(station.post("/api/load", R"({"project":"pmic","flow":"pmic_flow.json"})").first, 200);
+  // Links that lead out of the projects folder, to a file and to a folder.
+  TempDir outside;
+  const std::string secret = outside.write("flow.json", "{\"testItems\": []}");
+  fs::create_symlink(secret, fs::path(station.projects()) / "pmic" / "escape.json");
+  fs::create_directory_symlink(outside.path(""), fs::path(station.projects()) / "elsewhere");
+  const json before = station.state();
+
+  struct Refusal {
+    const char* what;
+    std::string path, body;
+    httplib::Headers headers;
+    int status;
+    std::string error;
+  };
+  const httplib::Headers page{{"Origin", station.origin()}};
+  const std::string big(20000, ' ');
+  const std::vector<Refusal> refusals = {
+      {"no Origin",
+       "/api/stop",
+       "{}",
+       {},
+       403,
+       "a request that changes anything must come from the station's page"},
+      {"another site",
+       "/api/stop",
+       "{}",
+       {{"Origin", "http://example.com"}},
+       403,
+       "a request that changes anything must come from the station's page"},
+      {"rebound name",
+       "/api/stop",
+       "{}",
+       {{"Origin", "http://evil.test"}, {"Host", "evil.test"}},
+       403,
+       "this station answers only to its loopback address"},
+      {"bad JSON", "/api/run", "{\"setting\":", page, 400, "the request body is not valid JSON: "},
+      {"no object", "/api/run", "[1]", page, 400, "the request body must be a JSON object"},
+      {"no field", "/api/run", "{\"set\":\"x\"}", page, 400,
+       "the request needs \"setting\" as a string"},
+      {"oversized", "/api/run", "{\"setting\":\"" + big + "\"}", page, 413,
+       "the request body is too large"},
+      {"parent", "/api/run", R"({"setting":"../pmic/three_passes.json"})", page, 400,
+       "not a file name: \"../pmic/three_passes.json\""},
+      {"separator", "/api/load", R"({"project":"pmic","flow":"sub\\pmic_flow.json"})", page, 400,
+       "not a file name: \"sub\\pmic_flow.json\""},
+      {"absolute", "/api/load", R"({"project":"/etc","flow":"passwd"})", page, 400,
+       "not a project name: \"/etc\""},
+      {"dot dot", "/api/load", R"({"project":"..","flow":"pmic_flow.json"})", page, 400,
+       "not a project name: \"..\""},
+      {"file link out", "/api/load", R"({"project":"pmic","flow":"escape.json"})", page, 400,
+       "\"pmic/escape.json\" leads out of the projects folder"},
+      {"folder link out", "/api/load", R"({"project":"elsewhere","flow":"flow.json"})", page, 400,
+       "\"elsewhere\" leads out of the projects folder"},
+      {"missing", "/api/run", R"({"setting":"nothing.json"})", page, 404,
+       "no such file: \"pmic/nothing.json\""},
+  };
+  for (const Refusal& refusal : refusals) {
+    const auto result = station.client().Post(refusal.path.c_str(), refusal.headers, refusal.body,
+                                              "application/json");
+    ASSERT_TRUE(result) << refusal.what;
+    EXPECT_EQ(result->status, refusal.status) << refusal.what;
+    const json body = json::parse(result->body, nullptr, false);
+    EXPECT_EQ(body.value("error", "").substr(0, refusal.error.size()), refusal.error)
+        << refusal.what << ": " << result->body;
+  }
+  const auto put = station.client().Put("/api/stop", page, "{}", "application/json");
+  ASSERT_TRUE(put);
+  EXPECT_EQ(put->status, 405);
+  // Nothing reached the driver: no line since, the project still loaded.
+  EXPECT_EQ(station.state(), before);
+}
+
+TEST(Station, AsksForItsTokenAndNeedsOneBeyondLoopback) {
+  {
+    Station station({"--token", "s3cret"});
+    const httplib::Headers page{{"Origin", station.origin()}};
+    auto result = station.client().Get("/api/state");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 401);
+    EXPECT_EQ(result->body, R"({"error":"this station needs its token"})");
+    result = station.client().Get("/api/state", {{"X-Station-Token", "wrong"}});
+    EXPECT_EQ(result->status, 401);
+    result = station.client().Get("/api/state", {{"X-Station-Token", "s3cret"}});
+    EXPECT_EQ(result->status, 200);
+    // The page opened with ?token= sets a cookie that then stands for the token.
+    result = station.client().Get("/?token=s3cret");
+    EXPECT_EQ(result->status, 200);
+    EXPECT_EQ(result->get_header_value("Set-Cookie"),
+              "station_token=s3cret; Path=/; HttpOnly; SameSite=Strict");
+    result = station.client().Post("/api/stop", {{"Cookie", "station_token=s3cret"}}, "{}",
+                                   "application/json");
+    EXPECT_EQ(result->status, 403);  // the token doesn't make up for a missing Origin
+    station.waitState([](const json&) { return true; });
+  }
+  ChildProcess::Options open;
+  open.argv = {ATE_STATION_PATH, "--listen", "0.0.0.0:0", "--projects", "."};
+  ChildProcess refused(open);
+  EXPECT_EQ(refused.wait(TEST_TIMEOUT), 64);
+  EXPECT_EQ(refused.readLine(ChildProcess::Stream::err, TEST_TIMEOUT),
+            "ate-station: listening on 0.0.0.0 needs --token: anyone who reaches it could drive "
+            "the station");
+}
+
+TEST(Station, SaysWhenTheDriverIsSilentOrDiesAndRestartsIt) {
+  Station station({}, ATE_MUTE_DRIVER_PATH);
+  station.waitState(ready);
+  auto [status, body] = station.post("/api/load", R"({"project":"pmic","flow":"pmic_flow.json"})");
+  EXPECT_EQ(status, 504);
+  EXPECT_TRUE(
+      std::regex_match(body.value("error", ""),
+                       std::regex("no reply from the driver to 1\\^qv -p load .* within 2 s")))
+      << body.dump();
+  std::tie(status, body) = station.post("/api/stop");
+  EXPECT_EQ(status, 409);
+  EXPECT_EQ(body.value("error", ""), "the driver ended before it answered 2^qv -p stop");
+  EXPECT_EQ(
+      station.waitState([](const json& state) { return state.value("driver", "") == "ended"; })
+          .value("phase", ""),
+      "driver ended (status 3)");
+  std::tie(status, body) = station.post("/api/unload");
+  EXPECT_EQ(status, 409);
+  EXPECT_EQ(body.value("error", ""), "the driver has ended; restart it first");
+  EXPECT_EQ(station.post("/api/restart").first, 200);
+  EXPECT_EQ(station.waitState(ready).value("phase", ""), "ready");
+}
+
+TEST(Station, EndsItsDriverOnSigterm) {
+  Station station;
+  station.waitState(ready);
+  ASSERT_EQ(::kill(static_cast<pid_t>(station.process().id()), SIGTERM), 0);
+  EXPECT_EQ(station.process().wait(TEST_TIMEOUT), 0);
+  const std::vector<std::string> out =
+      station.process().readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT);
+  EXPECT_EQ(out,
+            (std::vector<std::string>{"ate-station: stopping",
+                                      "ate-station: stopped; the driver ended with status 0"}));
+}
+
+TEST(Station, KeepsTheNewestLinesAndTellsAReaderWhatItMissed) {
+  EventLog log(3);
+  for (const char* text : {"a", "b", "c", "d", "e"}) log.append(LogLine::Kind::out, text);
+  struct Case {
+    std::uint64_t after;
+    std::size_t max;
+    std::uint64_t skipped;
+    std::string texts;
+  };
+  for (const Case& c : {Case{0, 10, 2, "cde"}, Case{1, 10, 1, "cde"}, Case{3, 10, 0, "de"},
+                        Case{2, 2, 0, "cd"}, Case{5, 10, 0, ""}}) {
+    const EventLog::Batch batch = log.since(c.after, c.max);
+    std::string texts;
+    for (const LogLine& line : batch.lines) texts += line.text;
+    EXPECT_EQ(texts, c.texts) << "after " << c.after;
+    EXPECT_EQ(batch.skipped, c.skipped) << "after " << c.after;
+  }
+  EXPECT_EQ(log.dropped(), 2u);
+}
+
+TEST(Station, DatalogPanelFollowsTheNewestDatalogPassByPass) {
+  using namespace stdftest;
+  TempDir dir;
+  const fs::path folder = dir.path("datalog");
+  fs::create_directories(folder);
+  DatalogPanel panel(folder);
+  EXPECT_FALSE(panel.update());
+  EXPECT_EQ(panel.json(), R"({"file":null,"passes":0})");
+
+  // A pass on two sites: site 1 good, site 2 fails test 41 into hard bin 5, soft bin 40. The
+  // summary after the parts names the bins; the writer rewrites it after every pass.
+  const auto pass = [](int n) {
+    return pir(false, 1) + pir(false, 2) + ptr(false, 41, 1, 0, 3.3f, "VOUT1", 3.2f, 3.4f, "V") +
+           ptr(false, 41, 2, 0x80, 3.1f, "VOUT1", 3.2f, 3.4f, "V") +
+           prr(false, 1, 0, 1, 1, std::to_string(2 * n - 1)) +
+           prr(false, 2, 0x08, 5, 40, std::to_string(2 * n));
+  };
+  const std::string bins = bin(false, true, 255, 0, 1, 0, 'P', "PASS") +
+                           bin(false, true, 255, 0, 5, 0, 'F', "output_voltage") +
+                           bin(false, false, 255, 0, 1, 0, 'P', "PASS") +
+                           bin(false, false, 255, 0, 40, 0, 'F', "output_voltage");
+  const std::string first = far(false) + pass(1);
+  const std::string second = first + pass(2);
+  const std::string datalog = dir.write("datalog/a.stdf", first + bins);
+  EXPECT_TRUE(panel.update());
+  json shown = json::parse(panel.json());
+  EXPECT_EQ(shown["file"], "a.stdf");
+  EXPECT_EQ(shown["passes"], 1);
+  EXPECT_EQ(shown["hardBins"], json::parse(R"([{"number":1,"name":"PASS","passFail":"P","count":1},
+      {"number":5,"name":"output_voltage","passFail":"F","count":1}])"));
+
+  dir.write("datalog/a.stdf", second + bins);
+  EXPECT_TRUE(panel.update());
+  EXPECT_FALSE(panel.update()) << "nothing was appended";
+  shown = json::parse(panel.json());
+  EXPECT_EQ(shown["passes"], 2);
+  EXPECT_EQ(shown["sites"], json::parse(R"([{"site":1,"parts":2,"good":2,"yield":1.0},
+      {"site":2,"parts":2,"good":0,"yield":0.0}])"));
+  EXPECT_EQ(shown["overall"], json::parse(R"({"parts":4,"good":2,"yield":0.5})"));
+  EXPECT_EQ(shown["softBins"][1], json::parse(R"({"number":40,"name":"output_voltage",
+      "passFail":"F","count":2})"));
+  EXPECT_EQ(shown["devices"], json::parse(R"([
+      {"site":1,"partId":"3","passed":true,"hardBin":1,"softBin":1,"failedTest":null,
+       "failedTestName":""},
+      {"site":2,"partId":"4","passed":false,"hardBin":5,"softBin":40,"failedTest":41,
+       "failedTestName":"VOUT1"}])"));
+
+  // A damaged part: said, and what came before stays.
+  const std::string broken =
+      record(5, 20, Fields(false).u1(1).u1(1).u1(0).u2(1).u2(1).u2(1).i2(0).i2(0).u4(0).u1(50));
+  dir.write("datalog/a.stdf", second + pir(false, 1) + broken);
+  panel.update();
+  shown = json::parse(panel.json());
+  EXPECT_EQ(shown["passes"], 2);
+  EXPECT_EQ(shown["error"].get<std::string>().substr(0, 23), "cannot read a.stdf: byt")
+      << shown["error"];
+
+  // A newer datalog (the project was loaded again): the panel starts over with it.
+  const std::string newer = dir.write("datalog/b.stdf", first + bins);
+  fs::last_write_time(newer, fs::last_write_time(datalog) + std::chrono::seconds(5));
+  EXPECT_TRUE(panel.update());
+  shown = json::parse(panel.json());
+  EXPECT_EQ(shown["file"], "b.stdf");
+  EXPECT_EQ(shown["passes"], 1);
+  EXPECT_EQ(shown["overall"]["parts"], 2);
+  EXPECT_EQ(shown["error"], "");
+}
+
+}  // namespace
