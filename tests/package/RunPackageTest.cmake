@@ -94,14 +94,18 @@ if(KIND STREQUAL "zip")
   set(library_dirs "${root}/bin")
 endif()
 set(required
-  "bin/driver${suffix}" "bin/ate-host${suffix}"
+  "bin/driver${suffix}" "bin/ate-host${suffix}" "bin/ate-datalog${suffix}" "bin/ate-check${suffix}"
   "include/ate/CommonStruct.h" "include/ate/TestProjectExport.h" "include/ate/chanmap.h"
+  "include/ate/datalog.h" "share/ate/schemas/flow.schema.json"
+  "share/ate/schemas/setting.schema.json"
   "share/ate/docs/protocol.md" "share/ate/docs/test-projects.md" "share/ate/docs/CHANGELOG.md"
+  "share/ate/docs/datalog.md" "share/ate/docs/station.md"
   "share/ate/examples/CMakeLists.txt" "share/ate/examples/pmic/pmic_flow.json"
   "share/ate/examples/pmic/three_passes.json")
 if(KIND STREQUAL "deb")
-  list(APPEND required "share/doc/ate-station/copyright" "share/doc/ate-station/changelog.gz"
-    "share/man/man1/driver.1.gz")
+  # The station is built on Linux only (Debian's cpp-httplib is a Linux library).
+  list(APPEND required "bin/ate-station" "share/doc/ate-station/copyright"
+    "share/doc/ate-station/changelog.gz" "share/man/man1/driver.1.gz")
 endif()
 foreach(file IN LISTS required)
   if(NOT EXISTS "${root}/${file}")
@@ -114,6 +118,8 @@ foreach(dir IN LISTS library_dirs)
   list(APPEND chanmap_patterns "${dir}/libchanmap.so" "${dir}/libchanmap.dll")
 endforeach()
 expect_one(chanmap "${chanmap_patterns}" "libchanmap")
+string(REPLACE "libchanmap" "libdatalog" datalog_patterns "${chanmap_patterns}")
+expect_one(datalog "${datalog_patterns}" "libdatalog")
 expect_one(config "${root}/lib/cmake/ate/ateConfig.cmake;${root}/lib/*/cmake/ate/ateConfig.cmake"
   "CMake package ate")
 
