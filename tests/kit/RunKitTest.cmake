@@ -10,12 +10,7 @@
 # driver runs through EMULATOR (a command line, as a list).
 cmake_minimum_required(VERSION 3.20)
 
-function(run_step)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "failed (${status}): ${ARGN}\n${out}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../support/RunStep.cmake)
 
 set(prefix "${WORK_DIR}/prefix")
 set(consumer_build "${WORK_DIR}/build")

@@ -13,13 +13,7 @@
 # the programs run through EMULATOR (Wine).
 cmake_minimum_required(VERSION 3.20)
 
-function(run_step)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "failed (${status}): ${ARGN}\n${out}")
-  endif()
-  set(step_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../support/RunStep.cmake)
 
 function(expect_one variable pattern what)
   file(GLOB found ${pattern})
