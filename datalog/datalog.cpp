@@ -188,7 +188,8 @@ std::string encodePtrTail(const PlanParam& param) {
   std::string out;
   {
     const Limits& limits = param.limits;
-    // OPT_FLAG: bit 1 reserved and set; 2, 3: no spec limits; 6, 7: no low, no high test limit.
+    // OPT_FLAG: bit 1 reserved and set; 2, 3: no LO_SPEC, no HI_SPEC; 6, 7: no low, no high test
+    // limit.
     const std::uint8_t optFlags =
         0x0E | (limits.low.present ? 0 : 0x40) | (limits.high.present ? 0 : 0x80);
     Record tail(out, PTR_RECORD);

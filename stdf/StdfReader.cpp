@@ -12,7 +12,7 @@ namespace {
 
 using T = FieldType;
 
-struct FieldSpec {
+struct FieldLayout {
   const char* name;
   FieldType type;
   int count = -1;  // for the kx arrays: the position of the field holding k
@@ -21,17 +21,17 @@ struct FieldSpec {
 // VN marks GDR's GEN_DATA, decoded item by item.
 constexpr int GEN_DATA = -2;
 
-struct RecordSpec {
+struct RecordLayout {
   std::uint8_t type;
   std::uint8_t sub;
   const char* name;
-  const FieldSpec* fields;
+  const FieldLayout* fields;
   std::size_t count;
 };
 
-const FieldSpec FAR_FIELDS[] = {{"CPU_TYPE", T::U1}, {"STDF_VER", T::U1}};
-const FieldSpec ATR_FIELDS[] = {{"MOD_TIM", T::U4}, {"CMD_LINE", T::CN}};
-const FieldSpec MIR_FIELDS[] = {
+const FieldLayout FAR_FIELDS[] = {{"CPU_TYPE", T::U1}, {"STDF_VER", T::U1}};
+const FieldLayout ATR_FIELDS[] = {{"MOD_TIM", T::U4}, {"CMD_LINE", T::CN}};
+const FieldLayout MIR_FIELDS[] = {
     {"SETUP_T", T::U4},  {"START_T", T::U4},  {"STAT_NUM", T::U1}, {"MODE_COD", T::C1},
     {"RTST_COD", T::C1}, {"PROT_COD", T::C1}, {"BURN_TIM", T::U2}, {"CMOD_COD", T::C1},
     {"LOT_ID", T::CN},   {"PART_TYP", T::CN}, {"NODE_NAM", T::CN}, {"TSTR_TYP", T::CN},
@@ -42,58 +42,58 @@ const FieldSpec MIR_FIELDS[] = {
     {"OPER_FRQ", T::CN}, {"SPEC_NAM", T::CN}, {"SPEC_VER", T::CN}, {"FLOW_ID", T::CN},
     {"SETUP_ID", T::CN}, {"DSGN_REV", T::CN}, {"ENG_ID", T::CN},   {"ROM_COD", T::CN},
     {"SERL_NUM", T::CN}, {"SUPR_NAM", T::CN}};
-const FieldSpec MRR_FIELDS[] = {
+const FieldLayout MRR_FIELDS[] = {
     {"FINISH_T", T::U4}, {"DISP_COD", T::C1}, {"USR_DESC", T::CN}, {"EXC_DESC", T::CN}};
-const FieldSpec PCR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"PART_CNT", T::U4},
-                                {"RTST_CNT", T::U4}, {"ABRT_CNT", T::U4}, {"GOOD_CNT", T::U4},
-                                {"FUNC_CNT", T::U4}};
-const FieldSpec HBR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"HBIN_NUM", T::U2},
-                                {"HBIN_CNT", T::U4}, {"HBIN_PF", T::C1},  {"HBIN_NAM", T::CN}};
-const FieldSpec SBR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"SBIN_NUM", T::U2},
-                                {"SBIN_CNT", T::U4}, {"SBIN_PF", T::C1},  {"SBIN_NAM", T::CN}};
-const FieldSpec PMR_FIELDS[] = {{"PMR_INDX", T::U2}, {"CHAN_TYP", T::U2}, {"CHAN_NAM", T::CN},
-                                {"PHY_NAM", T::CN},  {"LOG_NAM", T::CN},  {"HEAD_NUM", T::U1},
-                                {"SITE_NUM", T::U1}};
-const FieldSpec PGR_FIELDS[] = {
+const FieldLayout PCR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"PART_CNT", T::U4},
+                                  {"RTST_CNT", T::U4}, {"ABRT_CNT", T::U4}, {"GOOD_CNT", T::U4},
+                                  {"FUNC_CNT", T::U4}};
+const FieldLayout HBR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"HBIN_NUM", T::U2},
+                                  {"HBIN_CNT", T::U4}, {"HBIN_PF", T::C1},  {"HBIN_NAM", T::CN}};
+const FieldLayout SBR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"SBIN_NUM", T::U2},
+                                  {"SBIN_CNT", T::U4}, {"SBIN_PF", T::C1},  {"SBIN_NAM", T::CN}};
+const FieldLayout PMR_FIELDS[] = {{"PMR_INDX", T::U2}, {"CHAN_TYP", T::U2}, {"CHAN_NAM", T::CN},
+                                  {"PHY_NAM", T::CN},  {"LOG_NAM", T::CN},  {"HEAD_NUM", T::U1},
+                                  {"SITE_NUM", T::U1}};
+const FieldLayout PGR_FIELDS[] = {
     {"GRP_INDX", T::U2}, {"GRP_NAM", T::CN}, {"INDX_CNT", T::U2}, {"PMR_INDX", T::U2_ARRAY, 2}};
-const FieldSpec PLR_FIELDS[] = {{"GRP_CNT", T::U2},           {"GRP_INDX", T::U2_ARRAY, 0},
-                                {"GRP_MODE", T::U2_ARRAY, 0}, {"GRP_RADX", T::U1_ARRAY, 0},
-                                {"PGM_CHAR", T::CN_ARRAY, 0}, {"RTN_CHAR", T::CN_ARRAY, 0},
-                                {"PGM_CHAL", T::CN_ARRAY, 0}, {"RTN_CHAL", T::CN_ARRAY, 0}};
-const FieldSpec RDR_FIELDS[] = {{"NUM_BINS", T::U2}, {"RTST_BIN", T::U2_ARRAY, 0}};
-const FieldSpec SDR_FIELDS[] = {
+const FieldLayout PLR_FIELDS[] = {{"GRP_CNT", T::U2},           {"GRP_INDX", T::U2_ARRAY, 0},
+                                  {"GRP_MODE", T::U2_ARRAY, 0}, {"GRP_RADX", T::U1_ARRAY, 0},
+                                  {"PGM_CHAR", T::CN_ARRAY, 0}, {"RTN_CHAR", T::CN_ARRAY, 0},
+                                  {"PGM_CHAL", T::CN_ARRAY, 0}, {"RTN_CHAL", T::CN_ARRAY, 0}};
+const FieldLayout RDR_FIELDS[] = {{"NUM_BINS", T::U2}, {"RTST_BIN", T::U2_ARRAY, 0}};
+const FieldLayout SDR_FIELDS[] = {
     {"HEAD_NUM", T::U1}, {"SITE_GRP", T::U1}, {"SITE_CNT", T::U1}, {"SITE_NUM", T::U1_ARRAY, 2},
     {"HAND_TYP", T::CN}, {"HAND_ID", T::CN},  {"CARD_TYP", T::CN}, {"CARD_ID", T::CN},
     {"LOAD_TYP", T::CN}, {"LOAD_ID", T::CN},  {"DIB_TYP", T::CN},  {"DIB_ID", T::CN},
     {"CABL_TYP", T::CN}, {"CABL_ID", T::CN},  {"CONT_TYP", T::CN}, {"CONT_ID", T::CN},
     {"LASR_TYP", T::CN}, {"LASR_ID", T::CN},  {"EXTR_TYP", T::CN}, {"EXTR_ID", T::CN}};
-const FieldSpec WIR_FIELDS[] = {
+const FieldLayout WIR_FIELDS[] = {
     {"HEAD_NUM", T::U1}, {"SITE_GRP", T::U1}, {"START_T", T::U4}, {"WAFER_ID", T::CN}};
-const FieldSpec WRR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_GRP", T::U1}, {"FINISH_T", T::U4},
-                                {"PART_CNT", T::U4}, {"RTST_CNT", T::U4}, {"ABRT_CNT", T::U4},
-                                {"GOOD_CNT", T::U4}, {"FUNC_CNT", T::U4}, {"WAFER_ID", T::CN},
-                                {"FABWF_ID", T::CN}, {"FRAME_ID", T::CN}, {"MASK_ID", T::CN},
-                                {"USR_DESC", T::CN}, {"EXC_DESC", T::CN}};
-const FieldSpec WCR_FIELDS[] = {{"WAFR_SIZ", T::R4}, {"DIE_HT", T::R4},  {"DIE_WID", T::R4},
-                                {"WF_UNITS", T::U1}, {"WF_FLAT", T::C1}, {"CENTER_X", T::I2},
-                                {"CENTER_Y", T::I2}, {"POS_X", T::C1},   {"POS_Y", T::C1}};
-const FieldSpec PIR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}};
-const FieldSpec PRR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"PART_FLG", T::B1},
-                                {"NUM_TEST", T::U2}, {"HARD_BIN", T::U2}, {"SOFT_BIN", T::U2},
-                                {"X_COORD", T::I2},  {"Y_COORD", T::I2},  {"TEST_T", T::U4},
-                                {"PART_ID", T::CN},  {"PART_TXT", T::CN}, {"PART_FIX", T::BN}};
-const FieldSpec TSR_FIELDS[] = {
+const FieldLayout WRR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_GRP", T::U1}, {"FINISH_T", T::U4},
+                                  {"PART_CNT", T::U4}, {"RTST_CNT", T::U4}, {"ABRT_CNT", T::U4},
+                                  {"GOOD_CNT", T::U4}, {"FUNC_CNT", T::U4}, {"WAFER_ID", T::CN},
+                                  {"FABWF_ID", T::CN}, {"FRAME_ID", T::CN}, {"MASK_ID", T::CN},
+                                  {"USR_DESC", T::CN}, {"EXC_DESC", T::CN}};
+const FieldLayout WCR_FIELDS[] = {{"WAFR_SIZ", T::R4}, {"DIE_HT", T::R4},  {"DIE_WID", T::R4},
+                                  {"WF_UNITS", T::U1}, {"WF_FLAT", T::C1}, {"CENTER_X", T::I2},
+                                  {"CENTER_Y", T::I2}, {"POS_X", T::C1},   {"POS_Y", T::C1}};
+const FieldLayout PIR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}};
+const FieldLayout PRR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"PART_FLG", T::B1},
+                                  {"NUM_TEST", T::U2}, {"HARD_BIN", T::U2}, {"SOFT_BIN", T::U2},
+                                  {"X_COORD", T::I2},  {"Y_COORD", T::I2},  {"TEST_T", T::U4},
+                                  {"PART_ID", T::CN},  {"PART_TXT", T::CN}, {"PART_FIX", T::BN}};
+const FieldLayout TSR_FIELDS[] = {
     {"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"TEST_TYP", T::C1}, {"TEST_NUM", T::U4},
     {"EXEC_CNT", T::U4}, {"FAIL_CNT", T::U4}, {"ALRM_CNT", T::U4}, {"TEST_NAM", T::CN},
     {"SEQ_NAME", T::CN}, {"TEST_LBL", T::CN}, {"OPT_FLAG", T::B1}, {"TEST_TIM", T::R4},
     {"TEST_MIN", T::R4}, {"TEST_MAX", T::R4}, {"TST_SUMS", T::R4}, {"TST_SQRS", T::R4}};
-const FieldSpec PTR_FIELDS[] = {
+const FieldLayout PTR_FIELDS[] = {
     {"TEST_NUM", T::U4}, {"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"TEST_FLG", T::B1},
     {"PARM_FLG", T::B1}, {"RESULT", T::R4},   {"TEST_TXT", T::CN}, {"ALARM_ID", T::CN},
     {"OPT_FLAG", T::B1}, {"RES_SCAL", T::I1}, {"LLM_SCAL", T::I1}, {"HLM_SCAL", T::I1},
     {"LO_LIMIT", T::R4}, {"HI_LIMIT", T::R4}, {"UNITS", T::CN},    {"C_RESFMT", T::CN},
     {"C_LLMFMT", T::CN}, {"C_HLMFMT", T::CN}, {"LO_SPEC", T::R4},  {"HI_SPEC", T::R4}};
-const FieldSpec MPR_FIELDS[] = {
+const FieldLayout MPR_FIELDS[] = {
     {"TEST_NUM", T::U4}, {"HEAD_NUM", T::U1},          {"SITE_NUM", T::U1},
     {"TEST_FLG", T::B1}, {"PARM_FLG", T::B1},          {"RTN_ICNT", T::U2},
     {"RSLT_CNT", T::U2}, {"RTN_STAT", T::N1_ARRAY, 5}, {"RTN_RSLT", T::R4_ARRAY, 6},
@@ -103,28 +103,28 @@ const FieldSpec MPR_FIELDS[] = {
     {"INCR_IN", T::R4},  {"RTN_INDX", T::U2_ARRAY, 5}, {"UNITS", T::CN},
     {"UNITS_IN", T::CN}, {"C_RESFMT", T::CN},          {"C_LLMFMT", T::CN},
     {"C_HLMFMT", T::CN}, {"LO_SPEC", T::R4},           {"HI_SPEC", T::R4}};
-const FieldSpec FTR_FIELDS[] = {{"TEST_NUM", T::U4},           {"HEAD_NUM", T::U1},
-                                {"SITE_NUM", T::U1},           {"TEST_FLG", T::B1},
-                                {"OPT_FLAG", T::B1},           {"CYCL_CNT", T::U4},
-                                {"REL_VADR", T::U4},           {"REPT_CNT", T::U4},
-                                {"NUM_FAIL", T::U4},           {"XFAIL_AD", T::I4},
-                                {"YFAIL_AD", T::I4},           {"VECT_OFF", T::I2},
-                                {"RTN_ICNT", T::U2},           {"PGM_ICNT", T::U2},
-                                {"RTN_INDX", T::U2_ARRAY, 12}, {"RTN_STAT", T::N1_ARRAY, 12},
-                                {"PGM_INDX", T::U2_ARRAY, 13}, {"PGM_STAT", T::N1_ARRAY, 13},
-                                {"FAIL_PIN", T::DN},           {"VECT_NAM", T::CN},
-                                {"TIME_SET", T::CN},           {"OP_CODE", T::CN},
-                                {"TEST_TXT", T::CN},           {"ALARM_ID", T::CN},
-                                {"PROG_TXT", T::CN},           {"RSLT_TXT", T::CN},
-                                {"PATG_NUM", T::U1},           {"SPIN_MAP", T::DN}};
-const FieldSpec BPS_FIELDS[] = {{"SEQ_NAME", T::CN}};
-const FieldSpec GDR_FIELDS[] = {{"FLD_CNT", T::U2}, {"GEN_DATA", T::U1, GEN_DATA}};
-const FieldSpec DTR_FIELDS[] = {{"TEXT_DAT", T::CN}};
+const FieldLayout FTR_FIELDS[] = {{"TEST_NUM", T::U4},           {"HEAD_NUM", T::U1},
+                                  {"SITE_NUM", T::U1},           {"TEST_FLG", T::B1},
+                                  {"OPT_FLAG", T::B1},           {"CYCL_CNT", T::U4},
+                                  {"REL_VADR", T::U4},           {"REPT_CNT", T::U4},
+                                  {"NUM_FAIL", T::U4},           {"XFAIL_AD", T::I4},
+                                  {"YFAIL_AD", T::I4},           {"VECT_OFF", T::I2},
+                                  {"RTN_ICNT", T::U2},           {"PGM_ICNT", T::U2},
+                                  {"RTN_INDX", T::U2_ARRAY, 12}, {"RTN_STAT", T::N1_ARRAY, 12},
+                                  {"PGM_INDX", T::U2_ARRAY, 13}, {"PGM_STAT", T::N1_ARRAY, 13},
+                                  {"FAIL_PIN", T::DN},           {"VECT_NAM", T::CN},
+                                  {"TIME_SET", T::CN},           {"OP_CODE", T::CN},
+                                  {"TEST_TXT", T::CN},           {"ALARM_ID", T::CN},
+                                  {"PROG_TXT", T::CN},           {"RSLT_TXT", T::CN},
+                                  {"PATG_NUM", T::U1},           {"SPIN_MAP", T::DN}};
+const FieldLayout BPS_FIELDS[] = {{"SEQ_NAME", T::CN}};
+const FieldLayout GDR_FIELDS[] = {{"FLD_CNT", T::U2}, {"GEN_DATA", T::U1, GEN_DATA}};
+const FieldLayout DTR_FIELDS[] = {{"TEXT_DAT", T::CN}};
 
 #define ATE_STDF_RECORD(type, sub, name) \
   { type, sub, #name, name##_FIELDS, std::size(name##_FIELDS) }
 
-const RecordSpec RECORDS[] = {
+const RecordLayout RECORDS[] = {
     ATE_STDF_RECORD(0, 10, FAR),  ATE_STDF_RECORD(0, 20, ATR),  ATE_STDF_RECORD(1, 10, MIR),
     ATE_STDF_RECORD(1, 20, MRR),  ATE_STDF_RECORD(1, 30, PCR),  ATE_STDF_RECORD(1, 40, HBR),
     ATE_STDF_RECORD(1, 50, SBR),  ATE_STDF_RECORD(1, 60, PMR),  ATE_STDF_RECORD(1, 62, PGR),
@@ -138,9 +138,9 @@ const RecordSpec RECORDS[] = {
 
 #undef ATE_STDF_RECORD
 
-const RecordSpec* findSpec(std::uint8_t type, std::uint8_t sub) {
-  for (const RecordSpec& spec : RECORDS) {
-    if (spec.type == type && spec.sub == sub) return &spec;
+const RecordLayout* findLayout(std::uint8_t type, std::uint8_t sub) {
+  for (const RecordLayout& layout : RECORDS) {
+    if (layout.type == type && layout.sub == sub) return &layout;
   }
   return nullptr;
 }
@@ -413,13 +413,13 @@ std::string_view Record::textValue(std::string_view fieldName) const {
 }
 
 bool decodeRecord(const std::uint8_t* data, ByteOrder order, Record& record, ReadError& error) {
-  const RecordSpec* spec = findSpec(record.type, record.sub);
-  if (spec == nullptr) {
+  const RecordLayout* layout = findLayout(record.type, record.sub);
+  if (layout == nullptr) {
     record.name = "UNKNOWN";
     record.fields.clear();
     return true;
   }
-  record.name = spec->name;
+  record.name = layout->name;
   FieldCursor in(data, record.length, order);
   std::size_t used = 0;
   auto fieldAt = [&](std::string_view name) -> Field& {
@@ -432,14 +432,14 @@ bool decodeRecord(const std::uint8_t* data, ByteOrder order, Record& record, Rea
     record.fields.resize(used > 0 ? used - 1 : 0);
     error.kind = ErrorKind::MALFORMED;
     error.offset = record.offset + 4 + at;
-    error.message = offsetText(error.offset) + ": field " + name + " of the " + spec->name +
+    error.message = offsetText(error.offset) + ": field " + name + " of the " + layout->name +
                     " record at byte " + std::to_string(record.offset) +
                     " runs past the end of the record (" + std::to_string(record.length) +
                     " bytes)";
     return false;
   };
-  for (std::size_t k = 0; k < spec->count && !in.atEnd(); ++k) {
-    const FieldSpec& fs = spec->fields[k];
+  for (std::size_t k = 0; k < layout->count && !in.atEnd(); ++k) {
+    const FieldLayout& fs = layout->fields[k];
     const std::size_t at = in.position();
     if (fs.count == GEN_DATA) {
       const std::uint64_t items = record.fields[0].u;
@@ -544,8 +544,8 @@ bool StdfReader::next(Record& record) {
   if (needFar_) farLength = std::max<std::size_t>(std::max(head[0], head[1]), 2);
   const std::size_t dataLength = needFar_ ? farLength : length;
   const std::uint8_t* data = nullptr;
-  const RecordSpec* spec = findSpec(head[2], head[3]);
-  const char* name = spec != nullptr ? spec->name : "UNKNOWN";
+  const RecordLayout* layout = findLayout(head[2], head[3]);
+  const char* name = layout != nullptr ? layout->name : "UNKNOWN";
   if (!fetch(dataLength, data, got)) {
     return fail(ErrorKind::TRUNCATED, start,
                 offsetText(start) + ": " + name + " record of " + std::to_string(dataLength) +
