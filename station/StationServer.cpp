@@ -1,7 +1,5 @@
 #include "StationServer.h"
 
-#include <httplib.h>
-
 #include <nlohmann/json.hpp>
 
 #include "DatalogPanel.h"
@@ -9,6 +7,7 @@
 #include "ProjectCatalog.h"
 #include "StationSession.h"
 #include "WebFiles.h"
+#include "http/Http.h"
 
 using nlohmann::json;
 
@@ -19,12 +18,12 @@ const char* const TOKEN_COOKIE = "station_token";
 // Lines sent to a stream per write; a stream that is behind catches up in steps of this.
 constexpr std::size_t STREAM_BATCH = 500;
 
-void sendJson(httplib::Response& response, int status, const json& body) {
+void sendJson(http::Response& response, int status, const json& body) {
   response.status = status;
-  response.set_content(body.dump(), "application/json");
+  response.setContent(body.dump(), "application/json");
 }
 
-void sendError(httplib::Response& response, int status, const std::string& message) {
+void sendError(http::Response& response, int status, const std::string& message) {
   sendJson(response, status, json{{"error", message}});
 }
 
@@ -37,8 +36,8 @@ bool sameSecret(const std::string& a, const std::string& b) {
   return difference == 0;
 }
 
-std::string cookie(const httplib::Request& request, const std::string& name) {
-  const std::string header = request.get_header_value("Cookie");
+std::string cookie(const http::Request& request, const std::string& name) {
+  const std::string header = request.header("Cookie");
   std::size_t at = 0;
   while (at < header.size()) {
     std::size_t end = header.find(';', at);
@@ -61,7 +60,7 @@ std::string hostName(const std::string& header) {
 }
 
 // The request body as a JSON object, or false with the response set to 400.
-bool readBody(const httplib::Request& request, httplib::Response& response, json& body) {
+bool readBody(const http::Request& request, http::Response& response, json& body) {
   try {
     body = request.body.empty() ? json::object() : json::parse(request.body);
   } catch (const json::exception& error) {
@@ -76,7 +75,7 @@ bool readBody(const httplib::Request& request, httplib::Response& response, json
 }
 
 // A string field of the body, or false with the response set to 400.
-bool field(const json& body, const char* name, httplib::Response& response, std::string& value) {
+bool field(const json& body, const char* name, http::Response& response, std::string& value) {
   const auto found = body.find(name);
   if (found == body.end() || !found->is_string()) {
     sendError(response, 400, std::string("the request needs \"") + name + "\" as a string");
@@ -87,14 +86,14 @@ bool field(const json& body, const char* name, httplib::Response& response, std:
 }
 
 // The driver's commands have no quoting: a path with white space would become two arguments.
-bool commandSafe(const std::string& path, httplib::Response& response) {
+bool commandSafe(const std::string& path, http::Response& response) {
   if (path.find_first_of(" \t\n\v\f\r") == std::string::npos) return true;
   sendError(response, 400,
             "the path \"" + path + "\" holds white space, which a driver command can't carry");
   return false;
 }
 
-void sendResult(httplib::Response& response, const CommandResult& result) {
+void sendResult(http::Response& response, const CommandResult& result) {
   json body{{"command", result.command}, {"reply", result.reply}, {"message", result.message}};
   switch (result.outcome) {
     case CommandResult::Outcome::done:
@@ -142,27 +141,27 @@ StationServer::StationServer(ServerOptions options, ProjectCatalog& catalog,
       session_(session),
       log_(log),
       datalog_(datalog),
-      server_(std::make_unique<httplib::Server>()) {
-  const std::size_t threads = options_.maxStreams + 8;
-  server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  server_->set_payload_max_length(options_.maxBody);
-  server_->set_keep_alive_max_count(100);
+      server_(
+          http::makeServer([this](const http::Request& request,
+                                  http::Response& response) { handle(request, response); },
+                           [](int status, const std::string& message, http::Response& response) {
+                             sendError(response, status, message);
+                           },
+                           http::Limits{options_.maxBody, options_.maxStreams + 8})) {
   routes();
 }
 
 StationServer::~StationServer() { stop(); }
 
 int StationServer::bind(std::string& error) {
-  port_ = options_.port == 0
-              ? server_->bind_to_any_port(options_.host)
-              : (server_->bind_to_port(options_.host, options_.port) ? options_.port : -1);
+  port_ = server_->bind(options_.host, options_.port);
   if (port_ < 0) {
     error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
   }
   return port_;
 }
 
-void StationServer::serve() { server_->listen_after_bind(); }
+void StationServer::serve() { server_->serve(); }
 
 void StationServer::stop() {
   stopping_ = true;
@@ -170,12 +169,12 @@ void StationServer::stop() {
   server_->stop();
 }
 
-bool StationServer::admit(const httplib::Request& request, httplib::Response& response) {
+bool StationServer::admit(const http::Request& request, http::Response& response) {
   if (request.method != "GET" && request.method != "POST") {
     sendError(response, 405, "only GET and POST are served");
     return false;
   }
-  const std::string host = request.get_header_value("Host");
+  const std::string host = request.header("Host");
   // On loopback, a page from any other site that reaches us through a name of its own (DNS
   // rebinding) comes with that name as its Host.
   if (isLoopback(options_.host) && !isLoopback(hostName(host))) {
@@ -184,14 +183,14 @@ bool StationServer::admit(const httplib::Request& request, httplib::Response& re
   }
   if (!options_.token.empty()) {
     const bool pageWithToken = request.method == "GET" && request.path == "/" &&
-                               sameSecret(request.get_param_value("token"), options_.token);
-    if (!pageWithToken && !sameSecret(request.get_header_value(TOKEN_HEADER), options_.token) &&
+                               sameSecret(request.param("token"), options_.token);
+    if (!pageWithToken && !sameSecret(request.header(TOKEN_HEADER), options_.token) &&
         !sameSecret(cookie(request, TOKEN_COOKIE), options_.token)) {
       sendError(response, 401, "this station needs its token");
       return false;
     }
   }
-  if (request.method == "POST" && request.get_header_value("Origin") != "http://" + host) {
+  if (request.method == "POST" && request.header("Origin") != "http://" + host) {
     sendError(response, 403, "a request that changes anything must come from the station's page");
     return false;
   }
@@ -249,52 +248,34 @@ std::string StationServer::stateJson() {
       .dump();
 }
 
-void StationServer::routes() {
-  httplib::Server& server = *server_;
-  server.set_pre_routing_handler(
-      [this](const httplib::Request& request, httplib::Response& response) {
-        return admit(request, response) ? httplib::Server::HandlerResponse::Unhandled
-                                        : httplib::Server::HandlerResponse::Handled;
-      });
-  // Refusals httplib makes itself (an oversized body, an unknown path) answer in JSON too.
-  server.set_error_handler(httplib::Server::HandlerWithResponse(
-      [](const httplib::Request&, httplib::Response& response) {
-        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        const std::string message = response.status == 413   ? "the request body is too large"
-                                    : response.status == 404 ? "no such page"
-                                                             : "the request was refused";
-        sendError(response, response.status, message);
-        return httplib::Server::HandlerResponse::Handled;
-      }));
-  server.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
-        std::string what = "internal error";
-        try {
-          if (error) std::rethrow_exception(error);
-        } catch (const std::exception& thrown) {
-          what += std::string(": ") + thrown.what();
-        } catch (...) {
-        }
-        sendError(response, 500, what);
-      });
+void StationServer::handle(const http::Request& request, http::Response& response) {
+  if (!admit(request, response)) return;
+  const auto& routes = request.method == "GET" ? gets_ : posts_;
+  const auto found = routes.find(request.path);
+  if (found == routes.end()) {
+    sendError(response, 404, "no such page");
+    return;
+  }
+  found->second(request, response);
+}
 
+void StationServer::routes() {
   for (const WebFile* file = WEB_FILES; file->path != nullptr; ++file) {
-    server.Get(file->path, [this, file](const httplib::Request& request,
-                                        httplib::Response& response) {
-      if (!options_.token.empty() && request.has_param("token")) {
+    gets_[file->path] = [this, file](const http::Request& request, http::Response& response) {
+      if (!options_.token.empty() && request.hasParam("token")) {
         // Remembered by the browser so that the page's own requests carry the token.
-        response.set_header("Set-Cookie", std::string(TOKEN_COOKIE) + "=" + options_.token +
-                                              "; Path=/; HttpOnly; SameSite=Strict");
+        response.setHeader("Set-Cookie", std::string(TOKEN_COOKIE) + "=" + options_.token +
+                                             "; Path=/; HttpOnly; SameSite=Strict");
       }
-      response.set_header("Cache-Control", "no-store");
-      response.set_header("X-Content-Type-Options", "nosniff");
-      response.set_header("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
-      response.set_content(reinterpret_cast<const char*>(file->data), file->size,
-                           file->contentType);
-    });
+      response.setHeader("Cache-Control", "no-store");
+      response.setHeader("X-Content-Type-Options", "nosniff");
+      response.setHeader("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
+      response.setContent(std::string(reinterpret_cast<const char*>(file->data), file->size),
+                          file->contentType);
+    };
   }
 
-  server.Get("/api/projects", [this](const httplib::Request&, httplib::Response& response) {
+  gets_["/api/projects"] = [this](const http::Request&, http::Response& response) {
     json projects = json::array();
     for (const ProjectEntry& project : catalog_.list()) {
       projects.push_back(json{{"name", project.name},
@@ -303,17 +284,17 @@ void StationServer::routes() {
                               {"settings", project.settings}});
     }
     sendJson(response, 200, json{{"projects", projects}});
-  });
+  };
 
-  server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
-    response.set_content(stateJson(), "application/json");
-  });
+  gets_["/api/state"] = [this](const http::Request&, http::Response& response) {
+    response.setContent(stateJson(), "application/json");
+  };
 
-  server.Get("/api/datalog", [this](const httplib::Request&, httplib::Response& response) {
-    response.set_content(datalog_.json(), "application/json");
-  });
+  gets_["/api/datalog"] = [this](const http::Request&, http::Response& response) {
+    response.setContent(datalog_.json(), "application/json");
+  };
 
-  server.Post("/api/load", [this](const httplib::Request& request, httplib::Response& response) {
+  posts_["/api/load"] = [this](const http::Request& request, http::Response& response) {
     json body;
     std::string project, flow, error;
     if (!readBody(request, response, body) || !field(body, "project", response, project) ||
@@ -343,9 +324,9 @@ void StationServer::routes() {
       return;
     }
     sendResult(response, session_.load(project, flow, libraryPath.u8string(), flowPath.u8string()));
-  });
+  };
 
-  server.Post("/api/run", [this](const httplib::Request& request, httplib::Response& response) {
+  posts_["/api/run"] = [this](const http::Request& request, http::Response& response) {
     json body;
     std::string setting, error;
     if (!readBody(request, response, body) || !field(body, "setting", response, setting)) return;
@@ -369,18 +350,18 @@ void StationServer::routes() {
       runStartPasses_[result.reply.substr(0, result.reply.find('^'))] = passes;
     }
     sendResult(response, result);
-  });
+  };
 
   const auto simple = [this](CommandResult (StationSession::*action)()) {
-    return [this, action](const httplib::Request& request, httplib::Response& response) {
+    return [this, action](const http::Request& request, http::Response& response) {
       json body;
       if (!readBody(request, response, body)) return;
       sendResult(response, (session_.*action)());
     };
   };
-  server.Post("/api/stop", simple(&StationSession::stop));
-  server.Post("/api/unload", simple(&StationSession::unload));
-  server.Post("/api/restart", [this](const httplib::Request&, httplib::Response& response) {
+  posts_["/api/stop"] = simple(&StationSession::stop);
+  posts_["/api/unload"] = simple(&StationSession::unload);
+  posts_["/api/restart"] = [this](const http::Request&, http::Response& response) {
     if (session_.state().driver != SessionState::Driver::ended) {
       sendError(response, 409, "the driver is still running");
       return;
@@ -390,22 +371,22 @@ void StationServer::routes() {
       return;
     }
     sendJson(response, 200, json{{"message", "restarting the driver"}});
-  });
+  };
 
-  server.Get("/api/events", [this](const httplib::Request& request, httplib::Response& response) {
+  gets_["/api/events"] = [this](const http::Request& request, http::Response& response) {
     events(request, response);
-  });
+  };
 }
 
-void StationServer::events(const httplib::Request& request, httplib::Response& response) {
+void StationServer::events(const http::Request& request, http::Response& response) {
   if (++streams_ > options_.maxStreams) {
     --streams_;
     sendError(response, 503, "too many event streams are open");
     return;
   }
   // A page that reconnects says where it was: the browser's Last-Event-ID, or ?from=N.
-  std::string from = request.get_header_value("Last-Event-ID");
-  if (from.empty()) from = request.get_param_value("from");
+  std::string from = request.header("Last-Event-ID");
+  if (from.empty()) from = request.param("from");
   std::uint64_t cursor = 0;
   try {
     cursor = from.empty() ? 0 : std::stoull(from);
@@ -423,42 +404,41 @@ void StationServer::events(const httplib::Request& request, httplib::Response& r
   };
   auto stream = std::make_shared<Stream>();
   stream->cursor = cursor;
-  response.set_header("Cache-Control", "no-store");
-  response.set_chunked_content_provider(
-      "text/event-stream",
-      [this, stream](std::size_t, httplib::DataSink& sink) {
-        if (stopping_) return false;
-        const std::uint64_t generation =
-            log_.wait(stream->cursor, stream->generation, std::chrono::milliseconds(500));
-        if (stopping_) return false;
-        std::string text;
-        if (generation != stream->generation) {
-          stream->generation = generation;
-          text += "event: state\ndata: " + stateJson() + "\n\n";
-          std::string datalog = datalog_.json();
-          if (datalog != stream->datalog) {
-            text += "event: datalog\ndata: " + datalog + "\n\n";
-            stream->datalog = std::move(datalog);
-          }
-        }
-        const EventLog::Batch batch = log_.since(stream->cursor, STREAM_BATCH);
-        if (batch.skipped != 0) {
-          text += "event: skipped\ndata: " + json{{"count", batch.skipped}}.dump() + "\n\n";
-        }
-        for (const LogLine& line : batch.lines) {
-          text += "id: " + std::to_string(line.id) + "\nevent: line\ndata: " +
-                  json{{"id", line.id}, {"kind", kindName(line.kind)}, {"text", line.text}}.dump(
-                      -1, ' ', false, json::error_handler_t::replace) +
-                  "\n\n";
-          stream->cursor = line.id;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (text.empty() && now - stream->lastWrite > std::chrono::seconds(15)) {
-          text = ": still here\n\n";  // keeps proxies and idle timers from closing the stream
-        }
-        if (text.empty()) return true;
-        stream->lastWrite = now;
-        return sink.write(text.data(), text.size());
-      },
-      [this](bool) { --streams_; });
+  response.setHeader("Cache-Control", "no-store");
+  response.contentType = "text/event-stream";
+  response.streamEnded = [this] { --streams_; };
+  response.stream = [this, stream](const http::StreamWrite& write) {
+    if (stopping_) return false;
+    const std::uint64_t generation =
+        log_.wait(stream->cursor, stream->generation, std::chrono::milliseconds(500));
+    if (stopping_) return false;
+    std::string text;
+    if (generation != stream->generation) {
+      stream->generation = generation;
+      text += "event: state\ndata: " + stateJson() + "\n\n";
+      std::string datalog = datalog_.json();
+      if (datalog != stream->datalog) {
+        text += "event: datalog\ndata: " + datalog + "\n\n";
+        stream->datalog = std::move(datalog);
+      }
+    }
+    const EventLog::Batch batch = log_.since(stream->cursor, STREAM_BATCH);
+    if (batch.skipped != 0) {
+      text += "event: skipped\ndata: " + json{{"count", batch.skipped}}.dump() + "\n\n";
+    }
+    for (const LogLine& line : batch.lines) {
+      text += "id: " + std::to_string(line.id) + "\nevent: line\ndata: " +
+              json{{"id", line.id}, {"kind", kindName(line.kind)}, {"text", line.text}}.dump(
+                  -1, ' ', false, json::error_handler_t::replace) +
+              "\n\n";
+      stream->cursor = line.id;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (text.empty() && now - stream->lastWrite > std::chrono::seconds(15)) {
+      text = ": still here\n\n";  // keeps proxies and idle timers from closing the stream
+    }
+    if (text.empty()) return true;
+    stream->lastWrite = now;
+    return write(text);
+  };
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,11 +15,11 @@ class DatalogPanel;
 class EventLog;
 class ProjectCatalog;
 class StationSession;
-namespace httplib {
+namespace http {
 class Server;
 struct Request;
 struct Response;
-}  // namespace httplib
+}  // namespace http
 
 struct ServerOptions {
   std::string host = "127.0.0.1";
@@ -48,17 +49,22 @@ class StationServer {
 
  private:
   // Security checks every request passes before its handler; false with the response set.
-  bool admit(const httplib::Request& request, httplib::Response& response);
+  bool admit(const http::Request& request, http::Response& response);
   void routes();
+  // Every request: the checks, then its route.
+  void handle(const http::Request& request, http::Response& response);
   std::string stateJson();
-  void events(const httplib::Request& request, httplib::Response& response);
+  void events(const http::Request& request, http::Response& response);
+
+  using Route = std::function<void(const http::Request&, http::Response&)>;
 
   const ServerOptions options_;
   ProjectCatalog& catalog_;
   StationSession& session_;
   EventLog& log_;
   DatalogPanel& datalog_;
-  std::unique_ptr<httplib::Server> server_;
+  std::map<std::string, Route> gets_, posts_;  // by path
+  std::unique_ptr<http::Server> server_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> streams_{0};  // event streams open now
   int port_ = 0;

@@ -1,10 +1,12 @@
 // ate-station with the real driver and the example project, through its HTTP API as the page and
 // scripts use it.
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "DatalogPanel.h"
 #include "DriverSession.h"
 #include "EventLog.h"
+#include "HttpClient.h"
 #include "StdfEncoder.h"
 #include "TestFiles.h"
 
@@ -42,11 +45,10 @@ class Station {
       return;
     }
     port_ = std::stoi(port[1]);
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
-    client_->set_read_timeout(std::chrono::seconds(20));
+    client_ = std::make_unique<HttpClient>("127.0.0.1", port_);
   }
 
-  httplib::Client& client() { return *client_; }
+  HttpClient& client() { return *client_; }
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
   const std::string& projects() const { return projects_; }
   const std::string& datalogs() const { return datalogs_; }
@@ -54,15 +56,13 @@ class Station {
 
   // A POST as the station's own page sends it; status and JSON body.
   std::pair<int, json> post(const std::string& path, const std::string& body = "{}") {
-    const auto result =
-        client_->Post(path.c_str(), {{"Origin", origin()}}, body, "application/json");
-    if (!result) return {0, json()};
-    return {result->status, json::parse(result->body, nullptr, false)};
+    const HttpResult result = client_->post(path, {{"Origin", origin()}}, body);
+    return {result.status, json::parse(result.body, nullptr, false)};
   }
 
   json state() {
-    const auto result = client_->Get("/api/state");
-    return result ? json::parse(result->body, nullptr, false) : json();
+    const HttpResult result = client_->get("/api/state");
+    return result ? json::parse(result.body, nullptr, false) : json();
   }
 
   // Polls the state until holds(state) or the timeout; the state last seen.
@@ -83,22 +83,20 @@ class Station {
   std::string projects_, datalogs_;
   std::unique_ptr<ChildProcess> process_;
   int port_ = 0;
-  std::unique_ptr<httplib::Client> client_;
+  std::unique_ptr<HttpClient> client_;
 };
 
 // An event stream read on a thread of its own; every "line" event's text, in order.
 class EventReader {
  public:
   EventReader(int port, std::uint64_t from) : client_("127.0.0.1", port) {
-    client_.set_read_timeout(std::chrono::seconds(30));
     thread_ = std::thread([this, from] {
-      client_.Get("/api/events?from=" + std::to_string(from),
-                  [this](const char* data, std::size_t size) {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    raw_.append(data, size);
-                    parse();
-                    return !closing_;
-                  });
+      client_.stream("/api/events?from=" + std::to_string(from), [this](const std::string& data) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        raw_ += data;
+        parse();
+        return !closing_;
+      });
       std::lock_guard<std::mutex> lock(mutex_);
       ended_ = true;
       changed_.notify_all();
@@ -147,7 +145,7 @@ class EventReader {
                          [&](const std::string& line) { return std::regex_search(line, re); });
   }
 
-  httplib::Client client_;
+  HttpClient client_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string raw_;
@@ -172,9 +170,9 @@ TEST(Station, RunsTheExampleThroughAWholeOperatorSession) {
   EXPECT_EQ(body.value("error", ""), "the flow file is missing, unreadable or malformed (4097)");
 
   // The projects list names the example's library, flows and settings, not the broken flow.
-  const auto listed = station.client().Get("/api/projects");
+  const HttpResult listed = station.client().get("/api/projects");
   ASSERT_TRUE(listed);
-  EXPECT_EQ(json::parse(listed->body)["projects"],
+  EXPECT_EQ(json::parse(listed.body)["projects"],
             json::parse(R"([{"name":"pmic","library":"pmic_project)" ATE_LIBRARY_SUFFIX
                         R"(","flows":["pmic_flow.json"],
                         "settings":["three_passes.json","until_stopped_failstop.json"]}])"));
@@ -196,8 +194,8 @@ TEST(Station, RunsTheExampleThroughAWholeOperatorSession) {
   // fails its output voltage each time.
   json datalog;
   for (const auto deadline = Clock::now() + TEST_TIMEOUT; Clock::now() < deadline;) {
-    const auto result = station.client().Get("/api/datalog");
-    datalog = result ? json::parse(result->body, nullptr, false) : json();
+    const HttpResult result = station.client().get("/api/datalog");
+    datalog = json::parse(result.body, nullptr, false);
     if (datalog.is_object() && datalog.value("passes", 0) == 3) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -252,11 +250,11 @@ TEST(Station, RefusesWhatMustNotReachTheDriver) {
   struct Refusal {
     const char* what;
     std::string path, body;
-    httplib::Headers headers;
+    HttpHeaders headers;
     int status;
     std::string error;
   };
-  const httplib::Headers page{{"Origin", station.origin()}};
+  const HttpHeaders page{{"Origin", station.origin()}};
   const std::string big(20000, ' ');
   const std::vector<Refusal> refusals = {
       {"no Origin",
@@ -299,17 +297,14 @@ TEST(Station, RefusesWhatMustNotReachTheDriver) {
        "no such file: \"pmic/nothing.json\""},
   };
   for (const Refusal& refusal : refusals) {
-    const auto result = station.client().Post(refusal.path.c_str(), refusal.headers, refusal.body,
-                                              "application/json");
+    const HttpResult result = station.client().post(refusal.path, refusal.headers, refusal.body);
     ASSERT_TRUE(result) << refusal.what;
-    EXPECT_EQ(result->status, refusal.status) << refusal.what;
-    const json body = json::parse(result->body, nullptr, false);
+    EXPECT_EQ(result.status, refusal.status) << refusal.what;
+    const json body = json::parse(result.body, nullptr, false);
     EXPECT_EQ(body.value("error", "").substr(0, refusal.error.size()), refusal.error)
-        << refusal.what << ": " << result->body;
+        << refusal.what << ": " << result.body;
   }
-  const auto put = station.client().Put("/api/stop", page, "{}", "application/json");
-  ASSERT_TRUE(put);
-  EXPECT_EQ(put->status, 405);
+  EXPECT_EQ(station.client().send("PUT", "/api/stop", page, "{}").status, 405);
   // Nothing reached the driver: no line since, the project still loaded.
   EXPECT_EQ(station.state(), before);
 }
@@ -317,23 +312,20 @@ TEST(Station, RefusesWhatMustNotReachTheDriver) {
 TEST(Station, AsksForItsTokenAndNeedsOneBeyondLoopback) {
   {
     Station station({"--token", "s3cret"});
-    const httplib::Headers page{{"Origin", station.origin()}};
-    auto result = station.client().Get("/api/state");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, 401);
-    EXPECT_EQ(result->body, R"({"error":"this station needs its token"})");
-    result = station.client().Get("/api/state", {{"X-Station-Token", "wrong"}});
-    EXPECT_EQ(result->status, 401);
-    result = station.client().Get("/api/state", {{"X-Station-Token", "s3cret"}});
-    EXPECT_EQ(result->status, 200);
+    const HttpHeaders page{{"Origin", station.origin()}};
+    HttpResult result = station.client().get("/api/state");
+    EXPECT_EQ(result.status, 401);
+    EXPECT_EQ(result.body, R"({"error":"this station needs its token"})");
+    EXPECT_EQ(station.client().get("/api/state", {{"X-Station-Token", "wrong"}}).status, 401);
+    EXPECT_EQ(station.client().get("/api/state", {{"X-Station-Token", "s3cret"}}).status, 200);
     // The page opened with ?token= sets a cookie that then stands for the token.
-    result = station.client().Get("/?token=s3cret");
-    EXPECT_EQ(result->status, 200);
-    EXPECT_EQ(result->get_header_value("Set-Cookie"),
+    result = station.client().get("/?token=s3cret");
+    EXPECT_EQ(result.status, 200);
+    EXPECT_EQ(result.header("Set-Cookie"),
               "station_token=s3cret; Path=/; HttpOnly; SameSite=Strict");
-    result = station.client().Post("/api/stop", {{"Cookie", "station_token=s3cret"}}, "{}",
-                                   "application/json");
-    EXPECT_EQ(result->status, 403);  // the token doesn't make up for a missing Origin
+    // The token doesn't make up for a missing Origin.
+    EXPECT_EQ(station.client().post("/api/stop", {{"Cookie", "station_token=s3cret"}}, "{}").status,
+              403);
     station.waitState([](const json&) { return true; });
   }
   ChildProcess::Options open;

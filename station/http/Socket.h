@@ -1,0 +1,66 @@
+// A TCP socket, the same on POSIX and Winsock: just what the station's HTTP server and the tests'
+// client need.
+#ifndef ATE_STATION_HTTP_SOCKET_H_
+#define ATE_STATION_HTTP_SOCKET_H_
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace http {
+
+class Socket {
+ public:
+#ifdef _WIN32
+  using Native = std::uintptr_t;  // SOCKET
+#else
+  using Native = int;
+#endif
+
+  Socket() = default;
+  ~Socket() { close(); }
+  Socket(Socket&& other) noexcept : native_(other.release()) {}
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // A socket listening on host:port (port 0: any free one); invalid with error set on failure.
+  static Socket listen(const std::string& host, int port, int& boundPort, std::string& error);
+  // A socket connected to host:port; invalid on failure.
+  static Socket connect(const std::string& host, int port);
+
+  bool valid() const { return native_ != INVALID; }
+  // The next connection on a listening socket; invalid when there is none or on failure.
+  Socket accept() const;
+  // Whether data (or a connection, or the end) waits within timeout.
+  bool waitReadable(std::chrono::milliseconds timeout) const;
+  // Up to size bytes: how many, 0 at the end of the stream, -1 on failure.
+  long receive(char* data, std::size_t size) const;
+  // All of text, or false.
+  bool sendAll(const std::string& text) const;
+  // A send that waits longer than this fails, so a peer that stops reading can't hold a thread.
+  void setSendTimeout(std::chrono::milliseconds timeout) const;
+  // Ends both directions; a thread blocked on this socket wakes up. The socket stays open.
+  void shutdown() const;
+  void close();
+
+ private:
+  explicit Socket(Native native) : native_(native) {}
+  Native release() {
+    const Native native = native_;
+    native_ = INVALID;
+    return native;
+  }
+
+#ifdef _WIN32
+  static constexpr Native INVALID = ~Native{0};
+#else
+  static constexpr Native INVALID = -1;
+#endif
+  Native native_ = INVALID;
+};
+
+}  // namespace http
+
+#endif  // ATE_STATION_HTTP_SOCKET_H_

@@ -1,0 +1,169 @@
+// The station's HTTP servers (cpp-httplib where the build has it, and our own over sockets)
+// answering alike: requests, refusals, keep-alive, streams and stopping.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "HttpClient.h"
+#include "http/Http.h"
+#include "http/Socket.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Make = std::unique_ptr<http::Server> (*)(http::Handler, http::Refusal, http::Limits);
+
+// A server on a free loopback port, serving on a thread of its own, with a handler that says what
+// it got, throws on /throw and streams on /stream and /forever.
+class Served {
+ public:
+  explicit Served(Make make)
+      : server_(make([this](const http::Request& request,
+                            http::Response& response) { handle(request, response); },
+                     [](int status, const std::string& message, http::Response& response) {
+                       response.status = status;
+                       response.setContent("refused: " + message, "text/plain");
+                     },
+                     http::Limits{64, 4})),
+        port_(server_->bind("127.0.0.1", 0)),
+        thread_([this] { server_->serve(); }) {}
+  ~Served() {
+    server_->stop();
+    thread_.join();
+  }
+
+  int port() const { return port_; }
+  http::Server& server() { return *server_; }
+  std::atomic<int> streamsEnded{0};
+
+ private:
+  void handle(const http::Request& request, http::Response& response) {
+    if (request.path == "/throw") throw std::runtime_error("boom");
+    if (request.path == "/stream" || request.path == "/forever") {
+      auto sent = std::make_shared<int>(0);
+      const bool forever = request.path == "/forever";
+      response.contentType = "text/event-stream";
+      response.stream = [sent, forever](const http::StreamWrite& write) {
+        if (!forever && *sent == 3) return false;
+        if (forever && *sent > 0) std::this_thread::sleep_for(20ms);
+        return write(std::string(1, static_cast<char>('a' + (*sent)++ % 26)));
+      };
+      response.streamEnded = [this] { ++streamsEnded; };
+      return;
+    }
+    std::string params;
+    for (const auto& [name, value] : request.params) params += name + "=" + value + ";";
+    response.setHeader("X-Echo", "yes");
+    response.setContent(request.method + " " + request.path + " " + params + " " +
+                            request.header("x-thing") + " " + request.body,
+                        "text/plain");
+  }
+
+  std::unique_ptr<http::Server> server_;
+  int port_;
+  std::thread thread_;
+};
+
+// Raw requests on one connection, each sent once the answer before it is in; all the answers, up
+// to the end of the connection.
+std::string raw(int port, const std::vector<std::string>& requests) {
+  http::Socket socket = http::Socket::connect("127.0.0.1", port);
+  std::string answer;
+  char chunk[4096];
+  for (const std::string& request : requests) {
+    EXPECT_TRUE(socket.valid() && socket.sendAll(request));
+    const std::size_t before = answer.size();
+    for (long count; answer.size() == before && socket.waitReadable(10s) &&
+                     (count = socket.receive(chunk, sizeof chunk)) > 0;) {
+      answer.append(chunk, static_cast<std::size_t>(count));
+    }
+  }
+  for (long count; socket.waitReadable(10s) && (count = socket.receive(chunk, sizeof chunk)) > 0;) {
+    answer.append(chunk, static_cast<std::size_t>(count));
+  }
+  return answer;
+}
+
+std::vector<std::pair<const char*, Make>> servers() {
+  std::vector<std::pair<const char*, Make>> made{{"sockets", &http::makeSocketServer}};
+#ifndef _WIN32
+  made.emplace_back("httplib", &http::makeServer);
+#endif
+  return made;
+}
+
+TEST(HttpServer, BothServersAnswerAlike) {
+  for (const auto& [name, make] : servers()) {
+    SCOPED_TRACE(name);
+    Served served(make);
+    ASSERT_GT(served.port(), 0);
+    HttpClient client("127.0.0.1", served.port());
+
+    HttpResult result = client.get("/a%20b?x=1&y=two+words%21&x=2&flag", {{"X-Thing", "t"}});
+    EXPECT_EQ(result.status, 200);
+    EXPECT_EQ(result.body, "GET /a b flag=;x=1;y=two words!; t ");
+    EXPECT_EQ(result.header("x-echo"), "yes");
+    EXPECT_EQ(result.header("content-type"), "text/plain");
+    result = client.post("/p", {}, "{\"k\":1}");
+    EXPECT_EQ(result.body, "POST /p   {\"k\":1}");
+
+    struct Refusal {
+      std::string method, path, body;
+      int status;
+      std::string answer;
+    };
+    for (const Refusal& refusal : {
+             Refusal{"POST", "/p", std::string(65, 'x'), 413,
+                     "refused: the request body is too large"},
+             Refusal{"GET", "/throw", "", 500, "refused: internal error: boom"},
+         }) {
+      result = client.send(refusal.method, refusal.path, {}, refusal.body);
+      EXPECT_EQ(result.status, refusal.status) << refusal.path;
+      EXPECT_EQ(result.body, refusal.answer) << refusal.path;
+    }
+
+    // A stream ends when its source does, and says so once.
+    std::string streamed;
+    EXPECT_EQ(client.stream("/stream",
+                            [&](const std::string& piece) {
+                              streamed += piece;
+                              return true;
+                            }),
+              200);
+    EXPECT_EQ(streamed, "abc");
+    for (int i = 0; i < 100 && served.streamsEnded == 0; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(served.streamsEnded, 1);
+
+    // Two requests on one kept-alive connection, the second closing it.
+    const std::string answer =
+        raw(served.port(), {"GET /one HTTP/1.1\r\nHost: x\r\n\r\n",
+                            "GET /two HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"});
+    EXPECT_NE(answer.find("GET /one"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("GET /two"), std::string::npos) << answer;
+    EXPECT_EQ(raw(served.port(), {"NONSENSE\r\n\r\n"}).compare(0, 12, "HTTP/1.1 400"), 0);
+  }
+}
+
+TEST(HttpServer, StopEndsOpenStreamsAndServing) {
+  for (const auto& [name, make] : servers()) {
+    SCOPED_TRACE(name);
+    auto served = std::make_unique<Served>(make);
+    HttpClient client("127.0.0.1", served->port());
+    std::promise<void> first;
+    std::atomic<bool> started{false};
+    auto streaming = std::async(std::launch::async, [&] {
+      return client.stream("/forever", [&](const std::string&) {
+        if (!started.exchange(true)) first.set_value();
+        return true;
+      });
+    });
+    ASSERT_EQ(first.get_future().wait_for(10s), std::future_status::ready);
+    auto stopped = std::async(std::launch::async, [&] { served.reset(); });
+    EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready) << "the server didn't stop";
+    EXPECT_EQ(streaming.wait_for(10s), std::future_status::ready) << "the stream stayed open";
+  }
+}
+
+}  // namespace
