@@ -20,6 +20,10 @@
 #include "StationServer.h"
 #include "StationSession.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 // Lines of driver output the station keeps for the page.
@@ -28,6 +32,20 @@ constexpr std::size_t KEPT_LINES = 10000;
 volatile std::sig_atomic_t signalled = 0;
 
 extern "C" void onSignal(int) { signalled = 1; }
+
+#ifdef _WIN32
+std::atomic<bool> finished{false};
+
+// Ctrl-C and Ctrl-Break, and the console window closing or the session ending, which end the
+// process as soon as this returns: those wait a little for the driver's exit.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+  signalled = 1;
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    for (int i = 0; i < 90 && !finished; ++i) Sleep(50);
+  }
+  return TRUE;
+}
+#endif
 
 void usage() {
   std::fputs(
@@ -127,8 +145,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ate-station: %s\n", error.c_str());
     return 1;
   }
+#ifdef _WIN32
+  SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+#else
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
+#endif
   const std::string shown =
       server.host.find(':') != std::string::npos ? "[" + server.host + "]" : server.host;
   std::printf("ate-station: open http://%s:%d/%s\n", shown.c_str(), port,
@@ -150,5 +172,9 @@ int main(int argc, char** argv) {
   const std::optional<int> status = driver.state().exitStatus;
   std::printf("ate-station: stopped; the driver ended %s\n",
               status ? ("with status " + std::to_string(*status)).c_str() : "without a status");
+  std::fflush(stdout);
+#ifdef _WIN32
+  finished = true;
+#endif
   return 0;
 }

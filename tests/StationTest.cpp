@@ -1,7 +1,6 @@
 // ate-station with the real driver and the example project, through its HTTP API as the page and
 // scripts use it.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <condition_variable>
 #include <filesystem>
@@ -18,6 +17,10 @@
 #include "HttpClient.h"
 #include "StdfEncoder.h"
 #include "TestFiles.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#endif
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -223,7 +226,7 @@ TEST(Station, RunsTheExampleThroughAWholeOperatorSession) {
   EXPECT_EQ(after.value("project", "x"), "");
   // Standard error is marked; the broken flow wrote the only line there.
   EXPECT_EQ(events.count("^err "), 1u);
-  EXPECT_EQ(events.count("^err Cannot read flow file \".*/broken_flow.json\": "), 1u);
+  EXPECT_EQ(events.count("^err Cannot read flow file \".*[/\\\\]broken_flow.json\": "), 1u);
 
   // A page that reconnects from its last number gets exactly the lines after it.
   const std::vector<std::uint64_t> seen = events.ids();
@@ -243,8 +246,17 @@ TEST(Station, RefusesWhatMustNotReachTheDriver) {
   // Links that lead out of the projects folder, to a file and to a folder.
   TempDir outside;
   const std::string secret = outside.write("flow.json", "{\"testItems\": []}");
-  fs::create_symlink(secret, fs::path(station.projects()) / "pmic" / "escape.json");
-  fs::create_directory_symlink(outside.path(""), fs::path(station.projects()) / "elsewhere");
+  bool linked = true;
+  try {
+    fs::create_symlink(secret, fs::path(station.projects()) / "pmic" / "escape.json");
+    fs::create_directory_symlink(outside.path(""), fs::path(station.projects()) / "elsewhere");
+  } catch (const fs::filesystem_error&) {
+#ifdef _WIN32
+    linked = false;  // Wine makes no symbolic links
+#else
+    throw;
+#endif
+  }
   const json before = station.state();
 
   struct Refusal {
@@ -256,7 +268,7 @@ TEST(Station, RefusesWhatMustNotReachTheDriver) {
   };
   const HttpHeaders page{{"Origin", station.origin()}};
   const std::string big(20000, ' ');
-  const std::vector<Refusal> refusals = {
+  std::vector<Refusal> refusals = {
       {"no Origin",
        "/api/stop",
        "{}",
@@ -296,6 +308,7 @@ TEST(Station, RefusesWhatMustNotReachTheDriver) {
       {"missing", "/api/run", R"({"setting":"nothing.json"})", page, 404,
        "no such file: \"pmic/nothing.json\""},
   };
+  if (!linked) refusals.erase(refusals.end() - 3, refusals.end() - 1);
   for (const Refusal& refusal : refusals) {
     const HttpResult result = station.client().post(refusal.path, refusal.headers, refusal.body);
     ASSERT_TRUE(result) << refusal.what;
@@ -361,6 +374,9 @@ TEST(Station, SaysWhenTheDriverIsSilentOrDiesAndRestartsIt) {
 }
 
 TEST(Station, EndsItsDriverOnSigterm) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no SIGTERM; Ctrl-C reaches a console program only from its console";
+#else
   Station station;
   station.waitState(ready);
   ASSERT_EQ(::kill(static_cast<pid_t>(station.process().id()), SIGTERM), 0);
@@ -370,6 +386,7 @@ TEST(Station, EndsItsDriverOnSigterm) {
   EXPECT_EQ(out,
             (std::vector<std::string>{"ate-station: stopping",
                                       "ate-station: stopped; the driver ended with status 0"}));
+#endif
 }
 
 TEST(Station, KeepsTheNewestLinesAndTellsAReaderWhatItMissed) {

@@ -89,6 +89,7 @@ if(KIND STREQUAL "zip")
 endif()
 set(required
   "bin/driver${suffix}" "bin/ate-host${suffix}" "bin/ate-datalog${suffix}" "bin/ate-check${suffix}"
+  "bin/ate-station${suffix}"
   "include/ate/CommonStruct.h" "include/ate/TestProjectExport.h" "include/ate/chanmap.h"
   "include/ate/datalog.h" "share/ate/schemas/flow.schema.json"
   "share/ate/schemas/setting.schema.json"
@@ -97,8 +98,7 @@ set(required
   "share/ate/examples/CMakeLists.txt" "share/ate/examples/pmic/pmic_flow.json"
   "share/ate/examples/pmic/three_passes.json")
 if(KIND STREQUAL "deb")
-  # The station is built on Linux only (Debian's cpp-httplib is a Linux library).
-  list(APPEND required "bin/ate-station" "share/doc/ate-station/copyright"
+  list(APPEND required "share/doc/ate-station/copyright"
     "share/doc/ate-station/changelog.gz" "share/man/man1/driver.1.gz")
 endif()
 foreach(file IN LISTS required)
