@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "DatalogSummary.h"
@@ -15,8 +16,7 @@
 
 namespace {
 
-using stdftest::Fields;
-using stdftest::record;
+using namespace stdftest;
 
 // Every record a test file holds, one dump line each, and the error if reading stopped early.
 struct Reading {
@@ -49,92 +49,47 @@ Reading readStream(const std::string& bytes) {
   return readAll(reader);
 }
 
+// A MIR up to PART_TYP: the other 28 fields are left off.
+std::string mir(bool big, unsigned setup, unsigned start, int station, const std::string& lot) {
+  Fields data(big);
+  data.u4(setup).u4(start).u1(station).c1('P').c1(' ').c1(' ').u2(65535).c1(' ');
+  return record(1, 10, data.cn(lot).cn("PMIC"));
+}
+
+// A PTR whose TEST_TXT claims 9 bytes where the record has 2 left.
+std::string ptrPastItsEnd(bool big) {
+  return record(15, 10,
+                Fields(big).u4(1).u1(1).u1(1).u1(0).u1(0).r4(1).raw("\x09"
+                                                                    "ab"));
+}
+
+// What the reader says of a field at byte `at` that runs past the end of its record.
+std::string pastItsRecord(std::uint64_t at, const char* field, const char* record,
+                          std::uint64_t recordAt, int length) {
+  return "byte " + std::to_string(at) + ": field " + field + " of the " + record +
+         " record at byte " + std::to_string(recordAt) + " runs past the end of the record (" +
+         std::to_string(length) + " bytes)";
+}
+
 // One of each kind of field: every scalar type, Cn/Bn/Dn, the kx arrays, GEN_DATA, a record
 // with trailing fields left off and a record type no reader knows.
 std::string everyKind(bool big) {
-  using namespace stdftest;
+  Fields ptr(big), ftr(big), mpr(big), gdr(big), plr(big);
+  ptr.u4(70000).u1(1).u1(1).u1(0x80).u1(0xc0).r4(-1.1f).cn("I\"q\"\x01").cn("").u1(0x0e);
+  ptr.i1(-3).i1(2).i1(-128).r4(1e-6f).r4(2.5f).cn("A").cn("%7.3f").cn("").cn("").r4(0).r4(3);
+  ftr.u4(200).u1(1).u1(1).u1(0x80).u1(0xff).u4(10).u4(0).u4(1).u4(2).i4(-1).i4(-2).i2(-3);
+  ftr.u2(3).u2(1).u2(1).u2(2).u2(3).raw("\x21\x03").u2(7).raw("\x05").u2(12).raw("\xff\x0f");
+  ftr.cn("v");
+  mpr.u4(300).u1(1).u1(1).u1(0).u1(0).u2(2).u2(2).raw("\x21").r4(1.5f).r4(-2.25f).cn("MULTI");
+  gdr.u2(5).u1(1).u1(7).u1(0).u1(10).cn("hi").u1(5).i2(-5).u1(8).r8(0.1);
+  plr.u2(2).u2(1).u2(2).u2(10).u2(20).u1(2).u1(16).cn("a").cn("b").cn("c").cn("d");
   return far(big) + record(0, 20, Fields(big).u4(1700000000).cn("ate run")) +
-         // MIR up to PART_TYP: the other 28 fields are left off.
-         record(1, 10,
-                Fields(big)
-                    .u4(1)
-                    .u4(4000000000u)
-                    .u1(3)
-                    .c1('P')
-                    .c1(' ')
-                    .c1(' ')
-                    .u2(65535)
-                    .c1(' ')
-                    .cn("LOT1")
-                    .cn("PMIC")) +
+         mir(big, 1, 4000000000u, 3, "LOT1") +
          record(1, 80, Fields(big).u1(255).u1(1).u1(2).u1(1).u1(2)) + pir(big, 1) +
-         record(15, 10,
-                Fields(big)
-                    .u4(70000)
-                    .u1(1)
-                    .u1(1)
-                    .u1(0x80)
-                    .u1(0xc0)
-                    .r4(-1.1f)
-                    .cn("I\"q\"\x01")
-                    .cn("")
-                    .u1(0x0e)
-                    .i1(-3)
-                    .i1(2)
-                    .i1(-128)
-                    .r4(1e-6f)
-                    .r4(2.5f)
-                    .cn("A")
-                    .cn("%7.3f")
-                    .cn("")
-                    .cn("")
-                    .r4(0)
-                    .r4(3)) +
-         record(15, 20,
-                Fields(big)
-                    .u4(200)
-                    .u1(1)
-                    .u1(1)
-                    .u1(0x80)
-                    .u1(0xff)
-                    .u4(10)
-                    .u4(0)
-                    .u4(1)
-                    .u4(2)
-                    .i4(-1)
-                    .i4(-2)
-                    .i2(-3)
-                    .u2(3)
-                    .u2(1)
-                    .u2(1)
-                    .u2(2)
-                    .u2(3)
-                    .raw("\x21\x03")
-                    .u2(7)
-                    .raw("\x05")
-                    .u2(12)
-                    .raw("\xff\x0f")
-                    .cn("v")) +
-         record(15, 15,
-                Fields(big)
-                    .u4(300)
-                    .u1(1)
-                    .u1(1)
-                    .u1(0)
-                    .u1(0)
-                    .u2(2)
-                    .u2(2)
-                    .raw("\x21")
-                    .r4(1.5f)
-                    .r4(-2.25f)
-                    .cn("MULTI")) +
-         record(50, 10,
-                Fields(big).u2(5).u1(1).u1(7).u1(0).u1(10).cn("hi").u1(5).i2(-5).u1(8).r8(0.1)) +
-         record(1, 63,
-                Fields(big).u2(2).u2(1).u2(2).u2(10).u2(20).u1(2).u1(16).cn("a").cn("b").cn("c").cn(
-                    "d")) +
-         record(99, 1, Fields(big).u4(5)) + record(20, 10, Fields(big).cn("seq")) +
-         record(20, 20, Fields(big)) + record(50, 30, Fields(big).cn("a \\ b")) +
+         record(15, 10, ptr) + record(15, 20, ftr) + record(15, 15, mpr) + record(50, 10, gdr) +
+         record(1, 63, plr) + record(99, 1, Fields(big).u4(5)) +
+         record(20, 10, Fields(big).cn("seq")) + record(20, 20, Fields(big)) +
+         record(50, 30, Fields(big).cn("a \\ b")) +
          record(2, 30, Fields(big).r4(200).r4(0).r4(0).u1(3).c1('D').i2(-1).i2(1)) +
          prr(big, 1, 0x08, 5, 50, "P1", 12) + bin(big, true, 255, 255, 5, 1, 'F', "VOUT") +
          record(1, 30, Fields(big).u1(255).u1(255).u4(1).u4(0).u4(0).u4(0)) +
@@ -173,20 +128,18 @@ const std::vector<std::string> EVERY_KIND = {
     "@374 MRR FINISH_T=1700000001 DISP_COD=\" \"",
 };
 
+// Both byte orders, from memory and from a stream alike.
 TEST(StdfReaderTest, DecodesEveryKindOfFieldInBothByteOrders) {
-  const Reading little = readBytes(everyKind(false));
-  EXPECT_EQ(little.error, "");
-  EXPECT_EQ(little.lines, EVERY_KIND);
-
-  // Big-endian: the same records, but for the FAR that says so.
-  std::vector<std::string> bigLines = EVERY_KIND;
-  bigLines[0] = "@0 FAR CPU_TYPE=1 STDF_VER=4";
-  const Reading big = readBytes(everyKind(true));
-  EXPECT_EQ(big.error, "");
-  EXPECT_EQ(big.lines, bigLines);
-
-  // A stream reads as the bytes in memory do.
-  EXPECT_EQ(readStream(everyKind(true)).lines, bigLines);
+  for (const bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    // Big-endian: the same records, but for the FAR that says so.
+    std::vector<std::string> expected = EVERY_KIND;
+    if (big) expected[0] = "@0 FAR CPU_TYPE=1 STDF_VER=4";
+    for (const Reading& reading : {readBytes(everyKind(big)), readStream(everyKind(big))}) {
+      EXPECT_EQ(reading.error, "");
+      EXPECT_EQ(reading.lines, expected);
+    }
+  }
 }
 
 // Cut anywhere, a file delivers every record that ends before the cut, then names the offset of
@@ -222,50 +175,35 @@ TEST(StdfReaderTest, FileCutAtEveryOffsetReportsTheOffsetAfterEverythingBefore) 
 }
 
 TEST(StdfReaderTest, DamageIsNamedWithItsOffset) {
-  using namespace stdftest;
   const std::string farLe = far(false);
+  using Kind = stdf::ErrorKind;
   struct Case {
     const char* what;
     std::string bytes;
-    stdf::ErrorKind kind;
+    Kind kind;
     std::string error;
     std::size_t recordsBefore;
   };
   const Case cases[] = {
-      {"empty", "", stdf::ErrorKind::NOT_STDF, "byte 0: no FAR record first: the file is empty", 0},
-      {"no FAR first", pir(false, 1) + farLe, stdf::ErrorKind::NOT_STDF,
+      {"empty", "", Kind::NOT_STDF, "byte 0: no FAR record first: the file is empty", 0},
+      {"no FAR first", pir(false, 1) + farLe, Kind::NOT_STDF,
        "byte 0: no FAR record first: not an STDF file", 0},
-      {"VAX byte order", record(0, 10, Fields(false).u1(0).u1(4)), stdf::ErrorKind::NOT_STDF,
+      {"VAX byte order", record(0, 10, Fields(false).u1(0).u1(4)), Kind::NOT_STDF,
        "byte 4: FAR CPU_TYPE 0 is not one this reader reads (1 = big-endian, 2 = little-endian)",
        0},
-      {"STDF V3", record(0, 10, Fields(false).u1(2).u1(3)), stdf::ErrorKind::NOT_STDF,
+      {"STDF V3", record(0, 10, Fields(false).u1(2).u1(3)), Kind::NOT_STDF,
        "byte 5: STDF_VER 3 is not 4", 0},
-      {"length in the other byte order", record(0, 10, Fields(true).u1(2).u1(4)),
-       stdf::ErrorKind::NOT_STDF,
+      {"length in the other byte order", record(0, 10, Fields(true).u1(2).u1(4)), Kind::NOT_STDF,
        "byte 0: FAR record length 512 does not match its CPU_TYPE's byte order", 0},
-      // A PTR whose TEST_TXT claims 9 bytes where the record has 2 left.
-      {"field past its record",
-       farLe + pir(false, 1) +
-           record(15, 10,
-                  Fields(false).u4(1).u1(1).u1(1).u1(0).u1(0).r4(1).raw("\x09"
-                                                                        "ab")),
-       stdf::ErrorKind::MALFORMED,
-       "byte 28: field TEST_TXT of the PTR record at byte 12 runs past the end of the record (15 "
-       "bytes)",
-       2},
+      {"field past its record", farLe + pir(false, 1) + ptrPastItsEnd(false), Kind::MALFORMED,
+       pastItsRecord(28, "TEST_TXT", "PTR", 12, 15), 2},
       {"a fixed field cut by its record",
-       farLe + record(5, 20, Fields(false).u1(1).u1(1).u1(0).u1(7)), stdf::ErrorKind::MALFORMED,
-       "byte 13: field NUM_TEST of the PRR record at byte 6 runs past the end of the record (4 "
-       "bytes)",
-       1},
-      {"GEN_DATA type code", farLe + record(50, 10, Fields(false).u2(1).u1(9)),
-       stdf::ErrorKind::MALFORMED,
+       farLe + record(5, 20, Fields(false).u1(1).u1(1).u1(0).u1(7)), Kind::MALFORMED,
+       pastItsRecord(13, "NUM_TEST", "PRR", 6, 4), 1},
+      {"GEN_DATA type code", farLe + record(50, 10, Fields(false).u2(1).u1(9)), Kind::MALFORMED,
        "byte 12: unknown GEN_DATA type code 9 in the GDR record at byte 6", 1},
       {"kx array past its record", farLe + record(1, 80, Fields(false).u1(1).u1(1).u1(4).u1(1)),
-       stdf::ErrorKind::MALFORMED,
-       "byte 13: field SITE_NUM of the SDR record at byte 6 runs past the end of the record (4 "
-       "bytes)",
-       1},
+       Kind::MALFORMED, pastItsRecord(13, "SITE_NUM", "SDR", 6, 4), 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -279,29 +217,16 @@ TEST(StdfReaderTest, DamageIsNamedWithItsOffset) {
 
 // Two sites, four parts: site 1 passes both, site 2 fails one on a limit and ends one abnormally.
 std::string twoSites(bool big) {
-  using namespace stdftest;
+  // No high limit from here on, the low one as before; a result that isn't valid.
+  Fields noHigh(big);
+  noHigh.u4(101).u1(1).u1(2).u1(0x80).u1(0).r4(9.0f).cn("").cn("").u1(0x90).i1(0).i1(0).i1(0);
+  noHigh.r4(-7.0f).r4(0.0f);
   return far(big) + pir(big, 1) + pir(big, 2) + ptr(big, 100, 1, 0, 1.5f, "VOUT", 1.0f, 2.0f, "V") +
          ptr(big, 100, 2, 0x80, 2.5f, "", 1.0f, 2.0f, "") +
          ptr(big, 101, 1, 0, 3.0f, "IQ", 0.0f, 5.0f, "mA") + prr(big, 1, 0, 1, 1, "1", 10) +
          prr(big, 2, 0x08, 5, 50, "2", 11) + pir(big, 1) + pir(big, 2) +
          shortPtr(big, 100, 1, 0, 1.25f) + shortPtr(big, 100, 2, 0, 1.75f) +
-         // No high limit from here on, the low one as before; a result that isn't valid.
-         record(15, 10,
-                Fields(big)
-                    .u4(101)
-                    .u1(1)
-                    .u1(2)
-                    .u1(0x80)
-                    .u1(0)
-                    .r4(9.0f)
-                    .cn("")
-                    .cn("")
-                    .u1(0x90)
-                    .i1(0)
-                    .i1(0)
-                    .i1(0)
-                    .r4(-7.0f)
-                    .r4(0.0f)) +
+         record(15, 10, noHigh) +
          record(15, 10, Fields(big).u4(101).u1(1).u1(1).u1(0x02).u1(0).r4(1e9f)) +
          prr(big, 1, 0, 1, 1, "3", 12) + prr(big, 2, 0x04, 99, 99, "4", 13) +
          bin(big, true, 1, 2, 5, 1, 'F', "per-site name") +
@@ -320,12 +245,11 @@ TEST(DatalogSummaryTest, YieldBinsAndTestStatistics) {
     ASSERT_EQ(reader.error(), nullptr);
     summary.endFile();
   }
-  // Both files, summed.
+  // Both files, summed: parts and good ones of sites 1 and 2.
   ASSERT_EQ(summary.sites().size(), 2u);
-  EXPECT_EQ(summary.sites().at(1).parts, 4u);
-  EXPECT_EQ(summary.sites().at(1).good, 4u);
-  EXPECT_EQ(summary.sites().at(2).parts, 4u);
-  EXPECT_EQ(summary.sites().at(2).good, 0u);
+  const auto& sites = summary.sites();
+  EXPECT_EQ(std::tie(sites.at(1).parts, sites.at(1).good, sites.at(2).parts, sites.at(2).good),
+            std::make_tuple(4u, 4u, 4u, 0u));
   EXPECT_DOUBLE_EQ(summary.overall().yield(), 0.5);
 
   auto binText = [](const std::vector<stdf::BinCount>& bins) {
@@ -341,55 +265,33 @@ TEST(DatalogSummaryTest, YieldBinsAndTestStatistics) {
 
   ASSERT_EQ(summary.tests().size(), 2u);
   const stdf::TestStats& vout = summary.tests()[0];
-  EXPECT_EQ(vout.number, 100u);
-  EXPECT_EQ(vout.name, "VOUT");
-  EXPECT_EQ(vout.unit, "V");
-  EXPECT_EQ(vout.low, 1.0);
-  EXPECT_EQ(vout.high, 2.0);
-  EXPECT_EQ(vout.count, 8u);
-  EXPECT_EQ(vout.fails, 2u);
-  EXPECT_EQ(vout.min, 1.25);
-  EXPECT_EQ(vout.max, 2.5);
+  EXPECT_EQ(std::tie(vout.number, vout.name, vout.unit, vout.low, vout.high, vout.count, vout.fails,
+                     vout.min, vout.max),
+            std::make_tuple(100u, "VOUT", "V", 1.0, 2.0, 8u, 2u, 1.25, 2.5));
   EXPECT_DOUBLE_EQ(vout.mean, 1.75);
   // Deviations -0.25, 0.75, -0.5, 0 twice: 1.75 / 7.
   EXPECT_DOUBLE_EQ(vout.sd(), std::sqrt(1.75 / 7));
   EXPECT_DOUBLE_EQ(*vout.cpk(), 0.25 / (3 * std::sqrt(1.75 / 7)));
 
+  // 3 and 9 from each file are its values; 1e9 is not a valid result.
   const stdf::TestStats& iq = summary.tests()[1];
-  EXPECT_EQ(iq.name, "IQ");
-  EXPECT_EQ(iq.unit, "mA");
-  EXPECT_EQ(iq.low, 0.0);
-  EXPECT_FALSE(iq.high.has_value());
+  EXPECT_EQ(std::tie(iq.name, iq.unit, iq.low, iq.high, iq.count, iq.fails, iq.values, iq.max),
+            std::make_tuple("IQ", "mA", 0.0, std::optional<double>(), 6u, 2u, 4u, 9.0));
   EXPECT_FALSE(iq.cpk().has_value());
-  EXPECT_EQ(iq.count, 6u);
-  EXPECT_EQ(iq.fails, 2u);
-  EXPECT_EQ(iq.values, 4u);  // 3, 9 from each file; 1e9 is not a valid result
-  EXPECT_EQ(iq.max, 9.0);
 
   const stdf::PartOutcome& site2 = summary.lastParts().at(2);
-  EXPECT_EQ(site2.partId, "4");
-  EXPECT_FALSE(site2.passed);
-  EXPECT_EQ(site2.hardBin, 99u);
-  EXPECT_EQ(site2.failedTest, 101u);
-  EXPECT_EQ(site2.failedTestName, "IQ");
+  EXPECT_EQ(
+      std::tie(site2.partId, site2.passed, site2.hardBin, site2.failedTest, site2.failedTestName),
+      std::make_tuple("4", false, 99u, 101u, "IQ"));
   EXPECT_TRUE(summary.lastParts().at(1).passed);
   EXPECT_FALSE(summary.lastParts().at(1).failedTest.has_value());
 }
 
-}  // namespace
-
-namespace {
-
 // A small file of our own writer's shape: two sites, one part each.
 std::string smallDatalog() {
-  using namespace stdftest;
   const bool le = false;
-  return far(le) +
-         record(
-             1, 10,
-             Fields(le).u4(0).u4(0).u1(1).c1('P').c1(' ').c1(' ').u2(65535).c1(' ').cn("LOT7").cn(
-                 "PMIC")) +
-         pir(le, 1) + pir(le, 2) + ptr(le, 100, 1, 0, 1.5f, "VOUT, load", 1.0f, 2.0f, "V") +
+  return far(le) + mir(le, 0, 0, 1, "LOT7") + pir(le, 1) + pir(le, 2) +
+         ptr(le, 100, 1, 0, 1.5f, "VOUT, load", 1.0f, 2.0f, "V") +
          ptr(le, 100, 2, 0x80, 2.25f, "VOUT, load", 1.0f, 2.0f, "V") +
          record(15, 20, Fields(le).u4(200).u1(1).u1(1).u1(0).u1(0xff)) +
          record(15, 20, Fields(le).u4(200).u1(1).u1(2).u1(0x80).u1(0xff)) +
@@ -411,9 +313,15 @@ ToolRun runTool(const std::vector<std::string>& args) {
   return {status, out.str(), err.str()};
 }
 
-TEST(DatalogToolTest, SummaryCsvAndDumpOfOneFile) {
+// Each command on a whole file, on several, on files cut short, and with bad arguments.
+TEST(DatalogToolTest, CommandsOnWholeDamagedAndMissingFiles) {
   TempDir dir;
-  const std::string path = dir.write("small.stdf", smallDatalog());
+  const std::string bytes = smallDatalog();
+  const std::string path = dir.write("small.stdf", bytes);
+  // Cut inside the second PRR, and cut between records before the MRR.
+  const std::string inside = dir.write("inside.stdf", bytes.substr(0, 190));
+  const std::string between = dir.write("between.stdf", bytes.substr(0, 201));
+  const std::string missing = dir.path("missing.stdf");
   const std::string summary =
       "Parts\n"
       "  site  parts  good    yield\n"
@@ -467,66 +375,50 @@ TEST(DatalogToolTest, SummaryCsvAndDumpOfOneFile) {
       "@237 SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=1 SBIN_CNT=1 SBIN_PF=\"P\" SBIN_NAM=\"PASS\"\n"
       "@255 SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=50 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"VOUT\"\n"
       "@273 MRR FINISH_T=0\n";
+  const std::string cutErr = "ate-datalog: " + inside +
+                             ": byte 178: PRR record of 19 bytes runs past the end of the file "
+                             "(8 of them there)\n";
+  const std::string noFile = "ate-datalog: cannot open " + missing + "\n";
+  const std::string noMrr =
+      "ate-datalog: " + between + ": byte 201: the file ends without an MRR record (cut short)\n";
   const struct {
-    const char* command;
-    const std::string& text;
-  } commands[] = {{"summary", summary}, {"csv", csv}, {"dump", dump}};
-  for (const auto& c : commands) {
-    SCOPED_TRACE(c.command);
-    const ToolRun run = runTool({c.command, path});
-    EXPECT_EQ(run.status, DATALOG_OK);
-    EXPECT_EQ(run.out, c.text);
-    EXPECT_EQ(run.err, "");
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    bool whole;  // the output is `out`, or holds it
+    std::string err;
+  } runs[] = {
+      {{"summary", path}, DATALOG_OK, summary, true, ""},
+      {{"csv", path}, DATALOG_OK, csv, true, ""},
+      {{"dump", path}, DATALOG_OK, dump, true, ""},
+      // Several files are summed.
+      {{"summary", path, path}, DATALOG_OK, "  all       4     2   50.00%\n", false, ""},
+      // What comes before the damage, then the damage.
+      {{"dump", inside}, DATALOG_DAMAGED, dump.substr(0, dump.find("@178")), true, cutErr},
+      {{"csv", inside}, DATALOG_DAMAGED, csv.substr(0, csv.find("2,2,")), true, cutErr},
+      {{"summary", between}, DATALOG_DAMAGED, "  all       2     1   50.00%\n", false, noMrr},
+      {{"summary", missing}, DATALOG_USAGE, "", false, noFile},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.args[0] + " " + run.args[1]);
+    const ToolRun result = runTool(run.args);
+    EXPECT_EQ(result.status, run.status);
+    if (run.whole) {
+      EXPECT_EQ(result.out, run.out);
+    } else {
+      EXPECT_NE(result.out.find(run.out), std::string::npos) << result.out;
+    }
+    EXPECT_EQ(result.err, run.err);
   }
-
-  // Several files are summed.
-  const ToolRun twice = runTool({"summary", path, path});
-  EXPECT_EQ(twice.status, DATALOG_OK);
-  EXPECT_NE(twice.out.find("  all       4     2   50.00%\n"), std::string::npos) << twice.out;
-}
-
-TEST(DatalogToolTest, DamagedFilesAndBadArguments) {
-  TempDir dir;
-  const std::string bytes = smallDatalog();
-  // Cut inside the second PRR, and cut between records before the MRR.
-  const std::string inside = dir.write("inside.stdf", bytes.substr(0, 190));
-  const std::string between = dir.write("between.stdf", bytes.substr(0, 201));
-  const ToolRun cut = runTool({"dump", inside});
-  EXPECT_EQ(cut.status, DATALOG_DAMAGED);
-  EXPECT_EQ(cut.out.substr(cut.out.rfind("@")),
-            "@155 PRR HEAD_NUM=1 SITE_NUM=1 PART_FLG=0x00 NUM_TEST=1 HARD_BIN=1 SOFT_BIN=1 "
-            "X_COORD=-32768 Y_COORD=-32768 TEST_T=20 PART_ID=\"1\"\n");
-  EXPECT_EQ(cut.err, "ate-datalog: " + inside +
-                         ": byte 178: PRR record of 19 bytes runs past the end of the file (8 of "
-                         "them there)\n");
-  const ToolRun summary = runTool({"summary", between});
-  EXPECT_EQ(summary.status, DATALOG_DAMAGED);
-  EXPECT_NE(summary.out.find("  all       2     1   50.00%\n"), std::string::npos) << summary.out;
-  EXPECT_EQ(summary.err, "ate-datalog: " + between +
-                             ": byte 201: the file ends without an MRR record (cut short)\n");
-  const ToolRun csv = runTool({"csv", inside});
-  EXPECT_EQ(csv.status, DATALOG_DAMAGED);
-  EXPECT_EQ(csv.out,
-            "SITE,PART_ID,HARD_BIN,SOFT_BIN,PASS_FAIL,TEST_T,\"100 VOUT, load [V]\",200\n"
-            "1,1,1,1,PASS,20,1.5,P\n");
-  EXPECT_EQ(csv.err, cut.err);
-
-  const std::string missing = dir.path("missing.stdf");
-  EXPECT_EQ(runTool({"summary", missing}).err, "ate-datalog: cannot open " + missing + "\n");
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"dump"}, {"csv", inside, inside}, {"list", inside}, {"summary", missing}}) {
+           {}, {"dump"}, {"csv", inside, inside}, {"list", inside}}) {
     EXPECT_EQ(runTool(args).status, DATALOG_USAGE);
   }
 }
 
-}  // namespace
-
-namespace {
-
 // A datalog as the writer grows it: header, then per pass its parts and the summary records,
 // which the next pass overwrites.
 TEST(StdfFollowerTest, DeliversEachPartOnceAndStopsAtTheSummary) {
-  using namespace stdftest;
   const bool le = false;
   const std::string header = far(le) + record(1, 80, Fields(le).u1(1).u1(1).u1(2).u1(1).u1(2));
   auto pass = [&](float v1, float v2) {
@@ -534,6 +426,13 @@ TEST(StdfFollowerTest, DeliversEachPartOnceAndStopsAtTheSummary) {
            ptr(le, 100, 2, 0, v2, "VOUT", 1, 2, "V") + prr(le, 1, 0, 1, 1, "1") +
            // Site 2's part is still open when site 1's ends: nothing is consumed in between.
            prr(le, 2, 0, 1, 1, "2");
+  };
+  // `names`, then the records of a pass that starts at byte `at`, as collect names them.
+  auto withPass = [](std::vector<std::string> names, std::uint64_t at) {
+    const std::pair<const char*, int> records[] = {{"PIR@", 0},  {"PIR@", 6},  {"PTR@", 12},
+                                                   {"PTR@", 48}, {"PRR@", 84}, {"PRR@", 107}};
+    for (const auto& r : records) names.push_back(r.first + std::to_string(at + r.second));
+    return names;
   };
   const std::string tail =
       bin(le, true, 255, 255, 1, 2, 'P', "PASS") + record(1, 20, Fields(le).u4(0));
@@ -555,26 +454,13 @@ TEST(StdfFollowerTest, DeliversEachPartOnceAndStopsAtTheSummary) {
   };
   const std::uint64_t afterPass1 = header.size() + pass1.size();
   const std::uint64_t afterPass2 = afterPass1 + pass2.size();
-  const std::string p1 = std::to_string(header.size());
+  const std::string done = header + pass1;  // the first pass, whole
   const Step steps[] = {
-      {"first pass",
-       header + pass1 + tail,
-       {"FAR@0", "SDR@6", "PIR@" + p1, "PIR@" + std::to_string(header.size() + 6),
-        "PTR@" + std::to_string(header.size() + 12), "PTR@" + std::to_string(header.size() + 48),
-        "PRR@" + std::to_string(header.size() + 84), "PRR@" + std::to_string(header.size() + 107)},
-       afterPass1},
-      {"nothing new", header + pass1 + tail, {}, afterPass1},
-      {"second pass half written", header + pass1 + pass2.substr(0, 100), {}, afterPass1},
-      {"cut inside the last PRR",
-       header + pass1 + pass2.substr(0, pass2.size() - 3),
-       {},
-       afterPass1},
-      {"second pass",
-       header + pass1 + pass2 + tail,
-       {"PIR@" + std::to_string(afterPass1), "PIR@" + std::to_string(afterPass1 + 6),
-        "PTR@" + std::to_string(afterPass1 + 12), "PTR@" + std::to_string(afterPass1 + 48),
-        "PRR@" + std::to_string(afterPass1 + 84), "PRR@" + std::to_string(afterPass1 + 107)},
-       afterPass2},
+      {"first pass", done + tail, withPass({"FAR@0", "SDR@6"}, header.size()), afterPass1},
+      {"nothing new", done + tail, {}, afterPass1},
+      {"second pass half written", done + pass2.substr(0, 100), {}, afterPass1},
+      {"cut inside the last PRR", done + pass2.substr(0, pass2.size() - 3), {}, afterPass1},
+      {"second pass", done + pass2 + tail, withPass({}, afterPass1), afterPass2},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
@@ -594,16 +480,11 @@ TEST(StdfFollowerTest, DeliversEachPartOnceAndStopsAtTheSummary) {
   EXPECT_EQ(summary[0].textValue("HBIN_NAM"), "PASS");
 
   // Damage after what was consumed is an error; so is a file that shrank.
-  dir.write("grow.stdf", header + pass1 + pass2 +
-                             record(15, 10,
-                                    Fields(le).u4(1).u1(1).u1(1).u1(0).u1(0).r4(1).raw("\x09"
-                                                                                       "ab")));
+  dir.write("grow.stdf", header + pass1 + pass2 + ptrPastItsEnd(le));
   const auto damaged = follower.update(path, collect);
   ASSERT_NE(damaged.error, nullptr);
-  EXPECT_EQ(damaged.error->message, "byte " + std::to_string(afterPass2 + 16) +
-                                        ": field TEST_TXT of the PTR record at byte " +
-                                        std::to_string(afterPass2) +
-                                        " runs past the end of the record (15 bytes)");
+  EXPECT_EQ(damaged.error->message,
+            pastItsRecord(afterPass2 + 16, "TEST_TXT", "PTR", afterPass2, 15));
   dir.write("grow.stdf", header);
   const auto shrunk = follower.update(path, collect);
   ASSERT_NE(shrunk.error, nullptr);
