@@ -66,22 +66,19 @@ class Served {
   std::thread thread_;
 };
 
-// Raw requests on one connection, each sent once the answer before it is in; all the answers, up
-// to the end of the connection.
-std::string raw(int port, const std::vector<std::string>& requests) {
+// Raw requests on one connection, each sent once the text awaited of the answer before it is in;
+// all the answers.
+std::string raw(int port, const std::vector<std::pair<std::string, std::string>>& exchanges) {
   http::Socket socket = http::Socket::connect("127.0.0.1", port);
   std::string answer;
   char chunk[4096];
-  for (const std::string& request : requests) {
+  for (const auto& [request, awaited] : exchanges) {
     EXPECT_TRUE(socket.valid() && socket.sendAll(request));
-    const std::size_t before = answer.size();
-    for (long count; answer.size() == before && socket.waitReadable(10s) &&
+    const std::size_t from = answer.size();
+    for (long count; answer.find(awaited, from) == std::string::npos && socket.waitReadable(10s) &&
                      (count = socket.receive(chunk, sizeof chunk)) > 0;) {
       answer.append(chunk, static_cast<std::size_t>(count));
     }
-  }
-  for (long count; socket.waitReadable(10s) && (count = socket.receive(chunk, sizeof chunk)) > 0;) {
-    answer.append(chunk, static_cast<std::size_t>(count));
   }
   return answer;
 }
@@ -136,14 +133,64 @@ TEST(HttpServer, BothServersAnswerAlike) {
     for (int i = 0; i < 100 && served.streamsEnded == 0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(served.streamsEnded, 1);
 
-    // Two requests on one kept-alive connection, the second closing it.
+    // Two requests on one kept-alive connection.
     const std::string answer =
-        raw(served.port(), {"GET /one HTTP/1.1\r\nHost: x\r\n\r\n",
-                            "GET /two HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"});
+        raw(served.port(), {{"GET /one HTTP/1.1\r\nHost: x\r\n\r\n", "GET /one"},
+                            {"GET /two HTTP/1.1\r\nHost: x\r\n\r\n", "GET /two"}});
     EXPECT_NE(answer.find("GET /one"), std::string::npos) << answer;
     EXPECT_NE(answer.find("GET /two"), std::string::npos) << answer;
-    EXPECT_EQ(raw(served.port(), {"NONSENSE\r\n\r\n"}).compare(0, 12, "HTTP/1.1 400"), 0);
+    EXPECT_EQ(raw(served.port(), {{"NONSENSE\r\n\r\n", "\r\n\r\n"}}).compare(0, 12, "HTTP/1.1 400"),
+              0);
   }
+}
+
+TEST(HttpServer, ReadsRequestHeadsAndRefusesWhatItCannotServeSafely) {
+  struct Case {
+    std::string head;
+    int status;
+    std::string read;  // for a request served: what of it was read
+    std::size_t bodySize;
+    bool keepAlive;
+  };
+  const auto served = [](const http::Request& request) {
+    std::string read = request.method + " " + request.path + " ";
+    for (const auto& [name, value] : request.params) read += name + "=" + value + ";";
+    for (const auto& [name, value] : request.headers) read += " " + name + ":" + value;
+    return read;
+  };
+  for (const Case& c : {
+           Case{"GET /a%2Fb?x=%41&x=2&y HTTP/1.1\r\nHost: h\r\nX-A:  v w \t", 0,
+                "GET /a/b x=A;y=; host:h x-a:v w", 0, true},
+           Case{"POST / HTTP/1.0\r\nContent-Length: 64", 0, "POST /  content-length:64", 64, false},
+           Case{"GET / HTTP/1.0\r\nConnection: Keep-Alive", 0, "GET /  connection:Keep-Alive", 0,
+                true},
+           Case{"GET / HTTP/1.1\r\nConnection: close", 0, "GET /  connection:close", 0, false},
+           Case{"GET /", 400, "", 0, false},
+           Case{"GET  / HTTP/1.1", 400, "", 0, false},
+           Case{"GET http://x/ HTTP/1.1", 400, "", 0, false},
+           Case{"GET / HTTP/2.0", 505, "", 0, false},
+           Case{"GET / HTTP/1.1\r\n Folded: x", 400, "", 0, false},
+           Case{"GET / HTTP/1.1\r\nNoColon", 400, "", 0, false},
+           Case{"GET / HTTP/1.1\r\nBad Name: x", 400, "", 0, false},
+           Case{"POST / HTTP/1.1\r\nTransfer-Encoding: chunked", 501, "", 0, false},
+           Case{"POST / HTTP/1.1\r\nContent-Length: -1", 400, "", 0, false},
+           Case{"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999", 400, "", 0, false},
+           Case{"POST / HTTP/1.1\r\nContent-Length: 65", 413, "", 65, false},
+       }) {
+    http::Request request;
+    const http::RequestHead head = http::parseRequestHead(c.head, 64, request);
+    EXPECT_EQ(head.status, c.status) << c.head;
+    EXPECT_EQ(head.bodySize, c.bodySize) << c.head;
+    if (c.status == 0) {
+      EXPECT_EQ(served(request), c.read) << c.head;
+      EXPECT_EQ(head.keepAlive, c.keepAlive) << c.head;
+    }
+  }
+  // A head that never ends is cut off.
+  Served sockets(&http::makeSocketServer);
+  EXPECT_EQ(raw(sockets.port(), {{"GET / HTTP/1.1\r\nX: " + std::string(20000, 'x'), "\r\n\r\n"}})
+                .compare(0, 12, "HTTP/1.1 431"),
+            0);
 }
 
 TEST(HttpServer, StopEndsOpenStreamsAndServing) {

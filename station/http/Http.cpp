@@ -14,7 +14,75 @@ int hexDigit(char c) {
   return -1;
 }
 
+std::string trim(const std::string& text) {
+  const std::size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return "";
+  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+RequestHead refused(int status, std::string message) {
+  RequestHead head;
+  head.status = status;
+  head.message = std::move(message);
+  return head;
+}
+
 }  // namespace
+
+RequestHead parseRequestHead(const std::string& head, std::size_t maxBody, Request& request) {
+  std::size_t lineEnd = head.find("\r\n");
+  const std::string line = head.substr(0, lineEnd);
+  const std::size_t space1 = line.find(' ');
+  const std::size_t space2 = space1 == std::string::npos ? space1 : line.find(' ', space1 + 1);
+  if (space1 == 0 || space2 == std::string::npos || line[space1 + 1] != '/' ||
+      line.find(' ', space2 + 1) != std::string::npos) {
+    return refused(400, "the request line is malformed");
+  }
+  const std::string version = line.substr(space2 + 1);
+  if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+    return refused(505, "only HTTP/1.0 and HTTP/1.1 are served");
+  }
+  request.method = line.substr(0, space1);
+  const std::string target = line.substr(space1 + 1, space2 - space1 - 1);
+  const std::size_t question = target.find('?');
+  request.path = decode(target.substr(0, question), false);
+  if (question != std::string::npos) request.params = parseQuery(target.substr(question + 1));
+
+  while (lineEnd != std::string::npos) {
+    const std::size_t start = lineEnd + 2;
+    lineEnd = head.find("\r\n", start);
+    const std::string field =
+        head.substr(start, lineEnd == std::string::npos ? lineEnd : lineEnd - start);
+    const std::size_t colon = field.find(':');
+    // No name, or white space in or before it (a folded line): refused, as a proxy in front may
+    // read the same bytes otherwise.
+    if (colon == std::string::npos || colon == 0 || field.find_first_of(" \t") < colon) {
+      return refused(400, "a header line is malformed");
+    }
+    request.headers.emplace(lowerCase(field.substr(0, colon)), trim(field.substr(colon + 1)));
+  }
+
+  RequestHead parsed;
+  const std::string connection = lowerCase(request.header("Connection"));
+  parsed.keepAlive = version == "HTTP/1.1" ? connection.find("close") == std::string::npos
+                                           : connection.find("keep-alive") != std::string::npos;
+  if (!request.header("Transfer-Encoding").empty()) {
+    return refused(501, "a request body must come with its Content-Length");
+  }
+  const std::string length = request.header("Content-Length");
+  if (!length.empty()) {
+    if (length.size() > 18 || length.find_first_not_of("0123456789") != std::string::npos) {
+      return refused(400, "the Content-Length is not a number");
+    }
+    parsed.bodySize = std::stoull(length);
+    if (parsed.bodySize > maxBody) {
+      RequestHead tooLarge = refused(413, "the request body is too large");
+      tooLarge.bodySize = parsed.bodySize;
+      return tooLarge;
+    }
+  }
+  return parsed;
+}
 
 std::string Request::header(const std::string& name) const {
   const auto found = headers.find(lowerCase(name));

@@ -77,6 +77,17 @@ std::unique_ptr<Server> makeSocketServer(Handler handler, Refusal refusal, Limit
 // The server this build serves with.
 std::unique_ptr<Server> makeServer(Handler handler, Refusal refusal, Limits limits);
 
+// What a request's head (its request line and header lines, without the blank line that ends
+// them) says, for a server of our own that reads it off a connection.
+struct RequestHead {
+  int status = 0;            // 0: a request to serve; else the status it is refused with
+  std::string message;       // why it is refused
+  std::size_t bodySize = 0;  // bytes of body that follow (for a refusal too, when known)
+  bool keepAlive = false;    // whether the connection stays open after the answer
+};
+// Reads head into request (method, path, params, headers); a body over maxBody is refused.
+RequestHead parseRequestHead(const std::string& head, std::size_t maxBody, Request& request);
+
 // %XX escapes decoded; with plus true, '+' is a space too (a query's convention).
 std::string decode(const std::string& text, bool plus);
 // A query string's parameters ("a=1&b=x%20y"), decoded; the first of repeated names wins.

@@ -23,18 +23,6 @@ constexpr auto IDLE_WAIT = 5s;                  // for the next request on a kep
 constexpr auto SEND_WAIT = 30s;                 // for a peer that doesn't read
 constexpr auto POLL_SLICE = 250ms;              // how often a wait looks at stopping
 
-// A request the server answers itself, before any handler.
-struct Refused {
-  int status;
-  std::string message;
-};
-
-std::string trim(const std::string& text) {
-  const std::size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string::npos) return "";
-  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
-}
-
 class SocketServer final : public Server {
  public:
   SocketServer(Handler handler, Refusal refusal, Limits limits)
@@ -120,65 +108,6 @@ class SocketServer final : public Server {
     return true;
   }
 
-  // Parses the head in text (without its blank line) into request; what the body needs is set.
-  bool parseHead(const std::string& text, Request& request, std::size_t& bodySize, bool& keepAlive,
-                 Refused& refused) const {
-    std::size_t lineEnd = text.find("\r\n");
-    const std::string line = text.substr(0, lineEnd);
-    const std::size_t space1 = line.find(' ');
-    const std::size_t space2 = line.find(' ', space1 + 1);
-    if (space1 == std::string::npos || space2 == std::string::npos || space1 == 0 ||
-        line.find(' ', space2 + 1) != std::string::npos || line[space1 + 1] != '/') {
-      refused = {400, "the request line is malformed"};
-      return false;
-    }
-    request.method = line.substr(0, space1);
-    const std::string target = line.substr(space1 + 1, space2 - space1 - 1);
-    const std::string version = line.substr(space2 + 1);
-    if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-      refused = {505, "only HTTP/1.0 and HTTP/1.1 are served"};
-      return false;
-    }
-    const std::size_t question = target.find('?');
-    request.path = decode(target.substr(0, question), false);
-    if (question != std::string::npos) request.params = parseQuery(target.substr(question + 1));
-
-    while (lineEnd != std::string::npos) {
-      const std::size_t start = lineEnd + 2;
-      lineEnd = text.find("\r\n", start);
-      const std::string field = text.substr(start, lineEnd - start);
-      const std::size_t colon = field.find(':');
-      if (colon == std::string::npos || colon == 0 || field[0] == ' ' || field[0] == '\t' ||
-          field.find_first_of(" \t") < colon) {
-        refused = {400, "a header line is malformed"};
-        return false;
-      }
-      request.headers.emplace(lowerCase(field.substr(0, colon)), trim(field.substr(colon + 1)));
-    }
-
-    const std::string connection = lowerCase(request.header("Connection"));
-    keepAlive = version == "HTTP/1.1" ? connection.find("close") == std::string::npos
-                                      : connection.find("keep-alive") != std::string::npos;
-    if (!request.header("Transfer-Encoding").empty()) {
-      refused = {501, "a request body must come with its Content-Length"};
-      return false;
-    }
-    const std::string length = request.header("Content-Length");
-    bodySize = 0;
-    if (!length.empty()) {
-      if (length.size() > 18 || length.find_first_not_of("0123456789") != std::string::npos) {
-        refused = {400, "the Content-Length is not a number"};
-        return false;
-      }
-      bodySize = std::stoull(length);
-      if (bodySize > limits_.maxBody) {
-        refused = {413, "the request body is too large"};
-        return false;
-      }
-    }
-    return true;
-  }
-
   static std::string head(const Response& response, bool keepAlive, std::size_t length) {
     std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " +
                        reasonPhrase(response.status) + "\r\n";
@@ -196,26 +125,26 @@ class SocketServer final : public Server {
       std::size_t headEnd;
       while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos) {
         if (buffer.size() > MAX_HEAD) {
-          refuse(socket, {431, "the request's head is too large"}, 0);
+          refuse(socket, 431, "the request's head is too large", 0);
           return;
         }
         if (!receiveMore(socket, buffer, served == 0 ? FIRST_REQUEST_WAIT : IDLE_WAIT)) return;
       }
       if (headEnd > MAX_HEAD) {
-        refuse(socket, {431, "the request's head is too large"}, 0);
+        refuse(socket, 431, "the request's head is too large", 0);
         return;
       }
       Request request;
-      std::size_t bodySize = 0;
-      bool keepAlive = false;
-      Refused refused{};
-      if (!parseHead(buffer.substr(0, headEnd), request, bodySize, keepAlive, refused)) {
+      const RequestHead parsed =
+          parseRequestHead(buffer.substr(0, headEnd), limits_.maxBody, request);
+      if (parsed.status != 0) {
         const std::size_t buffered = buffer.size() - headEnd - 4;
-        const std::size_t announced =
-            refused.status == 413 ? std::stoull(request.header("Content-Length")) : 0;
-        refuse(socket, refused, announced > buffered ? announced - buffered : 0);
+        refuse(socket, parsed.status, parsed.message,
+               parsed.bodySize > buffered ? parsed.bodySize - buffered : 0);
         return;
       }
+      const std::size_t bodySize = parsed.bodySize;
+      const bool keepAlive = parsed.keepAlive;
       buffer.erase(0, headEnd + 4);
       while (buffer.size() < bodySize) {
         if (!receiveMore(socket, buffer, FIRST_REQUEST_WAIT)) return;
@@ -255,9 +184,10 @@ class SocketServer final : public Server {
 
   // Answers a request refused before its handler, then drops what is left of its body so that
   // the peer reads the answer rather than a reset connection.
-  void refuse(const Socket& socket, const Refused& refused, std::size_t unreadBody) const {
+  void refuse(const Socket& socket, int status, const std::string& message,
+              std::size_t unreadBody) const {
     Response response;
-    refusal_(refused.status, refused.message, response);
+    refusal_(status, message, response);
     if (!socket.sendAll(head(response, false, response.body.size()) + response.body)) return;
     std::string discarded;
     while (unreadBody > 0 && unreadBody <= MAX_DISCARDED) {
