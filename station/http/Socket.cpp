@@ -133,6 +133,19 @@ long Socket::receive(char* data, std::size_t size) const {
   return static_cast<long>(::recv(native_, data, static_cast<Length>(size), 0));
 }
 
+bool Socket::receiveSome(std::string& buffer, std::chrono::steady_clock::duration wait,
+                         const std::atomic<bool>& stopping) const {
+  for (const auto deadline = std::chrono::steady_clock::now() + wait;
+       !waitReadable(std::chrono::milliseconds(100));) {
+    if (stopping || std::chrono::steady_clock::now() >= deadline) return false;
+  }
+  char chunk[8192];
+  const long count = receive(chunk, sizeof chunk);
+  if (count <= 0) return false;
+  buffer.append(chunk, static_cast<std::size_t>(count));
+  return true;
+}
+
 bool Socket::sendAll(const std::string& text) const {
   std::size_t sent = 0;
   while (sent < text.size()) {

@@ -3,6 +3,7 @@
 #ifndef ATE_STATION_HTTP_SOCKET_H_
 #define ATE_STATION_HTTP_SOCKET_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +38,10 @@ class Socket {
   bool waitReadable(std::chrono::milliseconds timeout) const;
   // Up to size bytes: how many, 0 at the end of the stream, -1 on failure.
   long receive(char* data, std::size_t size) const;
+  // What comes within wait, appended to buffer; false at the end of the stream, on failure, on
+  // time, or once stopping is set (looked at every 100 ms).
+  bool receiveSome(std::string& buffer, std::chrono::steady_clock::duration wait,
+                   const std::atomic<bool>& stopping) const;
   // All of text, or false.
   bool sendAll(const std::string& text) const;
   // A send that waits longer than this fails, so a peer that stops reading can't hold a thread.

@@ -21,7 +21,7 @@ constexpr int MAX_REQUESTS = 100;               // on one connection
 constexpr auto FIRST_REQUEST_WAIT = 10s;        // for a new connection's first request
 constexpr auto IDLE_WAIT = 5s;                  // for the next request on a kept-alive one
 constexpr auto SEND_WAIT = 30s;                 // for a peer that doesn't read
-constexpr auto POLL_SLICE = 250ms;              // how often a wait looks at stopping
+constexpr auto POLL_SLICE = 250ms;              // how often accepting looks at stopping
 
 class SocketServer final : public Server {
  public:
@@ -94,20 +94,6 @@ class SocketServer final : public Server {
     for (const auto& worker : ended) worker->thread.join();
   }
 
-  // Reads more of the connection into buffer, waiting up to wait; false at its end or on time.
-  bool receiveMore(const Socket& socket, std::string& buffer,
-                   std::chrono::steady_clock::duration wait) const {
-    for (const auto deadline = std::chrono::steady_clock::now() + wait;
-         !socket.waitReadable(POLL_SLICE);) {
-      if (stopping_ || std::chrono::steady_clock::now() >= deadline) return false;
-    }
-    char chunk[8192];
-    const long count = socket.receive(chunk, sizeof chunk);
-    if (count <= 0) return false;
-    buffer.append(chunk, static_cast<std::size_t>(count));
-    return true;
-  }
-
   static std::string head(const Response& response, bool keepAlive, std::size_t length) {
     std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " +
                        reasonPhrase(response.status) + "\r\n";
@@ -128,7 +114,8 @@ class SocketServer final : public Server {
           refuse(socket, 431, "the request's head is too large", 0);
           return;
         }
-        if (!receiveMore(socket, buffer, served == 0 ? FIRST_REQUEST_WAIT : IDLE_WAIT)) return;
+        if (!socket.receiveSome(buffer, served == 0 ? FIRST_REQUEST_WAIT : IDLE_WAIT, stopping_))
+          return;
       }
       if (headEnd > MAX_HEAD) {
         refuse(socket, 431, "the request's head is too large", 0);
@@ -147,7 +134,7 @@ class SocketServer final : public Server {
       const bool keepAlive = parsed.keepAlive;
       buffer.erase(0, headEnd + 4);
       while (buffer.size() < bodySize) {
-        if (!receiveMore(socket, buffer, FIRST_REQUEST_WAIT)) return;
+        if (!socket.receiveSome(buffer, FIRST_REQUEST_WAIT, stopping_)) return;
       }
       request.body = buffer.substr(0, bodySize);
       buffer.erase(0, bodySize);
@@ -192,7 +179,7 @@ class SocketServer final : public Server {
     std::string discarded;
     while (unreadBody > 0 && unreadBody <= MAX_DISCARDED) {
       discarded.clear();
-      if (!receiveMore(socket, discarded, 2s)) break;
+      if (!socket.receiveSome(discarded, 2s, stopping_)) break;
       unreadBody -= std::min(unreadBody, discarded.size());
     }
   }

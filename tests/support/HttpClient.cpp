@@ -15,17 +15,7 @@ class Reader {
       : socket_(socket), stopping_(stopping) {}
 
   // More bytes into buffer; false at the end, on failure, on time or when stopped.
-  bool more() {
-    for (const auto deadline = std::chrono::steady_clock::now() + READ_WAIT;
-         !socket_.waitReadable(std::chrono::milliseconds(100));) {
-      if (stopping_ || std::chrono::steady_clock::now() >= deadline) return false;
-    }
-    char chunk[8192];
-    const long count = socket_.receive(chunk, sizeof chunk);
-    if (count <= 0) return false;
-    buffer.append(chunk, static_cast<std::size_t>(count));
-    return true;
-  }
+  bool more() { return socket_.receiveSome(buffer, READ_WAIT, stopping_); }
   // The text up to the next separator, which is dropped; false when the connection ends first.
   bool until(const std::string& separator, std::string& text) {
     std::size_t at;
