@@ -36,8 +36,10 @@ class Station {
       : projects_(dir_.path("projects")), datalogs_(dir_.path("datalog")) {
     fs::copy(ATE_STATION_PROJECTS, projects_, fs::copy_options::recursive);
     ChildProcess::Options options;
-    options.argv = {ATE_STATION_PATH, "--projects", projects_, "--datalogs", datalogs_, "--listen",
-                    "127.0.0.1:0",    "--driver",   driver,    "--timeout",  "2"};
+    options.argv = {ATE_STATION_PATH, "--projects",  projects_,   "--datalogs", datalogs_,
+                    "--listen",       "127.0.0.1:0", "--timeout", "2"};
+    // Without --driver, the station runs the driver beside it.
+    if (driver != ATE_DRIVER_PATH) options.argv.insert(options.argv.end(), {"--driver", driver});
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     process_ = std::make_unique<ChildProcess>(options);
     const std::optional<std::string> banner =
