@@ -1,7 +1,8 @@
 // The station's page in a real headless Chromium: pick the example, load it, run three passes
 // and watch the lines and the bins come in, run until stopped and stop, unload. Saves a
 // screenshot. Run by CTest:
-//   node station.test.cjs STATION PROJECTS_DIR WORK_DIR SCREENSHOT
+//   node station.test.cjs PROJECTS_DIR WORK_DIR SCREENSHOT STATION_COMMAND...
+// (the command is the station program, after an emulator that runs it, if any)
 // with NODE_PATH pointing at the node_modules that hold playwright-core.
 "use strict";
 
@@ -10,14 +11,15 @@ const { spawn } = require("child_process");
 const fs = require("fs");
 const path = require("path");
 
-const [station, projects, work, screenshot] = process.argv.slice(2);
+const [projects, work, screenshot, ...command] = process.argv.slice(2);
 const TIMEOUT = 20000;
 
 function startStation() {
   fs.rmSync(work, { recursive: true, force: true });
   fs.mkdirSync(work, { recursive: true });
-  const child = spawn(station, ["--projects", projects, "--datalogs", path.join(work, "datalog"),
-                                "--listen", "127.0.0.1:0"], { stdio: ["ignore", "pipe", "inherit"] });
+  const child = spawn(command[0], [...command.slice(1), "--projects", projects, "--datalogs",
+                                   path.join(work, "datalog"), "--listen", "127.0.0.1:0"],
+                      { stdio: ["ignore", "pipe", "inherit"] });
   return new Promise((resolve, reject) => {
     let text = "";
     const timer = setTimeout(() => reject(new Error("the station printed no address")), TIMEOUT);
