@@ -66,21 +66,24 @@ class Served {
   std::thread thread_;
 };
 
-// Raw requests on one connection, each sent once the text awaited of the answer before it is in;
+// Raw requests on a connection, each sent once the text awaited of the answer before it is in;
 // all the answers.
-std::string raw(int port, const std::vector<std::pair<std::string, std::string>>& exchanges) {
-  http::Socket socket = http::Socket::connect("127.0.0.1", port);
+std::string exchange(const http::Socket& socket,
+                     const std::vector<std::pair<std::string, std::string>>& exchanges) {
   std::string answer;
-  char chunk[4096];
+  const std::atomic<bool> never{false};
   for (const auto& [request, awaited] : exchanges) {
     EXPECT_TRUE(socket.valid() && socket.sendAll(request));
     const std::size_t from = answer.size();
-    for (long count; answer.find(awaited, from) == std::string::npos && socket.waitReadable(10s) &&
-                     (count = socket.receive(chunk, sizeof chunk)) > 0;) {
-      answer.append(chunk, static_cast<std::size_t>(count));
+    while (answer.find(awaited, from) == std::string::npos &&
+           socket.receiveSome(answer, 10s, never)) {
     }
   }
   return answer;
+}
+
+std::string raw(int port, const std::vector<std::pair<std::string, std::string>>& exchanges) {
+  return exchange(http::Socket::connect("127.0.0.1", port), exchanges);
 }
 
 std::vector<std::pair<const char*, Make>> servers() {
@@ -191,6 +194,41 @@ TEST(HttpServer, ReadsRequestHeadsAndRefusesWhatItCannotServeSafely) {
   EXPECT_EQ(raw(sockets.port(), {{"GET / HTTP/1.1\r\nX: " + std::string(20000, 'x'), "\r\n\r\n"}})
                 .compare(0, 12, "HTTP/1.1 431"),
             0);
+}
+
+TEST(HttpServer, OwnServerMakesRoomByClosingIdleConnections) {
+  Served served(&http::makeSocketServer);  // four connections at most
+  HttpClient client("127.0.0.1", served.port());
+  // Four kept-alive connections, each answered and now waiting: a fifth is served all the same.
+  std::vector<http::Socket> kept;
+  for (int i = 0; i < 4; ++i) {
+    kept.push_back(http::Socket::connect("127.0.0.1", served.port()));
+    exchange(kept.back(), {{"GET /kept HTTP/1.1\r\nHost: x\r\n\r\n", "GET /kept"}});
+  }
+  EXPECT_EQ(client.get("/fifth").body, "GET /fifth   ");
+  kept.clear();
+
+  // Four streams keep every connection busy: a fifth waits a little, then is refused.
+  std::vector<std::unique_ptr<HttpClient>> streams;
+  std::vector<std::future<int>> streaming;
+  std::atomic<int> open{0};
+  for (int i = 0; i < 4; ++i) {
+    streams.push_back(std::make_unique<HttpClient>("127.0.0.1", served.port()));
+    streaming.push_back(std::async(std::launch::async, [&open, &stream = *streams.back()] {
+      bool counted = false;
+      return stream.stream("/forever", [&](const std::string&) {
+        if (!counted) ++open;
+        counted = true;
+        return true;
+      });
+    }));
+  }
+  for (int i = 0; i < 500 && open < 4; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(open, 4);
+  const HttpResult refused = client.get("/sixth");
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.body, "refused: the station is serving too many connections");
+  for (const auto& stream : streams) stream->stop();
 }
 
 TEST(HttpServer, StopEndsOpenStreamsAndServing) {

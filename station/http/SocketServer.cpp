@@ -21,6 +21,7 @@ constexpr int MAX_REQUESTS = 100;               // on one connection
 constexpr auto FIRST_REQUEST_WAIT = 10s;        // for a new connection's first request
 constexpr auto IDLE_WAIT = 5s;                  // for the next request on a kept-alive one
 constexpr auto SEND_WAIT = 30s;                 // for a peer that doesn't read
+constexpr auto ROOM_WAIT = 2s;                  // for a connection to end when all are busy
 constexpr auto POLL_SLICE = 250ms;              // how often accepting looks at stopping
 
 class SocketServer final : public Server {
@@ -42,9 +43,10 @@ class SocketServer final : public Server {
       if (!listener_.waitReadable(POLL_SLICE)) continue;
       Socket client = listener_.accept();
       if (!client.valid()) continue;
+      const bool room = makeRoom();
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) break;
-      if (workers_.size() >= limits_.maxConnections) {
+      if (!room) {
         Response response;
         refusal_(503, "the station is serving too many connections", response);
         client.setSendTimeout(1s);
@@ -56,7 +58,7 @@ class SocketServer final : public Server {
       Worker& started = *worker;
       workers_.push_back(std::move(worker));
       started.thread = std::thread([this, &started] {
-        serveConnection(started.socket);
+        serveConnection(started);
         started.done = true;
       });
     }
@@ -75,7 +77,29 @@ class SocketServer final : public Server {
     Socket socket;
     std::thread thread;
     std::atomic<bool> done{false};
+    std::atomic<bool> idle{false};  // kept alive, waiting for a next request that hasn't begun
   };
+
+  // Whether a new connection can be served: at the limit, a kept-alive connection that waits for
+  // nothing is closed to make room (its peer opens another when it needs one); when every
+  // connection is busy, one may end within a short wait.
+  bool makeRoom() {
+    for (const auto deadline = std::chrono::steady_clock::now() + ROOM_WAIT;;) {
+      reap(false);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (workers_.size() < limits_.maxConnections) return true;
+        for (const auto& worker : workers_) {
+          if (worker->idle) {
+            worker->socket.shutdown();
+            break;
+          }
+        }
+      }
+      if (stopping_ || std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+  }
 
   // Joins the connections that have ended; with all, every one, after waking them.
   void reap(bool all) {
@@ -104,7 +128,8 @@ class SocketServer final : public Server {
     return text;
   }
 
-  void serveConnection(const Socket& socket) {
+  void serveConnection(Worker& worker) {
+    const Socket& socket = worker.socket;
     socket.setSendTimeout(SEND_WAIT);
     std::string buffer;
     for (int served = 0; served < MAX_REQUESTS && !stopping_; ++served) {
@@ -114,8 +139,11 @@ class SocketServer final : public Server {
           refuse(socket, 431, "the request's head is too large", 0);
           return;
         }
-        if (!socket.receiveSome(buffer, served == 0 ? FIRST_REQUEST_WAIT : IDLE_WAIT, stopping_))
-          return;
+        worker.idle = served > 0 && buffer.empty();
+        const bool received =
+            socket.receiveSome(buffer, served == 0 ? FIRST_REQUEST_WAIT : IDLE_WAIT, stopping_);
+        worker.idle = false;
+        if (!received) return;
       }
       if (headEnd > MAX_HEAD) {
         refuse(socket, 431, "the request's head is too large", 0);
