@@ -69,7 +69,10 @@ class SocketServer final : public Server {
   void stop() override {
     stopping_ = true;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& worker : workers_) worker->socket.shutdown();
+    for (const auto& worker : workers_) {
+      worker->leave = true;
+      worker->socket.shutdown();
+    }
   }
 
  private:
@@ -77,7 +80,8 @@ class SocketServer final : public Server {
     Socket socket;
     std::thread thread;
     std::atomic<bool> done{false};
-    std::atomic<bool> idle{false};  // kept alive, waiting for a next request that hasn't begun
+    std::atomic<bool> idle{false};   // kept alive, waiting for a next request that hasn't begun
+    std::atomic<bool> leave{false};  // set to end the connection at its next wait
   };
 
   // Whether a new connection can be served: at the limit, a kept-alive connection that waits for
@@ -91,6 +95,7 @@ class SocketServer final : public Server {
         if (workers_.size() < limits_.maxConnections) return true;
         for (const auto& worker : workers_) {
           if (worker->idle) {
+            worker->leave = true;
             worker->socket.shutdown();
             break;
           }
@@ -132,7 +137,7 @@ class SocketServer final : public Server {
     const Socket& socket = worker.socket;
     socket.setSendTimeout(SEND_WAIT);
     std::string buffer;
-    for (int served = 0; served < MAX_REQUESTS && !stopping_; ++served) {
+    for (int served = 0; served < MAX_REQUESTS && !worker.leave; ++served) {
       std::size_t headEnd;
       while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos) {
         if (buffer.size() > MAX_HEAD) {
@@ -141,7 +146,7 @@ class SocketServer final : public Server {
         }
         worker.idle = served > 0 && buffer.empty();
         const bool received =
-            socket.receiveSome(buffer, served == 0 ? FIRST_REQUEST_WAIT : IDLE_WAIT, stopping_);
+            socket.receiveSome(buffer, served == 0 ? FIRST_REQUEST_WAIT : IDLE_WAIT, worker.leave);
         worker.idle = false;
         if (!received) return;
       }
@@ -162,7 +167,7 @@ class SocketServer final : public Server {
       const bool keepAlive = parsed.keepAlive;
       buffer.erase(0, headEnd + 4);
       while (buffer.size() < bodySize) {
-        if (!socket.receiveSome(buffer, FIRST_REQUEST_WAIT, stopping_)) return;
+        if (!socket.receiveSome(buffer, FIRST_REQUEST_WAIT, worker.leave)) return;
       }
       request.body = buffer.substr(0, bodySize);
       buffer.erase(0, bodySize);
@@ -175,7 +180,7 @@ class SocketServer final : public Server {
         refusal_(500, std::string("internal error: ") + error.what(), response);
       }
       if (response.stream) {
-        stream(socket, response);
+        stream(worker, response);
         return;
       }
       if (!socket.sendAll(head(response, keepAlive, response.body.size()) + response.body) ||
@@ -186,13 +191,14 @@ class SocketServer final : public Server {
   }
 
   // Sends a streamed response until its source or the peer ends it; the connection ends with it.
-  void stream(const Socket& socket, Response& response) {
+  void stream(const Worker& worker, Response& response) {
+    const Socket& socket = worker.socket;
     bool open = socket.sendAll(head(response, false, 0));
     const StreamWrite write = [&](const std::string& text) {
       open = open && (text.empty() || socket.sendAll(text));
       return open;
     };
-    while (open && !stopping_ && response.stream(write)) {
+    while (open && !worker.leave && response.stream(write)) {
     }
     if (response.streamEnded) response.streamEnded();
   }
