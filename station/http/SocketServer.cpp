@@ -112,7 +112,10 @@ class SocketServer final : public Server {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       for (auto at = workers_.begin(); at != workers_.end();) {
-        if (all) (*at)->socket.shutdown();
+        if (all) {
+          (*at)->leave = true;
+          (*at)->socket.shutdown();
+        }
         if (all || (*at)->done) {
           ended.splice(ended.end(), workers_, at++);
         } else {
