@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const http::RequestHead parsed = http::parseRequestHead(head, MAX_BODY, request);
   if (parsed.status == 0) {
     if (request.method.empty() || request.path.empty() || request.path[0] != '/') {
-      fuzz::fail("served a request without a method or a path from the root: \"" +
-                 request.method + "\" \"" + request.path + "\"");
+      fuzz::fail("served a request without a method or a path from the root: \"" + request.method +
+                 "\" \"" + request.path + "\"");
     }
     if (parsed.bodySize > MAX_BODY) fuzz::fail("served a body over the limit");
     for (const auto& [name, value] : request.headers) {
