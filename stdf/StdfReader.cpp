@@ -1,8 +1,10 @@
 #include "StdfReader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <istream>
 #include <iterator>
 
@@ -373,43 +375,36 @@ const Field* Record::find(std::string_view fieldName) const {
   return nullptr;
 }
 
+namespace {
+
+// The record's field of that name when it is of one of the kinds, else null.
+const Field* ofKind(const Record& record, std::string_view fieldName,
+                    std::initializer_list<FieldType> kinds) {
+  const Field* f = record.find(fieldName);
+  return f != nullptr && std::find(kinds.begin(), kinds.end(), f->type) != kinds.end() ? f
+                                                                                       : nullptr;
+}
+
+}  // namespace
+
 std::uint64_t Record::unsignedValue(std::string_view fieldName, std::uint64_t fallback) const {
-  const Field* f = find(fieldName);
-  if (f == nullptr) return fallback;
-  switch (f->type) {
-    case T::U1:
-    case T::U2:
-    case T::U4:
-    case T::B1:
-    case T::N1:
-      return f->u;
-    default:
-      return fallback;
-  }
+  const Field* f = ofKind(*this, fieldName, {T::U1, T::U2, T::U4, T::B1, T::N1});
+  return f != nullptr ? f->u : fallback;
 }
 
 std::int64_t Record::signedValue(std::string_view fieldName, std::int64_t fallback) const {
-  const Field* f = find(fieldName);
-  if (f == nullptr) return fallback;
-  switch (f->type) {
-    case T::I1:
-    case T::I2:
-    case T::I4:
-      return f->i;
-    default:
-      return fallback;
-  }
+  const Field* f = ofKind(*this, fieldName, {T::I1, T::I2, T::I4});
+  return f != nullptr ? f->i : fallback;
 }
 
 double Record::realValue(std::string_view fieldName, double fallback) const {
-  const Field* f = find(fieldName);
-  return f != nullptr && (f->type == T::R4 || f->type == T::R8) ? f->r : fallback;
+  const Field* f = ofKind(*this, fieldName, {T::R4, T::R8});
+  return f != nullptr ? f->r : fallback;
 }
 
 std::string_view Record::textValue(std::string_view fieldName) const {
-  const Field* f = find(fieldName);
-  return f != nullptr && (f->type == T::CN || f->type == T::C1) ? std::string_view(f->text)
-                                                                : std::string_view();
+  const Field* f = ofKind(*this, fieldName, {T::CN, T::C1});
+  return f != nullptr ? std::string_view(f->text) : std::string_view();
 }
 
 bool decodeRecord(const std::uint8_t* data, ByteOrder order, Record& record, ReadError& error) {
