@@ -7,19 +7,7 @@ namespace stdf {
 
 namespace {
 
-constexpr std::uint64_t PART_ABNORMAL_END = 0x04;
-constexpr std::uint64_t PART_FAILED = 0x08;
-constexpr std::uint64_t PART_NO_PASS_FAIL = 0x10;
-
-constexpr std::uint64_t TEST_RESULT_INVALID = 0x02;
-constexpr std::uint64_t TEST_NOT_EXECUTED = 0x10;
-constexpr std::uint64_t TEST_NO_PASS_FAIL = 0x40;
-constexpr std::uint64_t TEST_FAILED = 0x80;
-
-constexpr std::uint64_t OPT_LOW_LIMIT_DEFAULT = 0x10;
-constexpr std::uint64_t OPT_HIGH_LIMIT_DEFAULT = 0x20;
-constexpr std::uint64_t OPT_NO_LOW_LIMIT = 0x40;
-constexpr std::uint64_t OPT_NO_HIGH_LIMIT = 0x80;
+using namespace flag;
 
 // Head and site of a PIR, PRR or test record (their positions differ).
 std::uint32_t partKey(const Record& record, std::size_t headAt) {
@@ -122,7 +110,7 @@ void DatalogSummary::addPrr(const Record& record) {
   const std::uint32_t key = partKey(record, field::PRR_HEAD_NUM);
   const auto site = static_cast<std::uint32_t>(unsignedAt(record, field::PRR_SITE_NUM));
   const std::uint64_t flags = unsignedAt(record, field::PRR_PART_FLG);
-  const bool good = !(flags & (PART_ABNORMAL_END | PART_FAILED | PART_NO_PASS_FAIL));
+  const bool good = !(flags & PART_NOT_GOOD);
   PartCount& counts = sites_[site];
   ++counts.parts;
   ++overall_.parts;

@@ -130,6 +130,26 @@ enum Mpr { MPR_TEST_TXT = 9 };
 enum Bin { BIN_HEAD_NUM, BIN_SITE_NUM, BIN_NUM, BIN_CNT, BIN_PF, BIN_NAM };
 }  // namespace field
 
+// The bits of the flag fields that readers look at.
+namespace flag {
+// PRR PART_FLG
+constexpr std::uint64_t PART_ABNORMAL_END = 0x04;
+constexpr std::uint64_t PART_FAILED = 0x08;
+constexpr std::uint64_t PART_NO_PASS_FAIL = 0x10;
+// Any of these and the part is not a good one.
+constexpr std::uint64_t PART_NOT_GOOD = PART_ABNORMAL_END | PART_FAILED | PART_NO_PASS_FAIL;
+// PTR, FTR and MPR TEST_FLG
+constexpr std::uint64_t TEST_RESULT_INVALID = 0x02;
+constexpr std::uint64_t TEST_NOT_EXECUTED = 0x10;
+constexpr std::uint64_t TEST_NO_PASS_FAIL = 0x40;
+constexpr std::uint64_t TEST_FAILED = 0x80;
+// PTR OPT_FLAG
+constexpr std::uint64_t OPT_LOW_LIMIT_DEFAULT = 0x10;
+constexpr std::uint64_t OPT_HIGH_LIMIT_DEFAULT = 0x20;
+constexpr std::uint64_t OPT_NO_LOW_LIMIT = 0x40;
+constexpr std::uint64_t OPT_NO_HIGH_LIMIT = 0x80;
+}  // namespace flag
+
 enum class ErrorKind {
   TRUNCATED,  // the bytes end inside a record: a damaged file, or one still being written
   MALFORMED,  // a field runs past its record, or an unknown GEN_DATA type code

@@ -115,14 +115,14 @@ int csv(const std::string& path, std::ostream& out, std::ostream& err) {
       const auto at = column.find(static_cast<std::uint32_t>(r.fields[f::TEST_NUM].u));
       if (at == column.end()) return;
       const std::uint64_t flags = r.fields.size() > f::TEST_FLG ? r.fields[f::TEST_FLG].u : 0;
-      if (flags & 0x10) return;  // not executed
+      if (flags & stdf::flag::TEST_NOT_EXECUTED) return;
       std::string& cell = cells(key(r, f::TEST_HEAD_NUM))[at->second];
       if (r.is("PTR")) {
-        if (r.fields.size() > f::PTR_RESULT && !(flags & 0x02)) {
+        if (r.fields.size() > f::PTR_RESULT && !(flags & stdf::flag::TEST_RESULT_INVALID)) {
           cell = stdf::formatNumber(r.fields[f::PTR_RESULT].r, true);
         }
-      } else if (!(flags & 0x40)) {
-        cell = flags & 0x80 ? "F" : "P";
+      } else if (!(flags & stdf::flag::TEST_NO_PASS_FAIL)) {
+        cell = flags & stdf::flag::TEST_FAILED ? "F" : "P";
       }
     } else if (r.is("PRR")) {
       const std::uint32_t part = key(r, f::PRR_HEAD_NUM);
@@ -136,7 +136,8 @@ int csv(const std::string& path, std::ostream& out, std::ostream& err) {
                         csvField(r.fields.size() > f::PRR_PART_ID ? r.fields[f::PRR_PART_ID].text
                                                                   : std::string()) +
                         "," + number(f::PRR_HARD_BIN) + "," + number(f::PRR_SOFT_BIN) + "," +
-                        (flags & 0x1c ? "FAIL" : "PASS") + "," + number(f::PRR_TEST_T);
+                        (flags & stdf::flag::PART_NOT_GOOD ? "FAIL" : "PASS") + "," +
+                        number(f::PRR_TEST_T);
       for (const std::string& value : values) row += "," + value;
       out << row << '\n';
       open.erase(part);
