@@ -13,9 +13,8 @@ struct DatalogPanel::Impl {
   stdf::StdfFollower follower;
   stdf::DatalogSummary summary;
   std::uint64_t passes = 0;
-  bool inPass = false;  // a PIR came and its pass's PRRs have not all come
-  std::uint64_t openParts = 0;
-  bool namesPending = false;  // parts came in since the bin names were last read
+  std::uint64_t openParts = 0;  // PIRs whose PRRs have not come; a PIR with none open starts a pass
+  bool namesPending = false;    // parts came in since the bin names were last read
   std::string error;
 };
 
@@ -79,11 +78,9 @@ bool DatalogPanel::update() {
       now.follower.update(path, [&](const stdf::Record& record) {
         now.summary.add(record);
         if (record.is("PIR")) {
-          if (!now.inPass) ++now.passes;
-          now.inPass = true;
-          ++now.openParts;
-        } else if (record.is("PRR") && now.openParts > 0 && --now.openParts == 0) {
-          now.inPass = false;
+          if (now.openParts++ == 0) ++now.passes;
+        } else if (record.is("PRR") && now.openParts > 0) {
+          --now.openParts;
         }
       });
   changed = changed || update.records != 0;
