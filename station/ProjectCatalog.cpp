@@ -58,13 +58,10 @@ std::vector<ProjectEntry> ProjectCatalog::list() const {
     if (resolve(name, "", resolved, why) != Lookup::ok || !fs::is_directory(resolved, error)) {
       continue;
     }
-    ProjectEntry project{name, "", {}, {}};
+    ProjectEntry project{name, library(name), {}, {}};
     for (const fs::directory_entry& file : fs::directory_iterator(resolved, error)) {
       const std::string fileName = file.path().filename().u8string();
       if (resolve(name, fileName, resolved, why) != Lookup::ok) continue;
-      if (file.path().extension() == librarySuffix_ && project.library.empty()) {
-        project.library = fileName;
-      }
       switch (classify(file.path())) {
         case FileKind::flow:
           project.flows.push_back(fileName);
@@ -83,6 +80,21 @@ std::vector<ProjectEntry> ProjectCatalog::list() const {
   std::sort(projects.begin(), projects.end(),
             [](const ProjectEntry& a, const ProjectEntry& b) { return a.name < b.name; });
   return projects;
+}
+
+std::string ProjectCatalog::library(const std::string& project) const {
+  fs::path folder, path;
+  std::string why;
+  std::error_code error;
+  if (resolve(project, "", folder, why) != Lookup::ok) return "";
+  for (const fs::directory_entry& file : fs::directory_iterator(folder, error)) {
+    const std::string fileName = file.path().filename().u8string();
+    if (file.path().extension() == librarySuffix_ &&
+        resolve(project, fileName, path, why) == Lookup::ok) {
+      return fileName;
+    }
+  }
+  return "";
 }
 
 ProjectCatalog::Lookup ProjectCatalog::resolve(const std::string& project, const std::string& file,

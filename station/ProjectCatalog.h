@@ -24,6 +24,10 @@ class ProjectCatalog {
   // setting when it has "executeSetting"; other files are not listed.
   std::vector<ProjectEntry> list() const;
 
+  // The file name of the project's library (the first file with the library suffix that stays
+  // inside the projects folder), or "" when it has none; project must be a valid name.
+  std::string library(const std::string& project) const;
+
   // Whether name can name an entry at all: not empty, no separator, not "." or "..", no drive
   // or stream colon, no control character. An absolute path fails here too.
   static bool validName(const std::string& name);

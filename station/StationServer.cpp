@@ -309,10 +309,7 @@ void StationServer::routes() {
       sendError(response, found == ProjectCatalog::Lookup::bad ? 400 : 404, error);
       return;
     }
-    std::string library;
-    for (const ProjectEntry& entry : catalog_.list()) {
-      if (entry.name == project) library = entry.library;
-    }
+    const std::string library = catalog_.library(project);
     std::filesystem::path libraryPath;
     if (library.empty() ||
         catalog_.resolve(project, library, libraryPath, error) != ProjectCatalog::Lookup::ok) {
