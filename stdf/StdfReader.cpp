@@ -220,8 +220,8 @@ std::size_t fixedSize(FieldType type) {
   }
 }
 
-// Decodes one value of a scalar or variable-length type. False when it runs past the record.
-bool decodeValue(FieldCursor& in, FieldType type, Field& field) {
+// An empty field of that type, its buffers kept for reuse.
+void clear(Field& field, FieldType type) {
   field.type = type;
   field.u = 0;
   field.i = 0;
@@ -229,6 +229,11 @@ bool decodeValue(FieldCursor& in, FieldType type, Field& field) {
   field.text.clear();
   field.numbers.clear();
   field.texts.clear();
+}
+
+// Decodes one value of a scalar or variable-length type. False when it runs past the record.
+bool decodeValue(FieldCursor& in, FieldType type, Field& field) {
+  clear(field, type);
   const std::size_t size = fixedSize(type);
   if (size > 0 && !in.has(size)) return false;
   switch (type) {
@@ -277,13 +282,7 @@ bool decodeValue(FieldCursor& in, FieldType type, Field& field) {
 }
 
 bool decodeArray(FieldCursor& in, FieldType type, std::size_t count, Field& field) {
-  field.type = type;
-  field.u = 0;
-  field.i = 0;
-  field.r = 0;
-  field.text.clear();
-  field.numbers.clear();
-  field.texts.clear();
+  clear(field, type);
   if (type == T::N1_ARRAY) {
     const std::size_t bytes = (count + 1) / 2;
     if (!in.has(bytes)) return false;
