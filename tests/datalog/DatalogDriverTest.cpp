@@ -33,12 +33,10 @@ TEST(DatalogDriver, AKilledDriverLeavesEveryFinishedPassReadable) {
   driver.process().kill();
   EXPECT_EQ(driver.process().wait(TEST_TIMEOUT), std::optional<int>(-1));
 
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path("datalog"))) {
-    files.push_back(entry.path());
-  }
+  const std::vector<std::filesystem::directory_entry> files(
+      std::filesystem::directory_iterator(dir.path("datalog")), {});
   ASSERT_EQ(files.size(), 1u);
-  std::ifstream in(files[0], std::ios::binary);
+  std::ifstream in(files[0].path(), std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   stdf::StdfReader reader(bytes.data(), bytes.size());
   stdf::Record record;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -46,8 +47,8 @@ Configure configureOf(std::vector<TestItem> items, std::vector<std::string> devi
   return Configure(flow, setting);
 }
 
-// Every record of the file, as the dump shows it but without its offset; the last line says
-// how reading ended.
+// Every record of the file, as the dump shows it but without its offset and with a PRR's test
+// time, which is whatever the machine took, as "ms"; the last line says how reading ended.
 Lines readBack(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -55,19 +56,14 @@ Lines readBack(const std::string& path) {
   stdf::Record record;
   Lines lines;
   while (reader.next(record)) {
-    const std::string line = stdf::formatRecord(record);
-    lines.push_back(line.substr(line.find(' ') + 1));
+    std::string line = stdf::formatRecord(record);
+    line.erase(0, line.find(' ') + 1);
+    const std::size_t at = line.find("TEST_T=");
+    if (at != std::string::npos) line.replace(at + 7, line.find(' ', at) - at - 7, "ms");
+    lines.push_back(line);
   }
   lines.push_back(reader.error() ? "error: " + reader.error()->message : "end");
   return lines;
-}
-
-Lines only(const Lines& lines, const std::string& prefix) {
-  Lines kept;
-  for (const std::string& line : lines) {
-    if (line.compare(0, prefix.size(), prefix) == 0) kept.push_back(line);
-  }
-  return kept;
 }
 
 std::string openIn(const TempDir& dir, datalog::Lot lot = datalog::Lot()) {
@@ -98,7 +94,7 @@ const std::string FTR =
     "REPT_CNT=0 NUM_FAIL=0 XFAIL_AD=0 YFAIL_AD=0 VECT_OFF=0 RTN_ICNT=0 PGM_ICNT=0 RTN_INDX=[] "
     "RTN_STAT=[] PGM_INDX=[] PGM_STAT=[] FAIL_PIN=0:0x VECT_NAM=\"\" TIME_SET=\"\" OP_CODE=\"\" "
     "TEST_TXT=\"PATTERN\" ALARM_ID=\"\" PROG_TXT=\"\" RSLT_TXT=\"\" PATG_NUM=255 SPIN_MAP=0:0x";
-// The test time of a pass is whatever the machine took: readBack's caller writes it as "ms".
+const std::string PIR = "PIR HEAD_NUM=1 SITE_NUM=$";
 const std::string PRR =
     "PRR HEAD_NUM=1 SITE_NUM=$ PART_FLG=0x$ NUM_TEST=$ HARD_BIN=$ SOFT_BIN=$ X_COORD=-32768 "
     "Y_COORD=-32768 TEST_T=ms PART_ID=\"$\" PART_TXT=\"D$\" PART_FIX=0x";
@@ -106,6 +102,11 @@ const std::string TSR =
     "TSR HEAD_NUM=$ SITE_NUM=$ TEST_TYP=\"$\" TEST_NUM=$ EXEC_CNT=$ FAIL_CNT=$ ALRM_CNT=4294967295 "
     "TEST_NAM=\"$\" SEQ_NAME=\"\" TEST_LBL=\"$\" OPT_FLAG=0x$ TEST_TIM=0 TEST_MIN=$ TEST_MAX=$ "
     "TST_SUMS=$ TST_SQRS=$";
+// A hard ("H") or soft ("S") bin.
+const std::string BIN =
+    "?BR HEAD_NUM=$ SITE_NUM=$ ?BIN_NUM=$ ?BIN_CNT=$ ?BIN_PF=\"$\" ?BIN_NAM=\"$\"";
+const std::string PCR =
+    "PCR HEAD_NUM=$ SITE_NUM=$ PART_CNT=$ RTST_CNT=0 ABRT_CNT=$ GOOD_CNT=$ FUNC_CNT=4294967295";
 
 // The file reads whole and ends with its MRR.
 void expectWhole(const Lines& lines) {
@@ -128,9 +129,7 @@ TEST(Datalog, WritesEveryPassAndItsSummariesAsACompleteFile) {
   // Before any pass the file already reads whole: header, empty summaries, MRR.
   Lines lines = readBack(path);
   ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[2],
-            "PCR HEAD_NUM=255 SITE_NUM=255 PART_CNT=0 RTST_CNT=0 ABRT_CNT=0 GOOD_CNT=0 "
-            "FUNC_CNT=4294967295");
+  EXPECT_EQ(lines[2], fill(PCR, "255 255 0 0 0"));
   expectWhole(lines);
 
   const Configure configure =
@@ -169,74 +168,46 @@ TEST(Datalog, WritesEveryPassAndItsSummariesAsACompleteFile) {
   EXPECT_NE(lines[1].find("LOT_ID=\"L1\" PART_TYP=\"PMIC\""), std::string::npos) << lines[1];
   EXPECT_NE(lines[1].find("EXEC_TYP=\"ate\" EXEC_VER=\"" ATE_VERSION "\""), std::string::npos)
       << lines[1];
-  // Everything between the MIR and the MRR, which hold times.
-  const Lines expected = {
+  // Everything between the MIR and the MRR, which hold times; each row fills its record's "$"s.
+  Lines expected = {
       "SDR HEAD_NUM=1 SITE_GRP=1 SITE_CNT=3 SITE_NUM=[1,2,3] HAND_TYP=\"\" HAND_ID=\"\" "
       "CARD_TYP=\"\" CARD_ID=\"\" LOAD_TYP=\"\" LOAD_ID=\"\" DIB_TYP=\"\" DIB_ID=\"\" "
       "CABL_TYP=\"\" CABL_ID=\"\" CONT_TYP=\"\" CONT_ID=\"\" LASR_TYP=\"\" LASR_ID=\"\" "
-      "EXTR_TYP=\"\" EXTR_ID=\"\"",
-      "PIR HEAD_NUM=1 SITE_NUM=1",
-      "PIR HEAD_NUM=1 SITE_NUM=2",
-      "PIR HEAD_NUM=1 SITE_NUM=3",
-      // TEST_NUM, SITE_NUM, TEST_FLG, PARM_FLG, RESULT, TEST_TXT, OPT_FLAG, limits, UNITS
-      fill(PTR, "7 1 00 c0 2 VOUT 0e 1 2 V"),
-      fill(PTR, "8 1 00 c0 -3.5 LEAK ce 0 0 nA"),
-      fill(PTR, "7 2 80 c8 2.5 VOUT 0e 1 2 V"),
-      fill(PTR, "7 3 82 c0 nan VOUT 0e 1 2 V"),
-      fill(FTR, "1 00"),
-      fill(FTR, "2 80"),
-      // SITE_NUM, PART_FLG, NUM_TEST, bins, PART_ID, PART_TXT
-      fill(PRR, "1 00 3 1 1 1 1"),
-      fill(PRR, "2 08 2 5 50 2 2"),
-      fill(PRR, "3 08 1 5 50 3 3"),
-      "PIR HEAD_NUM=1 SITE_NUM=1",
-      "PIR HEAD_NUM=1 SITE_NUM=2",
-      "PIR HEAD_NUM=1 SITE_NUM=3",
-      fill(PTR, "7 1 00 c0 1 VOUT 0e 1 2 V"),
-      fill(PRR, "1 0c 1 98 98 4 1"),
-      fill(PRR, "2 0c 0 98 98 5 2"),
-      fill(PRR, "3 0c 0 98 98 6 3"),
-      // Head, site, type, test, executions, fails, name, label, OPT_FLAG, min, max, sums, squares
-      fill(TSR, "1 1 P 7 2 0 VOUT vout cc 1 2 3 5"),
-      fill(TSR, "1 2 P 7 1 1 VOUT vout cc 2.5 2.5 2.5 6.25"),
-      fill(TSR, "1 3 P 7 1 1 VOUT vout ff 0 0 0 0"),
-      fill(TSR, "255 255 P 7 4 2 VOUT vout cc 1 2.5 5.5 11.25"),
-      fill(TSR, "1 1 P 8 1 0 LEAK vout cc -3.5 -3.5 -3.5 12.25"),
-      fill(TSR, "255 255 P 8 1 0 LEAK vout cc -3.5 -3.5 -3.5 12.25"),
-      fill(TSR, "1 1 F 9 1 0 PATTERN func ff 0 0 0 0"),
-      fill(TSR, "1 2 F 9 1 1 PATTERN func ff 0 0 0 0"),
-      fill(TSR, "255 255 F 9 2 1 PATTERN func ff 0 0 0 0"),
-      "HBR HEAD_NUM=1 SITE_NUM=1 HBIN_NUM=1 HBIN_CNT=1 HBIN_PF=\"P\" HBIN_NAM=\"PASS\"",
-      "HBR HEAD_NUM=1 SITE_NUM=2 HBIN_NUM=5 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"vout\"",
-      "HBR HEAD_NUM=1 SITE_NUM=3 HBIN_NUM=5 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"vout\"",
-      "HBR HEAD_NUM=1 SITE_NUM=1 HBIN_NUM=98 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"INCOMPLETE\"",
-      "HBR HEAD_NUM=1 SITE_NUM=2 HBIN_NUM=98 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"INCOMPLETE\"",
-      "HBR HEAD_NUM=1 SITE_NUM=3 HBIN_NUM=98 HBIN_CNT=1 HBIN_PF=\"F\" HBIN_NAM=\"INCOMPLETE\"",
-      "HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=1 HBIN_CNT=1 HBIN_PF=\"P\" HBIN_NAM=\"PASS\"",
-      "HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=5 HBIN_CNT=2 HBIN_PF=\"F\" HBIN_NAM=\"vout\"",
-      "HBR HEAD_NUM=255 SITE_NUM=255 HBIN_NUM=98 HBIN_CNT=3 HBIN_PF=\"F\" HBIN_NAM=\"INCOMPLETE\"",
-      "SBR HEAD_NUM=1 SITE_NUM=1 SBIN_NUM=1 SBIN_CNT=1 SBIN_PF=\"P\" SBIN_NAM=\"PASS\"",
-      "SBR HEAD_NUM=1 SITE_NUM=2 SBIN_NUM=50 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"vout\"",
-      "SBR HEAD_NUM=1 SITE_NUM=3 SBIN_NUM=50 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"vout\"",
-      "SBR HEAD_NUM=1 SITE_NUM=1 SBIN_NUM=98 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"INCOMPLETE\"",
-      "SBR HEAD_NUM=1 SITE_NUM=2 SBIN_NUM=98 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"INCOMPLETE\"",
-      "SBR HEAD_NUM=1 SITE_NUM=3 SBIN_NUM=98 SBIN_CNT=1 SBIN_PF=\"F\" SBIN_NAM=\"INCOMPLETE\"",
-      "SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=1 SBIN_CNT=1 SBIN_PF=\"P\" SBIN_NAM=\"PASS\"",
-      "SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=50 SBIN_CNT=2 SBIN_PF=\"F\" SBIN_NAM=\"vout\"",
-      "SBR HEAD_NUM=255 SITE_NUM=255 SBIN_NUM=98 SBIN_CNT=3 SBIN_PF=\"F\" SBIN_NAM=\"INCOMPLETE\"",
-      "PCR HEAD_NUM=1 SITE_NUM=1 PART_CNT=2 RTST_CNT=0 ABRT_CNT=1 GOOD_CNT=1 FUNC_CNT=4294967295",
-      "PCR HEAD_NUM=1 SITE_NUM=2 PART_CNT=2 RTST_CNT=0 ABRT_CNT=1 GOOD_CNT=0 FUNC_CNT=4294967295",
-      "PCR HEAD_NUM=1 SITE_NUM=3 PART_CNT=2 RTST_CNT=0 ABRT_CNT=1 GOOD_CNT=0 FUNC_CNT=4294967295",
-      "PCR HEAD_NUM=255 SITE_NUM=255 PART_CNT=6 RTST_CNT=0 ABRT_CNT=3 GOOD_CNT=1 "
-      "FUNC_CNT=4294967295",
+      "EXTR_TYP=\"\" EXTR_ID=\"\""};
+  const auto add = [&expected](const std::string& pattern, const Lines& rows) {
+    for (const std::string& row : rows) expected.push_back(fill(pattern, row));
   };
-  // The test time of a pass is whatever the machine took.
-  Lines records(lines.begin() + 2, lines.end() - 2);
-  for (std::string& line : records) {
-    const std::size_t at = line.find("TEST_T=");
-    if (at != std::string::npos) line.replace(at + 7, line.find(' ', at) - at - 7, "ms");
+  add(PIR, {"1", "2", "3"});
+  // TEST_NUM, SITE_NUM, TEST_FLG, PARM_FLG, RESULT, TEST_TXT, OPT_FLAG, limits, UNITS
+  add(PTR, {"7 1 00 c0 2 VOUT 0e 1 2 V", "8 1 00 c0 -3.5 LEAK ce 0 0 nA",
+            "7 2 80 c8 2.5 VOUT 0e 1 2 V", "7 3 82 c0 nan VOUT 0e 1 2 V"});
+  add(FTR, {"1 00", "2 80"});
+  // SITE_NUM, PART_FLG, NUM_TEST, bins, PART_ID, PART_TXT
+  add(PRR, {"1 00 3 1 1 1 1", "2 08 2 5 50 2 2", "3 08 1 5 50 3 3"});
+  add(PIR, {"1", "2", "3"});
+  add(PTR, {"7 1 00 c0 1 VOUT 0e 1 2 V"});
+  add(PRR, {"1 0c 1 98 98 4 1", "2 0c 0 98 98 5 2", "3 0c 0 98 98 6 3"});
+  // Head, site, type, test, executions, fails, name, label, OPT_FLAG, min, max, sums, squares
+  add(TSR,
+      {"1 1 P 7 2 0 VOUT vout cc 1 2 3 5", "1 2 P 7 1 1 VOUT vout cc 2.5 2.5 2.5 6.25",
+       "1 3 P 7 1 1 VOUT vout ff 0 0 0 0", "255 255 P 7 4 2 VOUT vout cc 1 2.5 5.5 11.25",
+       "1 1 P 8 1 0 LEAK vout cc -3.5 -3.5 -3.5 12.25",
+       "255 255 P 8 1 0 LEAK vout cc -3.5 -3.5 -3.5 12.25", "1 1 F 9 1 0 PATTERN func ff 0 0 0 0",
+       "1 2 F 9 1 1 PATTERN func ff 0 0 0 0", "255 255 F 9 2 1 PATTERN func ff 0 0 0 0"});
+  // Head, site, bin, count, P or F, name; the hard bins, then the soft ones, alike but for the
+  // bins of "vout".
+  for (const char kind : {'H', 'S'}) {
+    std::string pattern = BIN;
+    std::replace(pattern.begin(), pattern.end(), '?', kind);
+    const std::string vout = kind == 'H' ? "5" : "50";
+    add(pattern,
+        {"1 1 1 1 P PASS", "1 2 " + vout + " 1 F vout", "1 3 " + vout + " 1 F vout",
+         "1 1 98 1 F INCOMPLETE", "1 2 98 1 F INCOMPLETE", "1 3 98 1 F INCOMPLETE",
+         "255 255 1 1 P PASS", "255 255 " + vout + " 2 F vout", "255 255 98 3 F INCOMPLETE"});
   }
-  EXPECT_EQ(records, expected);
+  // Head, site, parts, abnormal, good
+  add(PCR, {"1 1 2 1 1", "1 2 2 1 0", "1 3 2 1 0", "255 255 6 3 1"});
+  EXPECT_EQ(Lines(lines.begin() + 2, lines.end() - 2), expected);
   expectWhole(lines);
 }
 
@@ -313,7 +284,9 @@ TEST(Datalog, TwoExecutionThreadsLogTheirOwnPartsIntoOneFile) {
   char owner = '?';
   int parts = 0;
   int values = 0;
+  Lines overall;  // the PCR over every site
   for (const std::string& line : lines) {
+    if (line.rfind("PCR HEAD_NUM=255", 0) == 0) overall.push_back(line);
     if (line.rfind("PIR", 0) == 0) {
       owner = '?';
       values = 0;
@@ -331,7 +304,6 @@ TEST(Datalog, TwoExecutionThreadsLogTheirOwnPartsIntoOneFile) {
     }
   }
   EXPECT_EQ(parts, 2 * 2 * PASSES);
-  const Lines overall = only(lines, "PCR HEAD_NUM=255");
-  ASSERT_EQ(overall.size(), 1u);
-  EXPECT_NE(overall[0].find("PART_CNT=800 "), std::string::npos) << overall[0];
+  // Every part met its one item, and values above 10 failed it.
+  EXPECT_EQ(overall, Lines{fill(PCR, "255 255 800 0 0")});
 }
