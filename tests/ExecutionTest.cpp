@@ -21,10 +21,10 @@ class ExecutionTest : public testing::Test {
  protected:
   // Loads library with a flow of items; expects the load's reply.
   void load(const std::string& number, const std::string& library,
-            const std::vector<FlowEntry>& items, const std::string& reply = "done") {
+            const std::vector<FlowEntry>& items) {
     driver.send(number + "^qv -p load " + fixturePath(library) + " " +
                 dir.write("flow" + std::to_string(files++) + ".json", flowJson(items)));
-    driver.outUntil(number + "^" + reply);
+    driver.outUntil(number + "^done");
   }
 
   std::string setting(int loopcount, bool failstop, const Lines& duts = {"D1"}) {
@@ -47,9 +47,12 @@ class ExecutionTest : public testing::Test {
     return lines;
   }
 
+  static void append(Lines& to, const Lines& from) {
+    to.insert(to.end(), from.begin(), from.end());
+  }
   static Lines repeat(const Lines& lines, int times) {
     Lines all;
-    for (int i = 0; i < times; ++i) all.insert(all.end(), lines.begin(), lines.end());
+    for (int i = 0; i < times; ++i) append(all, lines);
     return all;
   }
 
@@ -67,13 +70,19 @@ class ExecutionTest : public testing::Test {
 
 TEST_F(ExecutionTest, RunsPassesAsTheFlowAndTheSettingSay) {
   struct Case {
-    std::string library;
-    std::string items;  // funcNames; "-name" is an unselected item
+    std::string library;  // without its "fixture_"
+    std::string items;    // funcNames; "-name" is an unselected item
     int loopcount;
     bool failstop;
     int passes;
     Lines calls;  // of each pass
     Lines err;    // of each pass
+  };
+  const auto words = [](const std::string& text) {
+    Lines all;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) all.push_back(word);
+    return all;
   };
   const std::string records =
       "test_record items=test_pass+,no_such_function-,test_record+,test_pass2+ loopcount=3 "
@@ -81,44 +90,28 @@ TEST_F(ExecutionTest, RunsPassesAsTheFlowAndTheSettingSay) {
   const std::string item =
       "test_record item id=102 desc=desc test_record hbin=3 sbin=4 loop=0 flag=fl pattern=pat "
       "jumps=pj/fj level=ch/cl/ioh/iol/vih/vil/voh/vol/vt [7 P2 -0.5..1.5 V]";
+  const std::string mixed = "test_pass -no_such_function test_record test_pass2";
   const std::string four = "test_pass test_fail test_pass2 test_throw";
   const Lines hooksThrow = {
       "Test project function test_start threw an exception: test_start failed on purpose",
       "Test project function test_end threw an exception that is not a std::exception"};
+  const Lines notFound = {"Failed to get function address"};
   const Case cases[] = {
       // Every selected item in flow order, every pass; an unselected one is never looked up.
-      {"fixture_full",
-       "test_pass -no_such_function test_record test_pass2",
-       3,
-       false,
-       3,
-       {"test_pass", records, item, "test_pass2"},
-       {}},
+      {"full", mixed, 3, false, 3, {"test_pass", records, item, "test_pass2"}, {}},
       // Fail-stop ends only the pass's walk; an exception counts as a failed test.
-      {"fixture_full", four, 2, true, 2, {"test_pass", "test_fail"}, {}},
-      {"fixture_full",
-       four,
-       2,
-       false,
-       2,
-       {"test_pass", "test_fail", "test_pass2", "test_throw"},
-       {THROW_MESSAGE}},
-      {"fixture_full", "test_throw test_pass", 2, true, 2, {"test_throw"}, {THROW_MESSAGE}},
+      {"full", four, 2, true, 2, {"test_pass", "test_fail"}, {}},
+      {"full", four, 2, false, 2, words(four), {THROW_MESSAGE}},
+      {"full", "test_throw test_pass", 2, true, 2, {"test_throw"}, {THROW_MESSAGE}},
       // Exceptions from the hooks are reported, and the calls count (prj_init's: at the load).
-      {"fixture_throwing", "test_pass", 2, false, 2, {"test_pass"}, hooksThrow},
+      {"throwing", "test_pass", 2, false, 2, {"test_pass"}, hooksThrow},
       // A missing function is reported once per pass and skipped.
-      {"fixture_full",
-       "test_pass misspelt_function test_pass2",
-       2,
-       true,
-       2,
-       {"test_pass", "test_pass2"},
-       {"Failed to get function address"}},
+      {"full", "test_pass misspelt test_pass2", 2, true, 2, {"test_pass", "test_pass2"}, notFound},
       // Without test_start no pass runs; without test_end the first pass is the last.
-      {"fixture_nostart", "test_pass", 3, false, 0, {}, {}},
-      {"fixture_noend", "test_pass", 3, false, 1, {"test_pass"}, {}},
+      {"nostart", "test_pass", 3, false, 0, {}, {}},
+      {"noend", "test_pass", 3, false, 1, {"test_pass"}, {}},
       // A negative count runs no pass.
-      {"fixture_full", "test_pass", -1, false, 0, {}, {}},
+      {"full", "test_pass", -1, false, 0, {}, {}},
   };
 
   // Without a library no pass runs.
@@ -127,13 +120,13 @@ TEST_F(ExecutionTest, RunsPassesAsTheFlowAndTheSettingSay) {
   int number = 2;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.library + ": " + c.items);
+    const std::string library = "fixture_" + c.library;
     std::vector<FlowEntry> items;
-    std::istringstream names(c.items);
-    for (std::string name; names >> name;) {
+    for (const std::string& name : words(c.items)) {
       items.push_back(name[0] == '-' ? FlowEntry{name.substr(1), false} : FlowEntry{name});
     }
-    load(std::to_string(number++), c.library, items);
-    if (c.library == "fixture_throwing") {
+    load(std::to_string(number++), library, items);
+    if (c.library == "throwing") {
       EXPECT_EQ(driver.err(),
                 "Test project function prj_init threw an exception: prj_init failed on purpose");
     }
@@ -141,8 +134,8 @@ TEST_F(ExecutionTest, RunsPassesAsTheFlowAndTheSettingSay) {
     const bool two = c.items.find("test_record") != std::string::npos;
     driver.send(run + "^qv -p run " +
                 setting(c.loopcount, c.failstop, two ? Lines{"D1", "D2"} : Lines{"D1"}));
-    Lines expected = repeat(pass(c.library, c.calls, two ? "D1,D2" : "D1"), c.passes);
-    if (c.library == "fixture_noend") expected.pop_back();  // it has no test_end to announce
+    Lines expected = repeat(pass(library, c.calls, two ? "D1,D2" : "D1"), c.passes);
+    if (c.library == "noend") expected.pop_back();  // it has no test_end to announce
     EXPECT_EQ(driver.runOutput(run), expected);
     for (const std::string& message : repeat(c.err, c.passes)) EXPECT_EQ(driver.err(), message);
   }
@@ -161,21 +154,10 @@ TEST_F(ExecutionTest, RunsPassesAsTheFlowAndTheSettingSay) {
   }
 }
 
-TEST_F(ExecutionTest, StopLetsThePassRunToItsEnd) {
+// Two runs side by side, each in a pass: one stop lets each pass run to its end and the loops
+// begin no other. Exit, on the other hand, waits for no pass.
+TEST_F(ExecutionTest, StopLetsEachPassRunToItsEndExitWaitsForNone) {
   load("1", "fixture_full", {gateItem(), {"test_pass"}});
-  driver.send("2^qv -p run " + setting(0, false));
-  driver.outUntil("[fixture_full] test_gate begin DUT=D1");
-  driver.send("3^qv -p stop");
-  driver.outUntil("3^done");
-  openGate();
-  EXPECT_EQ(driver.outUntil("2^execute done"),
-            (Lines{"[fixture_full] test_gate end DUT=D1", "[fixture_full] test_pass",
-                   "[fixture_full] test_end"}));
-  driver.exit();
-}
-
-TEST_F(ExecutionTest, OneStopEndsTwoRunsSideBySide) {
-  load("1", "fixture_full", {gateItem()});
   driver.send("2^qv -p run " + setting(0, false, {"A"}));
   driver.send("3^qv -p run " + setting(0, false, {"B"}));
   // Once a loop has begun a pass, it has cleared the stop flag already.
@@ -183,15 +165,19 @@ TEST_F(ExecutionTest, OneStopEndsTwoRunsSideBySide) {
       {"[fixture_full] test_gate begin DUT=A", "[fixture_full] test_gate begin DUT=B"});
   driver.send("4^qv -p stop");
   driver.outUntil("4^done");
-  openGate("A");
-  openGate("B");
-  Lines after = fixtureLines(driver.outUntilAll({"2^execute done", "3^execute done"}));
-  std::sort(after.begin(), after.end());
-  EXPECT_EQ(after,
-            (Lines{"[fixture_full] test_end", "[fixture_full] test_end",
-                   "[fixture_full] test_gate end DUT=A", "[fixture_full] test_gate end DUT=B"}))
-      << "each loop ends the pass under way and begins no other";
-  driver.exit();
+  for (const std::string dut : {"A", "B"}) {
+    openGate(dut);  // the other run still waits in its gate
+    EXPECT_EQ(driver.outUntil((dut == "A" ? "2" : "3") + std::string("^execute done")),
+              (Lines{"[fixture_full] test_gate end DUT=" + dut, "[fixture_full] test_pass",
+                     "[fixture_full] test_end"}));
+  }
+
+  driver.send("5^qv -p run " + setting(0, false));
+  driver.outUntil("[fixture_full] test_gate begin DUT=D1");
+  driver.exit();  // fails unless the driver ends at once
+  const Lines rest = driver.restOut();
+  EXPECT_EQ(std::count(rest.begin(), rest.end(), "5^execute done"), 0);
+  EXPECT_TRUE(driver.restErr().empty()) << "nothing may crash or complain on the way out";
 }
 
 TEST_F(ExecutionTest, ALibraryChangedDuringAPassTakesEffectAtTheNextLookup) {
@@ -199,31 +185,22 @@ TEST_F(ExecutionTest, ALibraryChangedDuringAPassTakesEffectAtTheNextLookup) {
     Lines commands;  // sent while the pass waits in test_gate; each must be answered
     Lines replies;
     bool continues;  // whether the loop goes on with another pass
-    Lines expected;  // the libraries' lines from the commands to the run's end
+    Lines expected;  // the libraries' lines from the commands to the release
   };
   const std::string other = fixturePath("fixture_noinit") + " " +
                             dir.write("other.json", flowJson({{"test_pass"}, {"test_pass2"}}));
+  const std::string gateEnd = "[fixture_full] test_gate end DUT=D1";
+  const std::string unloaded = "[fixture_full] unloaded";
+  // The release waits for the running function; then nothing is found and the loop ends. The
+  // replaced library stays loaded; the loop goes on in the new one, with its own flow.
   const std::vector<Case> cases = {
-      // The release waits for the running function; then nothing is found and the loop ends.
-      {{"unload"},
-       {"3^done"},
-       false,
-       {"[fixture_full] test_gate end DUT=D1", "[fixture_full] unloaded"}},
-      // The replaced library stays loaded; the loop goes on in the new one, with its own flow.
-      {{"load " + other},
-       {"3^error,error info=4"},
-       true,
-       {"[fixture_full] test_gate end DUT=D1", "[fixture_noinit] test_end",
-        "[fixture_noinit] test_start DUT=D1", "[fixture_noinit] test_gate begin DUT=D1",
-        "[fixture_noinit] test_gate end DUT=D1", "[fixture_noinit] test_end"}},
-      {{"unload", "load " + other},
-       {"3^done", "4^error,error info=4"},
-       true,
-       {"[fixture_full] test_gate end DUT=D1", "[fixture_full] unloaded",
-        "[fixture_noinit] test_end", "[fixture_noinit] test_start DUT=D1",
-        "[fixture_noinit] test_gate begin DUT=D1", "[fixture_noinit] test_gate end DUT=D1",
-        "[fixture_noinit] test_end"}},
+      {{"unload"}, {"3^done"}, false, {gateEnd, unloaded}},
+      {{"load " + other}, {"3^error,error info=4"}, true, {gateEnd}},
+      {{"unload", "load " + other}, {"3^done", "4^error,error info=4"}, true, {gateEnd, unloaded}},
   };
+  const Lines goesOn = {"[fixture_noinit] test_end", "[fixture_noinit] test_start DUT=D1",
+                        "[fixture_noinit] test_gate begin DUT=D1",
+                        "[fixture_noinit] test_gate end DUT=D1", "[fixture_noinit] test_end"};
   std::optional<DriverSession> another;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.commands.back());
@@ -237,19 +214,18 @@ TEST_F(ExecutionTest, ALibraryChangedDuringAPassTakesEffectAtTheNextLookup) {
       session.send(std::to_string(3 + i) + "^qv -p " + c.commands[i]);
     }
     Lines lines = session.outUntilAll(c.replies);
+    Lines expected = c.expected;
     openGate();
     if (c.continues) {
-      const Lines next = session.outUntil("[fixture_noinit] test_gate begin DUT=D1");
-      lines.insert(lines.end(), next.begin(), next.end());
+      append(lines, session.outUntil("[fixture_noinit] test_gate begin DUT=D1"));
       lines.push_back("[fixture_noinit] test_gate begin DUT=D1");
       session.send("9^qv -p stop");
-      const Lines stop = session.outUntil("9^done");
-      lines.insert(lines.end(), stop.begin(), stop.end());
+      append(lines, session.outUntil("9^done"));
       openGate();
+      append(expected, goesOn);
     }
-    const Lines end = session.outUntil("2^execute done");
-    lines.insert(lines.end(), end.begin(), end.end());
-    EXPECT_EQ(fixtureLines(lines), c.expected);
+    append(lines, session.outUntil("2^execute done"));
+    EXPECT_EQ(fixtureLines(lines), expected);
     session.exit();
   }
 }
@@ -313,16 +289,6 @@ TEST_F(ExecutionTest, ShortRunsOneAfterAnotherAllFinish) {
     ASSERT_EQ(driver.err(), THROW_MESSAGE);
   }
   driver.exit();
-}
-
-TEST_F(ExecutionTest, ExitDoesNotWaitForARunningPass) {
-  load("1", "fixture_full", {gateItem()});
-  driver.send("2^qv -p run " + setting(0, false));
-  driver.outUntil("[fixture_full] test_gate begin DUT=D1");
-  driver.exit();  // fails unless the driver ends at once
-  const Lines rest = driver.restOut();
-  EXPECT_EQ(std::count(rest.begin(), rest.end(), "2^execute done"), 0);
-  EXPECT_TRUE(driver.restErr().empty()) << "nothing may crash or complain on the way out";
 }
 
 #if !defined(_WIN32) && !defined(ATE_SANITIZED)
