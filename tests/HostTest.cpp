@@ -120,6 +120,10 @@ TEST(Host, ReportsErrorRepliesAndBadSessions) {
   const HostRun badSetting = runHost({"run /"});
   EXPECT_EQ(badSetting.status, 1);
   EXPECT_EQ(count(badSetting.out, "^\\[driver stderr\\] Failed to open file!$"), 1u);
+  // Also the last words of a driver that dies, when they come after its output has closed.
+  const HostRun died = runHost({"--driver", ATE_MUTE_DRIVER_PATH, "stop"});
+  EXPECT_EQ(died.status, 3);
+  EXPECT_EQ(count(died.out, "^\\[driver stderr\\] mute driver: giving up$"), 1u);
 }
 
 TEST(Host, RefusesAMalformedStepBeforeStartingTheDriver) {

@@ -42,6 +42,9 @@ class Session {
   template <typename Done>
   HostResult pump(Clock::time_point deadline, const std::string& waitingFor, Done done);
   void showErrors();
+  // Once the driver's output has ended: the rest of its standard error, up to the stream's end,
+  // so that a message still on its way is shown rather than lost.
+  void showRemainingErrors();
   void handle(const std::string& line);
 
   HostResult send(const std::string& command, const std::string& what);
@@ -62,6 +65,13 @@ void Session::showErrors() {
   while (std::optional<std::string> line =
              driver_->readLine(ChildProcess::Stream::err, std::chrono::milliseconds(0))) {
     print("[driver stderr] " + *line);
+  }
+}
+
+void Session::showRemainingErrors() {
+  for (const std::string& line :
+       driver_->readRemaining(ChildProcess::Stream::err, options_.timeout)) {
+    print("[driver stderr] " + line);
   }
 }
 
@@ -89,7 +99,7 @@ HostResult Session::pump(Clock::time_point deadline, const std::string& waitingF
     if (line) {
       handle(*line);
     } else if (driver_->drained(ChildProcess::Stream::out)) {
-      showErrors();
+      showRemainingErrors();
       if (exited_) return HOST_DRIVER_DIED;  // the end the host asked for
       std::optional<int> status = driver_->wait(options_.timeout);
       print("host: the driver ended (status " + (status ? std::to_string(*status) : "unknown") +
@@ -180,6 +190,7 @@ HostResult Session::run(const std::vector<HostStep>& steps) {
       print("   " + *line);
       prompted = *line == "input 'exit' exit process.";
     } else if (driver_->drained(ChildProcess::Stream::out)) {
+      showRemainingErrors();
       std::optional<int> status = driver_->wait(options_.timeout);
       print("host: the driver ended before its prompt (status " +
             (status ? std::to_string(*status) : "unknown") + ")");
