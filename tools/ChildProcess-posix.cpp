@@ -36,11 +36,13 @@ ChildProcess::ChildProcess(const Options& options) : native_(std::make_unique<Na
   // A closed pipe must show up as a failed write, not as a signal that ends this process.
   signal(SIGPIPE, SIG_IGN);
 
+  // Every end is closed on exec: the child keeps only the copies dup2 makes as its standard
+  // streams, so that it ends a stream by closing it, and no other child started meanwhile holds
+  // one open.
   int in[2], out[2], err[2];
-  if (pipe(in) != 0) throw std::runtime_error("pipe failed");
-  if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-  if (pipe(err) != 0) throw std::runtime_error("pipe failed");
-  for (int fd : {in[1], out[0], err[0]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
 
   std::vector<char*> argv;
   for (const std::string& arg : options.argv) argv.push_back(const_cast<char*>(arg.c_str()));
