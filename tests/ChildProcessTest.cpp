@@ -82,13 +82,21 @@ TEST(ChildProcess, CarriesInputAndBothOutputStreams) {
   EXPECT_EQ(raw.readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT), (Lines{"first", "last"}));
 }
 
-TEST(ChildProcess, KillEndsAChildThatWaits) {
+TEST(ChildProcess, KillEndsAChildThatWaitsAndAClosedOutputEndsItsStream) {
   ChildProcess child(echoWith({"--wait"}));
   EXPECT_EQ(child.wait(std::chrono::milliseconds(200)), std::nullopt);
   child.kill();
   EXPECT_EQ(child.wait(TEST_TIMEOUT), std::optional<int>(-1));
   EXPECT_TRUE(child.readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT).empty());
   EXPECT_TRUE(child.drained(ChildProcess::Stream::out));
+
+  // A child that closes its output ends that stream while it still runs.
+  ChildProcess closing(echoWith({"--close-out"}));
+  EXPECT_TRUE(closing.readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT).empty());
+  EXPECT_TRUE(closing.drained(ChildProcess::Stream::out));
+  EXPECT_EQ(closing.wait(std::chrono::milliseconds(0)), std::nullopt);
+  closing.closeInput();
+  EXPECT_EQ(closing.wait(TEST_TIMEOUT), std::optional<int>(0));
 }
 
 }  // namespace
