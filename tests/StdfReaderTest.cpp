@@ -126,47 +126,38 @@ const std::vector<std::string> EVERY_KIND = {
     "@392 MRR FINISH_T=1700000001 DISP_COD=\" \"",
 };
 
-// Both byte orders, from memory and from a stream alike.
-TEST(StdfReaderTest, DecodesEveryKindOfFieldInBothByteOrders) {
+// Whole, the file reads as EVERY_KIND in both byte orders. Cut anywhere, it delivers every record
+// that ends before the cut, then names the offset of the record the cut falls in (a cut between
+// records is a clean end). From memory and from a stream alike.
+TEST(StdfReaderTest, DecodesEveryKindOfFieldAndNamesWhereAFileIsCut) {
   for (const bool big : {false, true}) {
     SCOPED_TRACE(big ? "big-endian" : "little-endian");
     // Big-endian: the same records, but for the FAR that says so.
     std::vector<std::string> expected = EVERY_KIND;
     if (big) expected[0] = "@0 FAR CPU_TYPE=1 STDF_VER=4";
-    for (const Reading& reading : {readBytes(everyKind(big)), readStream(everyKind(big))}) {
-      EXPECT_EQ(reading.error, "");
-      EXPECT_EQ(reading.lines, expected);
+    const std::string bytes = everyKind(big);
+    std::vector<std::uint64_t> starts;
+    for (const std::string& line : expected) starts.push_back(std::stoull(line.substr(1)));
+    starts.push_back(bytes.size());
+    for (std::size_t cut = 0, complete = 0; cut <= bytes.size(); ++cut) {
+      SCOPED_TRACE("cut at " + std::to_string(cut));
+      while (complete < expected.size() && starts[complete + 1] <= cut) ++complete;
+      const Reading memory = readBytes(bytes.substr(0, cut));
+      EXPECT_EQ(memory.lines,
+                std::vector<std::string>(expected.begin(),
+                                         expected.begin() + static_cast<std::ptrdiff_t>(complete)));
+      if (cut > 0 && cut == starts[complete]) {
+        // Between records the framing is whole; ate-datalog reports a missing MRR.
+        EXPECT_EQ(memory.error, "");
+      } else {
+        EXPECT_EQ(memory.errorOffset, starts[complete]);
+        EXPECT_EQ(memory.kind, cut == 0 ? stdf::ErrorKind::NOT_STDF : stdf::ErrorKind::TRUNCATED);
+        EXPECT_FALSE(memory.error.empty());
+      }
+      const Reading stream = readStream(bytes.substr(0, cut));
+      EXPECT_EQ(stream.lines, memory.lines);
+      EXPECT_EQ(stream.error, memory.error);
     }
-  }
-}
-
-// Cut anywhere, a file delivers every record that ends before the cut, then names the offset of
-// the record the cut falls in (a cut between records is a clean end); both readers alike.
-TEST(StdfReaderTest, FileCutAtEveryOffsetReportsTheOffsetAfterEverythingBefore) {
-  const std::string bytes = everyKind(false);
-  std::vector<std::uint64_t> starts;
-  for (const std::string& line : EVERY_KIND) starts.push_back(std::stoull(line.substr(1)));
-  starts.push_back(bytes.size());
-  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
-    SCOPED_TRACE("cut at " + std::to_string(cut));
-    std::size_t complete = 0;
-    while (starts[complete + 1] <= cut) ++complete;
-    const std::string prefix = bytes.substr(0, cut);
-    const Reading memory = readBytes(prefix);
-    const std::vector<std::string> before(
-        EVERY_KIND.begin(), EVERY_KIND.begin() + static_cast<std::ptrdiff_t>(complete));
-    EXPECT_EQ(memory.lines, before);
-    if (cut > 0 && cut == starts[complete]) {
-      // Between records the framing is whole; ate-datalog reports the missing MRR.
-      EXPECT_EQ(memory.error, "");
-    } else {
-      EXPECT_EQ(memory.errorOffset, starts[complete]);
-      EXPECT_EQ(memory.kind, cut == 0 ? stdf::ErrorKind::NOT_STDF : stdf::ErrorKind::TRUNCATED);
-      EXPECT_FALSE(memory.error.empty());
-    }
-    const Reading stream = readStream(prefix);
-    EXPECT_EQ(stream.lines, memory.lines);
-    EXPECT_EQ(stream.error, memory.error);
   }
 }
 
@@ -296,12 +287,8 @@ std::string smallDatalog() {
          bin(le, false, 255, 255, 50, 1, 'F', "VOUT") + record(1, 20, Fields(le).u4(0));
 }
 
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
-
-ToolRun runTool(const std::vector<std::string>& args) {
+// Runs ate-datalog in process: its status, output and errors.
+std::tuple<int, std::string, std::string> runTool(const std::vector<std::string>& args) {
   std::ostringstream out, err;
   const int status = runDatalogTool(args, out, err);
   return {status, out.str(), err.str()};
@@ -353,6 +340,8 @@ TEST(DatalogToolTest, CommandsOnWholeDamagedAndMissingFiles) {
                              ": byte 178: PRR record of 19 bytes runs past the end of the file "
                              "(8 of them there)\n";
   const std::string noFile = "ate-datalog: cannot open " + missing + "\n";
+  const std::string usage = std::get<1>(runTool({"--help"}));
+  ASSERT_EQ(usage.rfind("usage: ate-datalog ", 0), 0u) << usage;
   const std::string noMrr =
       "ate-datalog: " + between + ": byte 201: the file ends without an MRR record (cut short)\n";
   const struct {
@@ -372,21 +361,22 @@ TEST(DatalogToolTest, CommandsOnWholeDamagedAndMissingFiles) {
       {{"csv", inside}, DATALOG_DAMAGED, csv.substr(0, csv.find("2,2,")), true, cutErr},
       {{"summary", between}, DATALOG_DAMAGED, "  all       2     1   50.00%\n", false, noMrr},
       {{"summary", missing}, DATALOG_USAGE, "", false, noFile},
+      // Bad arguments: the usage, as --help prints it, on the error stream.
+      {{}, DATALOG_USAGE, "", true, usage},
+      {{"dump"}, DATALOG_USAGE, "", true, usage},
+      {{"csv", inside, inside}, DATALOG_USAGE, "", true, usage},
+      {{"list", inside}, DATALOG_USAGE, "", true, usage},
   };
   for (const auto& run : runs) {
-    SCOPED_TRACE(run.args[0] + " " + run.args[1]);
-    const ToolRun result = runTool(run.args);
-    EXPECT_EQ(result.status, run.status);
+    SCOPED_TRACE(testing::PrintToString(run.args));
+    const auto [status, out, err] = runTool(run.args);
+    EXPECT_EQ(status, run.status);
     if (run.whole) {
-      EXPECT_EQ(result.out, run.out);
+      EXPECT_EQ(out, run.out);
     } else {
-      EXPECT_NE(result.out.find(run.out), std::string::npos) << result.out;
+      EXPECT_NE(out.find(run.out), std::string::npos) << out;
     }
-    EXPECT_EQ(result.err, run.err);
-  }
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"dump"}, {"csv", inside, inside}, {"list", inside}}) {
-    EXPECT_EQ(runTool(args).status, DATALOG_USAGE);
+    EXPECT_EQ(err, run.err);
   }
 }
 
