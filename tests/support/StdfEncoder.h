@@ -19,25 +19,10 @@ class Fields {
   Fields& i1(std::int64_t v) { return uint(static_cast<std::uint64_t>(v), 1); }
   Fields& i2(std::int64_t v) { return uint(static_cast<std::uint64_t>(v), 2); }
   Fields& i4(std::int64_t v) { return uint(static_cast<std::uint64_t>(v), 4); }
-  Fields& r4(float v) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &v, 4);
-    return uint(bits, 4);
-  }
-  Fields& r8(double v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, 8);
-    return uint(bits, 8);
-  }
-  Fields& c1(char c) {
-    bytes_ += c;
-    return *this;
-  }
-  Fields& cn(const std::string& text) {
-    u1(text.size());
-    bytes_ += text;
-    return *this;
-  }
+  Fields& r4(float v) { return real<std::uint32_t>(v); }
+  Fields& r8(double v) { return real<std::uint64_t>(v); }
+  Fields& c1(char c) { return raw(std::string(1, c)); }
+  Fields& cn(const std::string& text) { return u1(text.size()).raw(text); }
   Fields& raw(const std::string& bytes) {
     bytes_ += bytes;
     return *this;
@@ -53,19 +38,19 @@ class Fields {
     }
     return *this;
   }
+  template <typename Bits, typename Real>
+  Fields& real(Real v) {
+    Bits bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return uint(bits, sizeof bits);
+  }
   bool big_;
   std::string bytes_;
 };
 
 // A whole record: header (REC_LEN, REC_TYP, REC_SUB) and data.
 inline std::string record(int type, int sub, const Fields& data) {
-  const std::size_t n = data.bytes().size();
-  std::string out;
-  out += static_cast<char>(data.big() ? n >> 8 : n & 0xff);
-  out += static_cast<char>(data.big() ? n & 0xff : n >> 8);
-  out += static_cast<char>(type);
-  out += static_cast<char>(sub);
-  return out + data.bytes();
+  return Fields(data.big()).u2(data.bytes().size()).u1(type).u1(sub).bytes() + data.bytes();
 }
 
 inline std::string far(bool big) { return record(0, 10, Fields(big).u1(big ? 1 : 2).u1(4)); }
@@ -74,40 +59,17 @@ inline std::string pir(bool big, int site) { return record(5, 10, Fields(big).u1
 
 inline std::string prr(bool big, int site, int partFlags, int hardBin, int softBin,
                        const std::string& partId, unsigned testTime = 0) {
-  return record(5, 20,
-                Fields(big)
-                    .u1(1)
-                    .u1(site)
-                    .u1(partFlags)
-                    .u2(1)
-                    .u2(hardBin)
-                    .u2(softBin)
-                    .i2(-32768)
-                    .i2(-32768)
-                    .u4(testTime)
-                    .cn(partId));
+  Fields data(big);
+  data.u1(1).u1(site).u1(partFlags).u2(1).u2(hardBin).u2(softBin).i2(-32768).i2(-32768);
+  return record(5, 20, data.u4(testTime).cn(partId));
 }
 
 // A PTR carrying its limits and unit (as a test's first PTR does).
 inline std::string ptr(bool big, unsigned test, int site, int testFlags, float result,
                        const std::string& name, float low, float high, const std::string& unit) {
-  return record(15, 10,
-                Fields(big)
-                    .u4(test)
-                    .u1(1)
-                    .u1(site)
-                    .u1(testFlags)
-                    .u1(0xc0)
-                    .r4(result)
-                    .cn(name)
-                    .cn("")
-                    .u1(0x0e)
-                    .i1(0)
-                    .i1(0)
-                    .i1(0)
-                    .r4(low)
-                    .r4(high)
-                    .cn(unit));
+  Fields data(big);
+  data.u4(test).u1(1).u1(site).u1(testFlags).u1(0xc0).r4(result).cn(name).cn("").u1(0x0e);
+  return record(15, 10, data.i1(0).i1(0).i1(0).r4(low).r4(high).cn(unit));
 }
 
 // A later PTR of a test: only up to TEST_TXT, the rest from the first one.
