@@ -1,4 +1,4 @@
-#include "BenchSupport.h"
+#include "bench/BenchSupport.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -36,14 +36,6 @@ std::string flowDocument(int count, int results) {
     json += R"(], "sbin": 4, "select": true})";
   }
   return json + "]}\n";
-}
-
-std::string settingDocument(int loopcount, bool failstop, const std::vector<std::string>& duts) {
-  std::string list;
-  for (const std::string& dut : duts) list += (list.empty() ? "\"" : ",\"") + dut + "\"";
-  return R"({"executeSetting": {"failstop": )" + std::string(failstop ? "true" : "false") +
-         R"(, "loopcount": )" + std::to_string(loopcount) + R"(}, "dutSetting": {"selectDUT": [)" +
-         list + "]}}\n";
 }
 
 namespace {

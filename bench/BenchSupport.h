@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "TestFiles.h"
+#include "tests/support/TestFiles.h"
 
 namespace bench {
 
@@ -19,10 +19,8 @@ namespace bench {
 // parameters. The other fields hold short values like the ones of the test suite's flows.
 std::string flowDocument(int count, int results);
 
-// A setting document.
-std::string settingDocument(int loopcount, bool failstop, const std::vector<std::string>& duts);
-
-// The test suite's temporary directory.
+// The test suite's temporary directory and setting documents.
+using ::settingJson;
 using ::TempDir;
 
 // Sends the process's standard output (file descriptor 1, so C and C++ streams alike) to

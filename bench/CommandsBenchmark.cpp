@@ -10,8 +10,8 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "BenchSupport.h"
-#include "ProcessSupport.h"
+#include "bench/BenchSupport.h"
+#include "bench/ProcessSupport.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "BenchSupport.h"
-#include "RatioMain.h"
-#include "datalog.h"
+#include "bench/BenchSupport.h"
+#include "bench/RatioMain.h"
+#include "datalog/datalog.h"
 
 namespace {
 

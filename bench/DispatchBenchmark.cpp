@@ -6,9 +6,9 @@
 
 #include <stdexcept>
 
-#include "BenchSupport.h"
-#include "CommandParser.h"
-#include "RatioMain.h"
+#include "bench/BenchSupport.h"
+#include "bench/RatioMain.h"
+#include "src/CommandParser.h"
 
 // The execution loop is private to CommandParser, which names this class its friend.
 class ExecutionBenchmark {

@@ -18,9 +18,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "BenchSupport.h"
-#include "ChildProcess.h"
-#include "DriverCommon.h"
+#include "bench/BenchSupport.h"
+#include "host/ChildProcess.h"
+#include "utils/DriverCommon.h"
 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Level, clampHi, clampLow, iOH, iOL, vIH, vIL, vOH, vOL, vT)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Result, max, min, paramId, paramName, unit)

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "BenchSupport.h"
-#include "DriverCommon.h"
-#include "RatioMain.h"
+#include "bench/BenchSupport.h"
+#include "bench/RatioMain.h"
+#include "utils/DriverCommon.h"
 
 // The records as the JSON library's own conversions read them: every key required.
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Level, clampHi, clampLow, iOH, iOL, vIH, vIL, vOH, vOL, vT)

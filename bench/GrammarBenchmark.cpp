@@ -4,10 +4,10 @@
 
 #include <map>
 
-#include "BenchSupport.h"
-#include "CommandGrammar.h"
-#include "CommandParser.h"
-#include "RatioMain.h"
+#include "bench/BenchSupport.h"
+#include "bench/RatioMain.h"
+#include "src/CommandGrammar.h"
+#include "src/CommandParser.h"
 
 namespace {
 

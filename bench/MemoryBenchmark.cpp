@@ -5,15 +5,15 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "BenchSupport.h"
-#include "ProcessSupport.h"
+#include "bench/BenchSupport.h"
+#include "bench/ProcessSupport.h"
 
 int main(int argc, char** argv) {
   const long passes = argc > 1 ? std::max(2000L, std::atol(argv[1])) : 1000000;
   bench::TempDir dir;
   const std::string flow = dir.write("flow.json", bench::flowDocument(4, 3));
   const std::string setting =
-      dir.write("setting.json", bench::settingDocument(static_cast<int>(passes), false, {"soak"}));
+      dir.write("setting.json", bench::settingJson(static_cast<int>(passes), false, {"soak"}));
 
   bench::Program driver({ATE_DRIVER_PATH});
   driver.write("1^qv -p load " ATE_BENCH_PROJECT " " + flow + "\n");

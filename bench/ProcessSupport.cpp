@@ -1,4 +1,4 @@
-#include "ProcessSupport.h"
+#include "bench/ProcessSupport.h"
 
 #include <unistd.h>
 
@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "utils/Protocol.h"
 
 namespace fs = std::filesystem;
 
@@ -45,7 +47,7 @@ int findChild(const std::string& program) {
 }  // namespace
 
 Program::Program(const std::vector<std::string>& argv) : process_(optionsFor(argv)) {
-  until(PROMPT);
+  until(std::string(PROMPT_LINE));
   id_ = findChild(argv.at(0));
 }
 
@@ -75,7 +77,7 @@ long Program::residentKiB() const {
 }
 
 void exitDriver(Program& driver) {
-  driver.write("exit\n");
+  driver.write(EXIT_MARK + "\n");
   driver.process().wait(LINE_TIMEOUT);
 }
 

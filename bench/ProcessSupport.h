@@ -6,17 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "host/ChildProcess.h"
 
 namespace bench {
 
 inline constexpr std::chrono::seconds LINE_TIMEOUT{60};
 
-// The prompt line that ends the driver's start-up output.
-inline const std::string PROMPT = "input 'exit' exit process.";
-
 // A program started with piped standard streams; construction returns once it has written the
-// prompt line, so that whatever is measured next starts from there.
+// driver's prompt line, so that whatever is measured next starts from there.
 class Program {
  public:
   explicit Program(const std::vector<std::string>& argv);

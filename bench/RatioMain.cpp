@@ -1,11 +1,11 @@
-#include "RatioMain.h"
+#include "bench/RatioMain.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "BenchSupport.h"
+#include "bench/BenchSupport.h"
 
 namespace bench {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "BenchSupport.h"
-#include "ProcessSupport.h"
+#include "bench/BenchSupport.h"
+#include "bench/ProcessSupport.h"
 
 int main(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;
@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
   const std::string flow = dir.write("flow.json", bench::flowDocument(4, 3));
   // Two settings that run until stopped, under different names: the project counts each run's
   // passes from 1 again when the name changes.
-  const std::string settings[] = {dir.write("a.json", bench::settingDocument(0, false, {"runA"})),
-                                  dir.write("b.json", bench::settingDocument(0, false, {"runB"}))};
+  const std::string settings[] = {dir.write("a.json", bench::settingJson(0, false, {"runA"})),
+                                  dir.write("b.json", bench::settingJson(0, false, {"runB"}))};
 
   bench::Program driver({ATE_DRIVER_PATH});
   driver.write("1^qv -p load " ATE_BENCH_PROJECT " " + flow + "\n");

@@ -1,4 +1,4 @@
-#include "chanmap.h"
+#include "chanmap/chanmap.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "LineOutput.h"
+#include "chanmap/LineOutput.h"
 
 namespace chanmap_internal {
 

@@ -1,6 +1,6 @@
-#include "testa.h"
+#include "chanmap/testa.h"
 
-#include "LineOutput.h"
+#include "chanmap/LineOutput.h"
 
 testa::testa() = default;
 

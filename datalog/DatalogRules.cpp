@@ -1,4 +1,4 @@
-#include "DatalogRules.h"
+#include "datalog/DatalogRules.h"
 
 #include <charconv>
 #include <cmath>

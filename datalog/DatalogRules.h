@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "CommonStruct.h"
+#include "utils/CommonStruct.h"
 
 namespace datalog {
 

@@ -1,4 +1,4 @@
-#include "datalog.h"
+#include "datalog/datalog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,8 +17,8 @@
 #include <utility>
 
 #include "AteVersion.h"
-#include "DatalogRules.h"
-#include "StdfRecord.h"
+#include "datalog/DatalogRules.h"
+#include "datalog/StdfRecord.h"
 
 namespace datalog {
 

@@ -4,9 +4,9 @@
 #include <regex>
 #include <string>
 
-#include "CommandGrammar.h"
-#include "CommandParser.h"
-#include "FuzzSupport.h"
+#include "fuzz/FuzzSupport.h"
+#include "src/CommandGrammar.h"
+#include "src/CommandParser.h"
 
 namespace {
 

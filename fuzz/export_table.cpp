@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "ExportTable.h"
-#include "FuzzSupport.h"
+#include "check/ExportTable.h"
+#include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // A copy of exactly the input's size, so that a read one past its end is a finding.

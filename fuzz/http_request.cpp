@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "FuzzSupport.h"
-#include "http/Http.h"
+#include "fuzz/FuzzSupport.h"
+#include "station/http/Http.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   constexpr std::size_t MAX_BODY = 16384;

@@ -7,9 +7,9 @@
 #include <sstream>
 #include <string>
 
-#include "DriverCommon.h"
-#include "FuzzSupport.h"
-#include "RecordReader.h"
+#include "fuzz/FuzzSupport.h"
+#include "utils/DriverCommon.h"
+#include "utils/RecordReader.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "DatalogReport.h"
-#include "DatalogSummary.h"
-#include "FuzzSupport.h"
-#include "StdfReader.h"
+#include "fuzz/FuzzSupport.h"
+#include "stdf/DatalogReport.h"
+#include "stdf/DatalogSummary.h"
+#include "stdf/StdfReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);

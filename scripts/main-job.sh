@@ -15,7 +15,7 @@ library=$(find build/examples -maxdepth 1 -name 'pmic_project.*' | head -n 1)
 export ATE_DATALOG_DIR=$PWD/build/main-job-datalog
 rm -rf "$ATE_DATALOG_DIR"
 echo "=== the example test project through the reference host"
-build/ate-host \
+build/bin/ate-host \
   "load $library $example/pmic_flow.json" \
   "run $example/three_passes.json" \
   "wait" \
@@ -26,4 +26,4 @@ build/ate-host \
   "exit"
 
 echo "=== the run's datalog"
-build/tools/ate-datalog summary "$ATE_DATALOG_DIR"/*.stdf
+build/bin/ate-datalog summary "$ATE_DATALOG_DIR"/*.stdf

@@ -11,4 +11,4 @@ cmake --build build -j "$(nproc)"
 
 # build/station-projects/pmic holds the example's library, flow and settings; datalogs go to
 # build/station-datalog.
-exec build/ate-station --projects build/station-projects --datalogs build/station-datalog "$@"
+exec build/bin/ate-station --projects build/station-projects --datalogs build/station-datalog "$@"

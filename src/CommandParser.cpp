@@ -1,14 +1,15 @@
-#include "CommandParser.h"
+#include "src/CommandParser.h"
 
 #include <exception>
+#include <iterator>
 #include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
 
-#include "CommandGrammar.h"
-#include "ErrorType.h"
-#include "PrintHelper.h"
+#include "src/CommandGrammar.h"
+#include "utils/ErrorType.h"
+#include "utils/PrintHelper.h"
 
 const std::string EMPTY;
 AtomicLibraryHandle hLib;
@@ -52,7 +53,7 @@ auto readDescriptionFile(const char* kind, const std::string& path, Reader reade
 
 CommandParser::CommandParser(DriverCommon common)
     : common(std::move(common)),
-      validCommands{"qv -p load", "qv -p unload", "qv -p run", "qv -p stop"} {}
+      validCommands(std::begin(COMMAND_TEXTS), std::end(COMMAND_TEXTS)) {}
 
 bool CommandParser::parse(const std::string& input, ParsedCommand& result) const {
   CommandLayout layout;
@@ -178,7 +179,7 @@ int CommandParser::runDll(ParsedCommand& command) {
     writeLine(stderr, std::string("Cannot start the execution thread: ") + error.what());
     return TYPE_EXECUTE_THREAD_START_FAILED;
   }
-  writeLine(stdout, "executeLoop execute");
+  writeLine(stdout, EXECUTE_LOOP_LINE);
   return TYPE_SUCCESS;
 }
 
@@ -217,7 +218,7 @@ void CommandParser::executeLoopAllFunc(const Configure& configure, std::string n
   }
   // A library that unload gave up is released before the loop reports its end.
   lookups.release();
-  printString(number, '^', "execute done");
+  printString(number, COMMAND_MARK, EXECUTE_DONE);
   if (detached.valid()) detached.wait();
 }
 

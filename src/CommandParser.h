@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "CommonStruct.h"
-#include "DriverCommon.h"
-#include "ProjectLibrary.h"
+#include "src/ProjectLibrary.h"
+#include "utils/CommonStruct.h"
+#include "utils/DriverCommon.h"
+#include "utils/Protocol.h"
 
 // What a test project library exports, under these plain (undecorated) names:
 using PrjInit = bool (*)();                   // "prj_init", once after load, main thread
@@ -25,8 +26,8 @@ struct ParsedCommand {
   std::vector<std::string> args;  // the remaining words, in order
 };
 
-// Index of a command text in the table of valid commands.
-enum CommandType { LOAD = 0, UNLOAD = 1, RUN = 2, STOP = 3, UNKNOWN = 4 };
+// CommandType, the index of a command text in the table of valid commands, is the protocol's
+// (utils/Protocol.h).
 
 // Process-wide state shared by the handlers and the execution threads.
 extern const std::string EMPTY;  // dllFilePath when no library path is set

@@ -1,14 +1,14 @@
-#include "Console.h"
+#include "src/Console.h"
 
-#include "Platform.h"
-#include "PrintHelper.h"
+#include "utils/Platform.h"
+#include "utils/PrintHelper.h"
 
 void printStartup() {
   for (int progress = 10; progress <= 100; progress += 10) {
     platform::sleepMilliseconds(100);
     printString("[process:", progress, "]");
   }
-  writeLine(stdout, "input 'exit' exit process.");
+  writeLine(stdout, PROMPT_LINE);
 }
 
 void printReply(const std::string& number, int result) {
@@ -19,7 +19,7 @@ void printReply(const std::string& number, int result) {
   if (result == 0) {
     reply.append(SUCCESS_STR);
   } else {
-    reply.append(FAIL_STR).append(",error info=").append(std::to_string(result));
+    reply.append(FAIL_STR).append(ERROR_INFO).append(std::to_string(result));
   }
   reply.push_back('\n');
   writeTerminatedLine(stdout, reply);

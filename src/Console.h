@@ -4,13 +4,11 @@
 
 #include <string>
 
-#include "CommandParser.h"
-#include "LineReader.h"
+#include "src/CommandParser.h"
+#include "src/LineReader.h"
+#include "utils/Protocol.h"
 
-inline constexpr char COMMAND_MARK = '^';
-inline const std::string EXIT_MARK = "exit";
-inline const std::string SUCCESS_STR = "done";
-inline const std::string FAIL_STR = "error";
+// COMMAND_MARK, EXIT_MARK, SUCCESS_STR and FAIL_STR are the protocol's (utils/Protocol.h).
 
 // The ten progress lines, 100 ms apart, then the prompt line.
 void printStartup();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform.h"
+#include "utils/Platform.h"
 
 // One loaded library. Whoever is about to call into it holds a shared_ptr to it, so it stays
 // loaded until the last such caller has returned. It is released then only if unload asked for

@@ -1,9 +1,9 @@
 // driver: runs test project libraries for a controlling host, which drives it through its
 // standard streams.
-#include "CommandParser.h"
-#include "Console.h"
-#include "DriverCommon.h"
-#include "Platform.h"
+#include "src/CommandParser.h"
+#include "src/Console.h"
+#include "utils/DriverCommon.h"
+#include "utils/Platform.h"
 
 DriverCommon common;
 CommandParser parser(common);

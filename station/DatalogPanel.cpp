@@ -1,10 +1,10 @@
-#include "DatalogPanel.h"
+#include "station/DatalogPanel.h"
 
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "DatalogSummary.h"
-#include "StdfReader.h"
+#include "stdf/DatalogSummary.h"
+#include "stdf/StdfReader.h"
 
 namespace fs = std::filesystem;
 

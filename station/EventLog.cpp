@@ -1,4 +1,4 @@
-#include "EventLog.h"
+#include "station/EventLog.h"
 
 void EventLog::append(LogLine::Kind kind, std::string text) {
   {

@@ -1,4 +1,4 @@
-#include "ProjectCatalog.h"
+#include "station/ProjectCatalog.h"
 
 #include <algorithm>
 #include <fstream>

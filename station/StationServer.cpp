@@ -1,13 +1,13 @@
-#include "StationServer.h"
+#include "station/StationServer.h"
 
 #include <nlohmann/json.hpp>
 
-#include "DatalogPanel.h"
-#include "EventLog.h"
-#include "ProjectCatalog.h"
-#include "StationSession.h"
-#include "WebFiles.h"
-#include "http/Http.h"
+#include "station/DatalogPanel.h"
+#include "station/EventLog.h"
+#include "station/ProjectCatalog.h"
+#include "station/StationSession.h"
+#include "station/WebFiles.h"
+#include "station/http/Http.h"
 
 using nlohmann::json;
 

@@ -1,12 +1,13 @@
-#include "StationSession.h"
+#include "station/StationSession.h"
 
 #include <filesystem>
 
-#include "DriverReply.h"
+#include "utils/ErrorType.h"
+
+using host::DriverConnection;
+using host::Outcome;
 
 namespace {
-
-const char* const PROMPT = "input 'exit' exit process.";
 
 std::string seconds(std::chrono::milliseconds duration) {
   const long long whole = duration.count() / 1000;
@@ -21,165 +22,117 @@ StationSession::StationSession(SessionOptions options, EventLog& log)
 
 StationSession::~StationSession() {
   exit(std::chrono::seconds(5));
-  if (reader_.joinable()) reader_.join();
+  std::shared_ptr<DriverConnection> driver;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    driver = std::move(driver_);
+  }
 }
 
 void StationSession::changed() { log_.touch(); }
 
 bool StationSession::start() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (driver_ && state_.driver != SessionState::Driver::ended) return false;
-  if (reader_.joinable()) {
-    // The old driver has ended; its reader is done or about to be.
-    lock.unlock();
-    reader_.join();
-    lock.lock();
+  std::shared_ptr<DriverConnection> old;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (driver_ && !driver_->ended()) return false;
+    old = std::move(driver_);
   }
-  driver_.reset();
-  state_ = SessionState{};
-  pending_.clear();
-  endedEarly_.clear();
-  exiting_ = false;
+  // The old connection's thread is done or about to be; it may still be in a handler, which
+  // takes the lock.
+  old.reset();
 
   std::error_code error;
   std::filesystem::create_directories(options_.datalogDir, error);
-  ChildProcess::Options child;
-  child.argv = {options_.driver};
-  child.environment = {{"ATE_DATALOG_DIR", options_.datalogDir}};
+  DriverConnection::Options connection;
+  connection.process.argv = {options_.driver};
+  connection.process.environment = {{"ATE_DATALOG_DIR", options_.datalogDir}};
+  connection.onLine = [this](DriverConnection::Stream stream, const std::string& line,
+                             const DriverReply&) { onLine(stream, line); };
+  connection.onChange = [this] { onChange(); };
+  connection.onEnd = [this](std::optional<int> status) { onEnd(status); };
   log_.append(LogLine::Kind::station, "starting " + options_.driver);
+  std::lock_guard<std::mutex> lock(mutex_);
+  project_.clear();
+  flow_.clear();
+  settings_.clear();
+  stopping_ = false;
+  exiting_ = false;
+  startFailed_ = false;
   try {
-    if (!std::filesystem::is_regular_file(options_.driver)) {
-      throw std::runtime_error("there is no driver program at " + options_.driver);
-    }
-    driver_ = std::make_unique<ChildProcess>(child);
+    driver_ = std::make_shared<DriverConnection>(connection);
   } catch (const std::exception& failure) {
-    state_.driver = SessionState::Driver::ended;
+    startFailed_ = true;
     log_.append(LogLine::Kind::station, std::string("cannot start the driver: ") + failure.what());
     changed();
     return false;
   }
-  reader_ = std::thread(&StationSession::readLoop, this, driver_.get());
   changed();
   return true;
 }
 
-void StationSession::readLoop(ChildProcess* driver) {
-  using Stream = ChildProcess::Stream;
-  for (;;) {
-    while (std::optional<std::string> line =
-               driver->readLine(Stream::err, std::chrono::milliseconds(0))) {
-      log_.append(LogLine::Kind::err, std::move(*line));
-    }
-    if (std::optional<std::string> line =
-            driver->readLine(Stream::out, std::chrono::milliseconds(20))) {
-      handleLine(*line);
-      continue;
-    }
-    if (driver->drained(Stream::out)) break;
-  }
-  for (std::string& line : driver->readRemaining(Stream::err, std::chrono::seconds(2))) {
-    log_.append(LogLine::Kind::err, std::move(line));
-  }
-  const std::optional<int> status = driver->wait(std::chrono::seconds(5));
+void StationSession::onLine(DriverConnection::Stream stream, const std::string& line) {
+  log_.append(stream == DriverConnection::Stream::out ? LogLine::Kind::out : LogLine::Kind::err,
+              line);
+}
+
+void StationSession::onChange() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    state_.driver = SessionState::Driver::ended;
-    state_.exitStatus = status;
-    state_.runs.clear();
-    state_.stopping = false;
+    // A stop is over once no run goes any more.
+    if (stopping_ && driver_ && driver_->runsGoing().empty()) stopping_ = false;
   }
+  changed();
+}
+
+void StationSession::onEnd(std::optional<int> status) {
   log_.append(
       LogLine::Kind::station,
       "the driver ended" + (status ? " with status " + std::to_string(*status) : std::string()));
-  replied_.notify_all();
   changed();
 }
 
-void StationSession::handleLine(const std::string& line) {
-  log_.append(LogLine::Kind::out, line);
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (state_.driver == SessionState::Driver::starting) {
-    if (line == PROMPT) {
-      state_.driver = SessionState::Driver::ready;
-      lock.unlock();
-      changed();
-    }
-    return;
-  }
-  const DriverReply reply = parseReply(line);
-  const auto pending = pending_.find(reply.number);
-  if (reply.kind == DriverReply::Kind::none || pending == pending_.end()) return;
-  Pending& command = pending->second;
-  if (reply.kind == DriverReply::Kind::executeDone) {
-    if (state_.runs.erase(reply.number) == 0) endedEarly_.insert(reply.number);
-    if (state_.runs.empty()) state_.stopping = false;
-  } else if (!command.reply) {
-    command.reply = line;
-    command.code = reply.kind == DriverReply::Kind::error ? reply.code : 0;
-    const bool done = reply.kind == DriverReply::Kind::done;
-    if (command.kind == Kind::load && (done || command.code == 4)) {
-      // Code 4: the library is loaded and usable, it just has no prj_init.
-      state_.project = command.project;
-      state_.flow = command.flow;
-    } else if (command.kind == Kind::run && done && endedEarly_.erase(reply.number) == 0) {
-      state_.runs[reply.number] = command.setting;
-    }
-    replied_.notify_all();
-  }
-  lock.unlock();
-  changed();
-}
-
-CommandResult StationSession::send(Kind kind, const std::string& command, Pending pending) {
+CommandResult StationSession::send(CommandType type, const std::vector<std::string>& args) {
   std::lock_guard<std::mutex> one(commandMutex_);
-  std::unique_lock<std::mutex> lock(mutex_);
   CommandResult result;
-  if (!driver_ || state_.driver != SessionState::Driver::ready || exiting_) {
-    result.outcome = state_.driver == SessionState::Driver::ended
-                         ? CommandResult::Outcome::driverEnded
-                         : CommandResult::Outcome::notReady;
-    result.message = state_.driver == SessionState::Driver::ended
-                         ? "the driver has ended; restart it first"
-                         : "the driver is still starting";
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::shared_ptr<DriverConnection> driver = driver_;
+  if (!driver || driver->ended() || !driver->prompted() || exiting_) {
+    const bool ended = !driver || driver->ended();
+    result.outcome = ended ? CommandResult::Outcome::driverEnded : CommandResult::Outcome::notReady;
+    result.message =
+        ended ? "the driver has ended; restart it first" : "the driver is still starting";
     return result;
   }
-  const std::string number = std::to_string(nextNumber_++);
-  result.command = number + "^" + command;
-  pending.kind = kind;
-  pending_[number] = pending;
-  state_.busy = true;
-  ChildProcess* driver = driver_.get();
+  busy_ = true;
   lock.unlock();
-  log_.append(LogLine::Kind::station, "> " + result.command);
+  const DriverConnection::Command command = driver->prepare(type, args);
+  result.command = command.line;
+  log_.append(LogLine::Kind::station, "> " + command.line);
   changed();
-  const bool written = driver->write(result.command + "\n");
+  const host::CommandReply reply = driver->send(command, options_.replyTimeout);
   lock.lock();
-
-  if (written) {
-    replied_.wait_for(lock, options_.replyTimeout, [&] {
-      return pending_[number].reply || state_.driver == SessionState::Driver::ended;
-    });
-  }
-  state_.busy = false;
-  const Pending outcome = pending_[number];
-  if (outcome.reply) {
-    result.reply = *outcome.reply;
-    result.code = outcome.code;
-    if (outcome.code == 0) {
-      result.message = "done";
-    } else {
-      result.outcome = CommandResult::Outcome::errorReply;
-      result.message = describeErrorCode(outcome.code) + " (" + std::to_string(outcome.code) + ")";
-    }
-    // A run's number stays known until its "execute done"; anything else is finished.
-    if (kind != Kind::run) pending_.erase(number);
-  } else if (!written || state_.driver == SessionState::Driver::ended) {
-    result.outcome = CommandResult::Outcome::driverEnded;
-    result.message = "the driver ended before it answered " + result.command;
-  } else {
-    result.outcome = CommandResult::Outcome::timeout;
-    result.message = "no reply from the driver to " + result.command + " within " +
-                     seconds(options_.replyTimeout);
+  busy_ = false;
+  switch (reply.outcome) {
+    case Outcome::ok:
+      result.reply = reply.reply;
+      result.code = reply.code;
+      if (reply.code == 0) {
+        result.message = "done";
+      } else {
+        result.outcome = CommandResult::Outcome::errorReply;
+        result.message = describeErrorCode(reply.code) + " (" + std::to_string(reply.code) + ")";
+      }
+      break;
+    case Outcome::driverEnded:
+      result.outcome = CommandResult::Outcome::driverEnded;
+      result.message = "the driver ended before it answered " + result.command;
+      break;
+    case Outcome::timeout:
+      result.outcome = CommandResult::Outcome::timeout;
+      result.message = "no reply from the driver to " + result.command + " within " +
+                       seconds(options_.replyTimeout);
+      break;
   }
   lock.unlock();
   if (result.outcome != CommandResult::Outcome::done) {
@@ -191,62 +144,77 @@ CommandResult StationSession::send(Kind kind, const std::string& command, Pendin
 
 CommandResult StationSession::load(const std::string& project, const std::string& flow,
                                    const std::string& libraryPath, const std::string& flowPath) {
-  Pending pending{};
-  pending.project = project;
-  pending.flow = flow;
-  return send(Kind::load, "qv -p load " + libraryPath + " " + flowPath, pending);
-}
-
-CommandResult StationSession::run(const std::string& setting, const std::string& settingPath) {
-  Pending pending{};
-  pending.setting = setting;
-  return send(Kind::run, "qv -p run " + settingPath, pending);
-}
-
-CommandResult StationSession::stop() {
-  CommandResult result = send(Kind::other, "qv -p stop", Pending{});
-  if (result.outcome == CommandResult::Outcome::done) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      state_.stopping = !state_.runs.empty();
-    }
-    changed();
+  CommandResult result = send(LOAD, {libraryPath, flowPath});
+  // Without prj_init the library is loaded and usable all the same.
+  if (result.outcome == CommandResult::Outcome::done || result.code == LOSE_PRJ_INIT_FUNCTION) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    project_ = project;
+    flow_ = flow;
   }
   return result;
 }
 
-CommandResult StationSession::unload() {
-  CommandResult result = send(Kind::other, "qv -p unload", Pending{});
+CommandResult StationSession::run(const std::string& setting, const std::string& settingPath) {
+  CommandResult result = send(RUN, {settingPath});
   if (result.outcome == CommandResult::Outcome::done) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      state_.project.clear();
-      state_.flow.clear();
-    }
-    changed();
+    std::lock_guard<std::mutex> lock(mutex_);
+    settings_[result.reply.substr(0, result.reply.find(COMMAND_MARK))] = setting;
   }
+  return result;
+}
+
+CommandResult StationSession::stop() {
+  CommandResult result = send(STOP, {});
+  if (result.outcome == CommandResult::Outcome::done) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = driver_ && !driver_->runsGoing().empty();
+  }
+  changed();
+  return result;
+}
+
+CommandResult StationSession::unload() {
+  CommandResult result = send(UNLOAD, {});
+  if (result.outcome == CommandResult::Outcome::done) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    project_.clear();
+    flow_.clear();
+  }
+  changed();
   return result;
 }
 
 void StationSession::exit(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!driver_ || exiting_) return;
+  if (!driver_ || exiting_ || driver_->ended()) return;
   exiting_ = true;
-  ChildProcess* driver = driver_.get();
+  const std::shared_ptr<DriverConnection> driver = driver_;
   lock.unlock();
-  log_.append(LogLine::Kind::station, "> exit");
-  driver->write("exit\n");
-  // The reader sees the driver end and collects its status.
-  lock.lock();
-  if (!replied_.wait_for(lock, timeout,
-                         [&] { return state_.driver == SessionState::Driver::ended; })) {
-    lock.unlock();
+  log_.append(LogLine::Kind::station, "> " + EXIT_MARK);
+  if (driver->exit(timeout) != Outcome::ok) {
     log_.append(LogLine::Kind::station, "the driver didn't end after exit; killing it");
     driver->kill();
+    driver->waitForEnd(timeout);
   }
 }
 
 SessionState StationSession::state() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return state_;
+  SessionState state;
+  state.project = project_;
+  state.flow = flow_;
+  state.busy = busy_;
+  if (!driver_ && !startFailed_) return state;  // not started yet
+  if (!driver_ || driver_->ended()) {
+    state.driver = SessionState::Driver::ended;
+    if (driver_) state.exitStatus = driver_->exitStatus();
+    return state;
+  }
+  state.driver = driver_->prompted() ? SessionState::Driver::ready : SessionState::Driver::starting;
+  for (const std::string& number : driver_->runsGoing()) {
+    const auto setting = settings_.find(number);
+    state.runs[number] = setting != settings_.end() ? setting->second : std::string();
+  }
+  state.stopping = stopping_ && !state.runs.empty();
+  return state;
 }

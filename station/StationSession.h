@@ -5,17 +5,15 @@
 #define ATE_STATION_STATIONSESSION_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <thread>
+#include <vector>
 
-#include "ChildProcess.h"
-#include "EventLog.h"
+#include "host/DriverConnection.h"
+#include "station/EventLog.h"
 
 struct SessionOptions {
   std::string driver;      // the driver program
@@ -69,17 +67,10 @@ class StationSession {
   SessionState state() const;
 
  private:
-  enum class Kind { load, run, other };
-  struct Pending {
-    Kind kind;
-    std::string project, flow, setting;
-    std::optional<std::string> reply;
-    int code = 0;
-  };
-
-  CommandResult send(Kind kind, const std::string& command, Pending pending);
-  void readLoop(ChildProcess* driver);
-  void handleLine(const std::string& line);
+  CommandResult send(CommandType type, const std::vector<std::string>& args);
+  void onLine(host::DriverConnection::Stream stream, const std::string& line);
+  void onChange();
+  void onEnd(std::optional<int> status);
   void changed();
 
   const SessionOptions options_;
@@ -87,14 +78,13 @@ class StationSession {
   std::mutex commandMutex_;  // held while a command waits for its reply: one at a time
 
   mutable std::mutex mutex_;  // guards everything below
-  std::condition_variable replied_;
-  SessionState state_;
-  std::unique_ptr<ChildProcess> driver_;
-  std::thread reader_;
-  int nextNumber_ = 1;
-  std::map<std::string, Pending> pending_;  // commands sent, by number, until answered
-  std::set<std::string> endedEarly_;        // runs whose "execute done" came before their reply
+  std::shared_ptr<host::DriverConnection> driver_;
+  std::string project_, flow_;                   // what was loaded last; empty after unload
+  std::map<std::string, std::string> settings_;  // runs started: command number -> setting name
+  bool stopping_ = false;                        // stop was answered while runs went
+  bool busy_ = false;                            // a command waits for its reply
   bool exiting_ = false;
+  bool startFailed_ = false;  // the last start() could not start a driver
 };
 
 #endif  // ATE_STATION_STATIONSESSION_H_

@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "AteVersion.h"
-#include "DatalogPanel.h"
-#include "EventLog.h"
-#include "ProjectCatalog.h"
-#include "StationServer.h"
-#include "StationSession.h"
+#include "station/DatalogPanel.h"
+#include "station/EventLog.h"
+#include "station/ProjectCatalog.h"
+#include "station/StationServer.h"
+#include "station/StationSession.h"
 
 #ifdef _WIN32
 #include <windows.h>

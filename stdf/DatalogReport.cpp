@@ -1,4 +1,4 @@
-#include "DatalogReport.h"
+#include "stdf/DatalogReport.h"
 
 #include <charconv>
 #include <cstdio>

@@ -5,7 +5,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "DatalogSummary.h"
+#include "stdf/DatalogSummary.h"
 
 namespace stdf {
 

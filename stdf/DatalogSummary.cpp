@@ -1,4 +1,4 @@
-#include "DatalogSummary.h"
+#include "stdf/DatalogSummary.h"
 
 #include <algorithm>
 #include <cmath>

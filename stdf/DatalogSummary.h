@@ -29,7 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "StdfReader.h"
+#include "stdf/StdfReader.h"
 
 namespace stdf {
 

@@ -1,4 +1,4 @@
-#include "StdfReader.h"
+#include "stdf/StdfReader.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "Checker.h"
+#include "check/Checker.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "ExportTable.h"
-#include "Fixtures.h"
-#include "TestFiles.h"
+#include "check/ExportTable.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 

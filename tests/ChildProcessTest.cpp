@@ -1,9 +1,9 @@
 // ChildProcess, with a small child program that echoes its arguments and its input.
-#include "ChildProcess.h"
+#include "host/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
-#include "DriverSession.h"
+#include "tests/support/DriverSession.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "CommandGrammar.h"
+#include "src/CommandGrammar.h"
 
 #include <gtest/gtest.h>
 

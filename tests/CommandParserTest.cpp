@@ -1,9 +1,9 @@
-#include "CommandParser.h"
+#include "src/CommandParser.h"
 
 #include <gtest/gtest.h>
 
-#include "ErrorType.h"
-#include "TestFiles.h"
+#include "tests/support/TestFiles.h"
+#include "utils/ErrorType.h"
 
 using namespace std::string_literals;
 

@@ -1,4 +1,4 @@
-#include "Console.h"
+#include "src/Console.h"
 
 #include <gtest/gtest.h>
 

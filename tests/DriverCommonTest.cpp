@@ -1,4 +1,4 @@
-#include "DriverCommon.h"
+#include "utils/DriverCommon.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "RecordReader.h"
-#include "TestFiles.h"
+#include "tests/support/TestFiles.h"
+#include "utils/RecordReader.h"
 
 namespace {
 

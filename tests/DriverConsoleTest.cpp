@@ -1,9 +1,9 @@
 // The driver's conversation with a host, through its real standard streams.
 #include <gtest/gtest.h>
 
-#include "DriverSession.h"
-#include "Fixtures.h"
-#include "TestFiles.h"
+#include "tests/support/DriverSession.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <optional>
 #include <sstream>
 
-#include "DriverSession.h"
-#include "Fixtures.h"
-#include "TestFiles.h"
+#include "tests/support/DriverSession.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 

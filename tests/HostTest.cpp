@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <regex>
 
-#include "ChildProcess.h"
-#include "DriverSession.h"
-#include "TestFiles.h"
+#include "host/ChildProcess.h"
+#include "tests/support/DriverSession.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <future>
 #include <thread>
 
-#include "HttpClient.h"
-#include "http/Http.h"
-#include "http/Socket.h"
+#include "station/http/Http.h"
+#include "station/http/Socket.h"
+#include "tests/support/HttpClient.h"
 
 namespace {
 

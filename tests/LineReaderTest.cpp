@@ -1,4 +1,4 @@
-#include "LineReader.h"
+#include "src/LineReader.h"
 
 #include <gtest/gtest.h>
 

@@ -8,9 +8,9 @@
 #include <unistd.h>
 #endif
 
-#include "DriverSession.h"
-#include "Fixtures.h"
-#include "TestFiles.h"
+#include "tests/support/DriverSession.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // The execution thread's lookups: a name is looked up again whenever the handle holds another
 // library, nothing is found without one, and a held library is released only when let go.
-#include "ProjectLibrary.h"
+#include "src/ProjectLibrary.h"
 
 #include <gtest/gtest.h>
 
-#include "Fixtures.h"
+#include "tests/support/Fixtures.h"
 
 using namespace std::string_literals;
 

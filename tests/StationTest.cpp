@@ -10,13 +10,13 @@
 #include <regex>
 #include <thread>
 
-#include "ChildProcess.h"
-#include "DatalogPanel.h"
-#include "DriverSession.h"
-#include "EventLog.h"
-#include "HttpClient.h"
-#include "StdfEncoder.h"
-#include "TestFiles.h"
+#include "host/ChildProcess.h"
+#include "station/DatalogPanel.h"
+#include "station/EventLog.h"
+#include "tests/support/DriverSession.h"
+#include "tests/support/HttpClient.h"
+#include "tests/support/StdfEncoder.h"
+#include "tests/support/TestFiles.h"
 
 #ifndef _WIN32
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "StdfReader.h"
+#include "stdf/StdfReader.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <tuple>
 #include <vector>
 
-#include "DatalogSummary.h"
-#include "DatalogTool.h"
-#include "StdfEncoder.h"
-#include "TestFiles.h"
+#include "stdf/DatalogSummary.h"
+#include "stdf/DatalogTool.h"
+#include "tests/support/StdfEncoder.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 

@@ -1,28 +1,19 @@
-#include "HostSession.h"
+#include "tools/HostSession.h"
 
-#include <cstdlib>
-#include <filesystem>
 #include <map>
-#include <set>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <sstream>
-#include <thread>
 
-#include "Checker.h"
-#include "ChildProcess.h"
+#include "check/Checker.h"
+#include "host/CommandLine.h"
+#include "host/DriverConnection.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-bool parseSeconds(const std::string& text, double& seconds) {
-  char* end = nullptr;
-  seconds = std::strtod(text.c_str(), &end);
-  return !text.empty() && end == text.c_str() + text.size() && seconds >= 0 && seconds < 1e6;
-}
-
-std::chrono::milliseconds toDuration(double seconds) {
-  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-}
+using host::DriverConnection;
+using host::Outcome;
 
 class Session {
  public:
@@ -31,107 +22,59 @@ class Session {
   HostResult run(const std::vector<HostStep>& steps);
 
  private:
+  // Lines come from this thread and from the connection's, one whole line at a time.
   void print(const std::string& line) {
     const std::string text = line + "\n";
+    std::lock_guard<std::mutex> lock(printing_);
     std::fwrite(text.data(), 1, text.size(), out_);
     std::fflush(out_);
   }
+  void show(DriverConnection::Stream stream, const std::string& line, const DriverReply& reply) {
+    if (stream == DriverConnection::Stream::err) {
+      print("[driver stderr] " + line);
+    } else {
+      print((reply.kind == DriverReply::Kind::none ? "   " : "<- ") + line);
+    }
+  }
 
-  // Shows what the driver writes and records replies until done() holds, the deadline passes or
-  // the driver ends. Returns HOST_OK when done() held.
-  template <typename Done>
-  HostResult pump(Clock::time_point deadline, const std::string& waitingFor, Done done);
-  void showErrors();
-  // Once the driver's output has ended: the rest of its standard error, up to the stream's end,
-  // so that a message still on its way is shown rather than lost.
-  void showRemainingErrors();
-  void handle(const std::string& line);
-
-  HostResult send(const std::string& command, const std::string& what);
+  // What a wait that didn't end as hoped means for the session.
+  HostResult failed(Outcome outcome, const std::string& waitingFor);
+  HostResult send(CommandType type, const std::vector<std::string>& args, const std::string& what);
   HostResult check(const HostStep& step);
   HostResult exitDriver();
 
   const HostOptions& options_;
   std::FILE* out_;
-  std::unique_ptr<ChildProcess> driver_;
-  int nextNumber_ = 1;
-  std::map<std::string, int> replies_;  // command number -> result code (0 for done)
-  std::set<std::string> issued_;
-  std::set<std::string> runs_;  // runs started and not yet ended
-  bool exited_ = false;
+  std::mutex printing_;
+  std::unique_ptr<DriverConnection> driver_;
 };
 
-void Session::showErrors() {
-  while (std::optional<std::string> line =
-             driver_->readLine(ChildProcess::Stream::err, std::chrono::milliseconds(0))) {
-    print("[driver stderr] " + *line);
+HostResult Session::failed(Outcome outcome, const std::string& waitingFor) {
+  if (outcome == Outcome::timeout) {
+    print("host: timed out waiting for " + waitingFor);
+    return HOST_TIMEOUT;
   }
+  const std::optional<int> status = driver_->exitStatus();
+  print("host: the driver ended (status " + (status ? std::to_string(*status) : "unknown") +
+        ") while waiting for " + waitingFor);
+  return HOST_DRIVER_DIED;
 }
 
-void Session::showRemainingErrors() {
-  for (const std::string& line :
-       driver_->readRemaining(ChildProcess::Stream::err, options_.timeout)) {
-    print("[driver stderr] " + line);
-  }
-}
-
-void Session::handle(const std::string& line) {
-  const DriverReply reply = parseReply(line);
-  if (reply.kind == DriverReply::Kind::none || issued_.count(reply.number) == 0) {
-    print("   " + line);
-    return;
-  }
-  if (reply.kind == DriverReply::Kind::executeDone) {
-    runs_.erase(reply.number);
-  } else {
-    replies_[reply.number] = reply.kind == DriverReply::Kind::done ? 0 : reply.code;
-  }
-  print("<- " + line);
-}
-
-template <typename Done>
-HostResult Session::pump(Clock::time_point deadline, const std::string& waitingFor, Done done) {
-  for (;;) {
-    showErrors();
-    if (done()) return HOST_OK;
-    std::optional<std::string> line =
-        driver_->readLine(ChildProcess::Stream::out, std::chrono::milliseconds(20));
-    if (line) {
-      handle(*line);
-    } else if (driver_->drained(ChildProcess::Stream::out)) {
-      showRemainingErrors();
-      if (exited_) return HOST_DRIVER_DIED;  // the end the host asked for
-      std::optional<int> status = driver_->wait(options_.timeout);
-      print("host: the driver ended (status " + (status ? std::to_string(*status) : "unknown") +
-            ") while waiting for " + waitingFor);
-      return HOST_DRIVER_DIED;
-    }
-    if (Clock::now() >= deadline) {
-      // An empty waitingFor is a pause that simply ran its time.
-      if (!waitingFor.empty()) print("host: timed out waiting for " + waitingFor);
-      return HOST_TIMEOUT;
-    }
-  }
-}
-
-HostResult Session::send(const std::string& command, const std::string& what) {
-  const std::string number = std::to_string(nextNumber_++);
-  const std::string line = number + "^" + command;
-  issued_.insert(number);
-  print("-> " + line);
-  if (!driver_->write(line + "\n")) {
+HostResult Session::send(CommandType type, const std::vector<std::string>& args,
+                         const std::string& what) {
+  const DriverConnection::Command command = driver_->prepare(type, args);
+  print("-> " + command.line);
+  const host::CommandReply reply = driver_->send(command, options_.timeout);
+  if (reply.outcome == Outcome::driverEnded && !driver_->ended()) {
     print("host: the driver no longer reads its input");
     return HOST_DRIVER_DIED;
   }
-  HostResult waited = pump(Clock::now() + options_.timeout, "the reply to " + what,
-                           [&] { return replies_.count(number) != 0; });
-  if (waited != HOST_OK) return waited;
-  if (replies_[number] != 0) {
-    print("host: " + what + " failed with code " + std::to_string(replies_[number]) + ": " +
-          describeErrorCode(replies_[number]));
+  if (reply.outcome != Outcome::ok) return failed(reply.outcome, "the reply to " + what);
+  if (reply.code != 0) {
+    print("host: " + what + " failed with code " + std::to_string(reply.code) + ": " +
+          describeErrorCode(reply.code));
     return HOST_ERROR_REPLY;
   }
-  if (command.compare(0, 9, "qv -p run") == 0) runs_.insert(number);
   return HOST_OK;
 }
 
@@ -148,14 +91,13 @@ HostResult Session::check(const HostStep& step) {
 }
 
 HostResult Session::exitDriver() {
-  print("-> exit");
-  exited_ = true;
-  driver_->write("exit\n");
+  print("-> " + EXIT_MARK);
   // Whatever the driver still writes is shown before the host ends.
-  HostResult result =
-      pump(Clock::now() + options_.timeout, "the driver to end", [] { return false; });
-  if (result != HOST_DRIVER_DIED) return result;
-  std::optional<int> status = driver_->wait(options_.timeout);
+  if (driver_->exit(options_.timeout) != Outcome::ok) {
+    print("host: timed out waiting for the driver to end");
+    return HOST_TIMEOUT;
+  }
+  const std::optional<int> status = driver_->exitStatus();
   if (!status) {
     print("host: the driver closed its output but didn't end");
     return HOST_TIMEOUT;
@@ -166,66 +108,56 @@ HostResult Session::exitDriver() {
 
 HostResult Session::run(const std::vector<HostStep>& steps) {
   print("host: starting " + options_.driver);
-  if (!std::filesystem::is_regular_file(options_.driver)) {
-    print("host: there is no driver program at " + options_.driver);
-    return HOST_DRIVER_DIED;
-  }
   try {
-    ChildProcess::Options child;
-    child.argv = {options_.driver};
-    driver_ = std::make_unique<ChildProcess>(child);
+    DriverConnection::Options connection;
+    connection.process.argv = {options_.driver};
+    connection.endWait = options_.timeout;
+    connection.onLine = [this](DriverConnection::Stream stream, const std::string& line,
+                               const DriverReply& reply) { show(stream, line, reply); };
+    driver_ = std::make_unique<DriverConnection>(connection);
   } catch (const std::exception& error) {
     print(std::string("host: cannot start the driver: ") + error.what());
     return HOST_DRIVER_DIED;
   }
-
-  bool prompted = false;
-  std::optional<std::string> line;
-  const auto deadline = Clock::now() + options_.timeout;
-  HostResult result = HOST_OK;
-  while (!prompted) {
-    showErrors();
-    line = driver_->readLine(ChildProcess::Stream::out, std::chrono::milliseconds(20));
-    if (line) {
-      print("   " + *line);
-      prompted = *line == "input 'exit' exit process.";
-    } else if (driver_->drained(ChildProcess::Stream::out)) {
-      showRemainingErrors();
-      std::optional<int> status = driver_->wait(options_.timeout);
+  switch (driver_->waitForPrompt(options_.timeout)) {
+    case Outcome::ok:
+      break;
+    case Outcome::timeout:
+      print("host: timed out waiting for the driver's prompt");
+      return HOST_TIMEOUT;
+    case Outcome::driverEnded: {
+      const std::optional<int> status = driver_->exitStatus();
       print("host: the driver ended before its prompt (status " +
             (status ? std::to_string(*status) : "unknown") + ")");
       return HOST_DRIVER_DIED;
-    } else if (Clock::now() >= deadline) {
-      print("host: timed out waiting for the driver's prompt");
-      return HOST_TIMEOUT;
     }
   }
 
+  HostResult result = HOST_OK;
   for (const HostStep& step : steps) {
     switch (step.kind) {
       case HostStep::Kind::load:
-        result = send("qv -p load " + step.args[0] + " " + step.args[1], "load");
+        result = send(LOAD, step.args, "load");
         break;
       case HostStep::Kind::run:
-        result = send("qv -p run " + step.args[0], "run");
+        result = send(RUN, step.args, "run");
         break;
-      case HostStep::Kind::wait:
-        result = pump(Clock::now() + options_.runTimeout, "the runs to end",
-                      [&] { return runs_.empty(); });
+      case HostStep::Kind::wait: {
+        const Outcome outcome = driver_->waitForRuns(options_.runTimeout);
+        result = outcome == Outcome::ok ? HOST_OK : failed(outcome, "the runs to end");
         break;
+      }
       case HostStep::Kind::stop:
-        if (step.seconds > 0) {
-          result = pump(Clock::now() + toDuration(step.seconds), "", [] { return false; });
-          if (result == HOST_TIMEOUT) result = HOST_OK;  // the pause itself
-        }
-        if (result == HOST_OK) result = send("qv -p stop", "stop");
-        break;
       case HostStep::Kind::sleep:
-        result = pump(Clock::now() + toDuration(step.seconds), "", [] { return false; });
-        if (result == HOST_TIMEOUT) result = HOST_OK;
+        // The connection shows the driver's lines meanwhile.
+        if (driver_->waitForEnd(step.pause)) {
+          result = failed(Outcome::driverEnded, "the pause to end");
+        } else if (step.kind == HostStep::Kind::stop) {
+          result = send(STOP, {}, "stop");
+        }
         break;
       case HostStep::Kind::unload:
-        result = send("qv -p unload", "unload");
+        result = send(UNLOAD, {}, "unload");
         break;
       case HostStep::Kind::exit:
         return exitDriver();
@@ -260,14 +192,19 @@ bool parseSteps(const std::vector<std::string>& lines, std::vector<HostStep>& st
       error = "unknown step \"" + line + "\"";
       return false;
     }
-    HostStep step{kind->second.first, {parts.begin() + 1, parts.end()}, 0, line};
+    HostStep step{kind->second.first, {parts.begin() + 1, parts.end()}, {}, line};
     bool valid = step.args.size() == kind->second.second;
     if (step.kind == HostStep::Kind::check) valid = step.args.size() >= 2;
+    const auto pause = [&](const std::string& text) {
+      const std::optional<std::chrono::milliseconds> seconds = host::parseSeconds(text);
+      if (seconds) step.pause = *seconds;
+      return seconds.has_value();
+    };
     if (step.kind == HostStep::Kind::stop && step.args.size() == 2 && step.args[0] == "after") {
-      valid = parseSeconds(step.args[1], step.seconds);
+      valid = pause(step.args[1]);
       step.args.clear();
     } else if (step.kind == HostStep::Kind::sleep && valid) {
-      valid = parseSeconds(step.args[0], step.seconds);
+      valid = pause(step.args[0]);
     }
     if (!valid) {
       error = "malformed step \"" + line + "\"";

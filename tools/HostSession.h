@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "DriverReply.h"
-
 // One step of a session, as written in a script or on the command line:
 //   load LIB FLOW      send load; wait for its reply
 //   run SETTING        send run; wait for its reply (the run goes on)
@@ -25,9 +23,9 @@ struct HostStep {
   enum class Kind { load, run, wait, stop, sleep, unload, exit, check };
   Kind kind;
   std::vector<std::string>
-      args;            // load: library, flow; run: setting; check: library, flow, settings
-  double seconds = 0;  // stop after, sleep
-  std::string text;    // as written, for messages
+      args;  // load: library, flow; run: setting; check: library, flow, settings
+  std::chrono::milliseconds pause{0};  // stop after, sleep
+  std::string text;                    // as written, for messages
 };
 
 // Parses steps, one per entry; blank entries and entries starting with '#' are skipped. On a

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "AteVersion.h"
-#include "Checker.h"
+#include "check/Checker.h"
 
 namespace {
 

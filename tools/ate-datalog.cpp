@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "DatalogTool.h"
+#include "stdf/DatalogTool.h"
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);

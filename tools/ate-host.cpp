@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "AteVersion.h"
-#include "HostSession.h"
+#include "host/CommandLine.h"
+#include "tools/HostSession.h"
 
 namespace {
 
@@ -26,19 +27,11 @@ void usage() {
       stderr);
 }
 
-// The driver next to this program, unless told otherwise.
-std::string defaultDriver(const char* self) {
-  std::string path = self;
-  const std::string::size_type slash = path.find_last_of("/\\");
-  return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
-         "driver" ATE_EXECUTABLE_SUFFIX;
-}
-
+// A timeout: some time, not none.
 bool seconds(const char* text, std::chrono::milliseconds& out) {
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(value > 0 && value < 1e6)) return false;
-  out = std::chrono::milliseconds(static_cast<long long>(value * 1000));
+  const std::optional<std::chrono::milliseconds> value = host::parseSeconds(text);
+  if (!value || value->count() == 0) return false;
+  out = *value;
   return true;
 }
 
@@ -46,7 +39,7 @@ bool seconds(const char* text, std::chrono::milliseconds& out) {
 
 int main(int argc, char** argv) {
   HostOptions options;
-  options.driver = defaultDriver(argv[0]);
+  options.driver = host::programBeside(argv[0], "driver");
   std::vector<std::string> lines;
   std::string script;
   for (int i = 1; i < argc; ++i) {

@@ -1,4 +1,4 @@
-#include "DriverCommon.h"
+#include "utils/DriverCommon.h"
 
 #include <exception>
 #include <filesystem>
@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "PrintHelper.h"
-#include "RecordReader.h"
+#include "utils/PrintHelper.h"
+#include "utils/RecordReader.h"
 
 namespace {
 

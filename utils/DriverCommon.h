@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "CommonStruct.h"
+#include "utils/CommonStruct.h"
 
 class DriverCommon {
  public:

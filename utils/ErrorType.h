@@ -26,4 +26,42 @@ enum ErrorType {
   TYPE_EXECUTE_THREAD_START_FAILED = 0x1003,
 };
 
+// Each code's name and what it means, for people: hosts show the sentence beside the code.
+struct ErrorTypeText {
+  int code;
+  const char* name;
+  const char* sentence;
+};
+
+inline constexpr ErrorTypeText ERROR_TYPE_TEXTS[] = {
+    {TYPE_SUCCESS, "TYPE_SUCCESS", "done"},
+    {TYPE_THE_COMMAND_PARAMETER_WAS_ERROR, "TYPE_THE_COMMAND_PARAMETER_WAS_ERROR",
+     "wrong number of arguments"},
+    {TYPE_PLEASE_LOAD_Q_PROJECT_FIRST, "TYPE_PLEASE_LOAD_Q_PROJECT_FIRST", "no library path"},
+    {TYPE_LOAD_LIBRARY_WAS_FAILED, "TYPE_LOAD_LIBRARY_WAS_FAILED",
+     "the test project library could not be loaded"},
+    {LOSE_PRJ_INIT_FUNCTION, "LOSE_PRJ_INIT_FUNCTION",
+     "the test project library exports no prj_init"},
+    {LOSE_PRJ_EXIT_FUNCTION, "LOSE_PRJ_EXIT_FUNCTION",
+     "the test project library exports no prj_exit"},
+    {LOSE_TEST_START_FUNCTION, "LOSE_TEST_START_FUNCTION",
+     "the test project library exports no test_start"},
+    {LOSE_TEST_END_FUNCTION, "LOSE_TEST_END_FUNCTION",
+     "the test project library exports no test_end"},
+    {TYPE_FLOW_FILE_OR_FORMAT_EXIST_ERROR, "TYPE_FLOW_FILE_OR_FORMAT_EXIST_ERROR",
+     "the flow file is missing, unreadable or malformed"},
+    {TYPE_SETTING_FILE_OR_FORMAT_EXIST_ERROR, "TYPE_SETTING_FILE_OR_FORMAT_EXIST_ERROR",
+     "the setting file is missing, unreadable or malformed"},
+    {TYPE_EXECUTE_THREAD_START_FAILED, "TYPE_EXECUTE_THREAD_START_FAILED",
+     "the execution thread could not be started"},
+};
+
+// The text of code, or null for a code the driver doesn't have.
+inline const ErrorTypeText* findErrorType(int code) {
+  for (const ErrorTypeText& text : ERROR_TYPE_TEXTS) {
+    if (text.code == code) return &text;
+  }
+  return nullptr;
+}
+
 #endif  // ATE_UTILS_ERRORTYPE_H_

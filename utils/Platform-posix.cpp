@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "Platform.h"
+#include "utils/Platform.h"
 
 namespace platform {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "Platform.h"
+#include "utils/Platform.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "PrintHelper.h"
+#include "utils/PrintHelper.h"
 
 void writeLine(std::FILE* stream, std::string_view text) {
   std::string line;

@@ -1,4 +1,4 @@
-#include "RecordReader.h"
+#include "utils/RecordReader.h"
 
 #include <cmath>
 #include <cstdint>

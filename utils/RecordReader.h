@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "CommonStruct.h"
+#include "utils/CommonStruct.h"
 
 void readRecord(const nlohmann::json& value, TestItem& out);
 void readRecord(const nlohmann::json& value, FlowMessage& out);

@@ -1,4 +1,4 @@
-#include "Http.h"
+#include "station/http/Http.h"
 
 #include <algorithm>
 #include <cctype>

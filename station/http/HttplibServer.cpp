@@ -2,7 +2,7 @@
 // the one handler, which routes it itself.
 #include <httplib.h>
 
-#include "Http.h"
+#include "station/http/Http.h"
 
 namespace http {
 

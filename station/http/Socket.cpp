@@ -1,4 +1,4 @@
-#include "Socket.h"
+#include "station/http/Socket.h"
 
 #include <cstring>
 #include <mutex>

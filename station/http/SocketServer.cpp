@@ -6,8 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "Http.h"
-#include "Socket.h"
+#include "station/http/Http.h"
+#include "station/http/Socket.h"
 
 namespace http {
 

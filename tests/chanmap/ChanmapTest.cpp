@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "chanmap.h"
-#include "testa.h"
+#include "chanmap/chanmap.h"
+#include "chanmap/testa.h"
 
 #if !defined(_WIN32)
 #include <dlfcn.h>

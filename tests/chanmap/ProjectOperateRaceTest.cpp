@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "chanmap.h"
+#include "chanmap/chanmap.h"
 
 TEST(ProjectOperate, ConcurrentFirstCallsCreateOneInstance) {
   constexpr int threadCount = 8;

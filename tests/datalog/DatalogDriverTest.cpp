@@ -6,9 +6,9 @@
 #include <iterator>
 #include <string>
 
-#include "DriverSession.h"
-#include "StdfReader.h"
-#include "TestFiles.h"
+#include "stdf/StdfReader.h"
+#include "tests/support/DriverSession.h"
+#include "tests/support/TestFiles.h"
 
 TEST(DatalogDriver, AKilledDriverLeavesEveryFinishedPassReadable) {
   TempDir dir;

@@ -1,6 +1,6 @@
 // libdatalog in process: what it writes, read back with the STDF reader; what it says when it
 // can't write; two execution threads logging at once.
-#include "datalog.h"
+#include "datalog/datalog.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "AteVersion.h"
-#include "StdfReader.h"
-#include "TestFiles.h"
+#include "stdf/StdfReader.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <string>
 
-#include "Checker.h"
-#include "DriverCommon.h"
+#include "check/Checker.h"
+#include "utils/DriverCommon.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {

@@ -1,9 +1,11 @@
-#include "DriverSession.h"
+#include "tests/support/DriverSession.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <stdexcept>
+
+#include "host/DriverReply.h"
 
 namespace {
 
@@ -20,7 +22,7 @@ std::vector<std::string> startupLines() {
   for (int progress = 10; progress <= 100; progress += 10) {
     lines.push_back("[process:" + std::to_string(progress) + "]");
   }
-  lines.push_back("input 'exit' exit process.");
+  lines.emplace_back(PROMPT_LINE);
   return lines;
 }
 
@@ -96,12 +98,14 @@ std::vector<std::string> DriverSession::runOutput(const std::string& number) {
   const auto deadline = std::chrono::steady_clock::now() + TEST_TIMEOUT;
   while (!(replied && done)) {
     std::string line = next(ChildProcess::Stream::out, deadline);
-    if (line == "executeLoop execute" && !announced) {
+    const DriverReply reply = parseReply(line);
+    const bool ours = reply.number == number;
+    if (line == EXECUTE_LOOP_LINE && !announced) {
       announced = true;
-    } else if (line == number + "^done") {
+    } else if (ours && reply.kind == DriverReply::Kind::done) {
       EXPECT_TRUE(announced) << "\"executeLoop execute\" must come before the reply";
       replied = true;
-    } else if (line == number + "^execute done") {
+    } else if (ours && reply.kind == DriverReply::Kind::executeDone) {
       done = true;
     } else {
       others.push_back(std::move(line));
@@ -111,7 +115,7 @@ std::vector<std::string> DriverSession::runOutput(const std::string& number) {
 }
 
 void DriverSession::exit() {
-  send("exit");
+  send(EXIT_MARK);
   EXPECT_EQ(process_.wait(TEST_TIMEOUT), std::optional<int>(0));
 }
 

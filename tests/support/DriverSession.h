@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "host/ChildProcess.h"
 
 // Long enough for a sanitizer build on a busy machine; a passing test never waits for it.
 inline constexpr std::chrono::milliseconds TEST_TIMEOUT{20000};

@@ -1,8 +1,8 @@
-#include "HttpClient.h"
+#include "tests/support/HttpClient.h"
 
 #include <chrono>
 
-#include "http/Http.h"
+#include "station/http/Http.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "http/Socket.h"
+#include "station/http/Socket.h"
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 

@@ -1,4 +1,4 @@
-#include "DatalogTool.h"
+#include "stdf/DatalogTool.h"
 
 #include <fstream>
 #include <ostream>
@@ -6,9 +6,9 @@
 #include <unordered_map>
 
 #include "AteVersion.h"
-#include "DatalogReport.h"
-#include "DatalogSummary.h"
-#include "StdfReader.h"
+#include "stdf/DatalogReport.h"
+#include "stdf/DatalogSummary.h"
+#include "stdf/StdfReader.h"
 
 namespace {
 

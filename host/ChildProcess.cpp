@@ -1,5 +1,16 @@
 // The platform-independent half of ChildProcess: line splitting and waiting for lines.
-#include "ChildProcess.h"
+#include "host/ChildProcess.h"
+
+ChildProcess::~ChildProcess() {
+  if (!status_) {
+    kill();
+    wait(std::chrono::seconds(10));
+  }
+  closeInput();
+  for (std::thread& reader : readers_) {
+    if (reader.joinable()) reader.join();
+  }
+}
 
 void ChildProcess::addBytes(Channel& channel, const char* data, std::size_t size) {
   std::lock_guard<std::mutex> lock(channel.mutex);

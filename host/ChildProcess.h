@@ -80,8 +80,12 @@ class ChildProcess {
   // Called by a reader once its stream has ended: an unterminated last line counts as a line.
   void endStream(Channel& channel);
 
+  // The platform's handles; its deleter closes whatever is still open.
   struct Native;
-  std::unique_ptr<Native> native_;
+  struct NativeDeleter {
+    void operator()(Native* native) const;
+  };
+  std::unique_ptr<Native, NativeDeleter> native_;
   Channel channels_[2];
   std::thread readers_[2];
   std::optional<int> status_;

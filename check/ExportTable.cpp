@@ -1,4 +1,4 @@
-#include "ExportTable.h"
+#include "check/ExportTable.h"
 
 #include <cstdint>
 #include <cstring>

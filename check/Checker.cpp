@@ -1,4 +1,4 @@
-#include "Checker.h"
+#include "check/Checker.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,9 +14,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "CommonStruct.h"
-#include "ExportTable.h"
-#include "RecordReader.h"
+#include "check/ExportTable.h"
+#include "utils/CommonStruct.h"
+#include "utils/RecordReader.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "ChildProcess.h"
+#include "host/ChildProcess.h"
 
 extern char** environ;
 
@@ -32,7 +32,7 @@ void setLimit(int resource, std::uint64_t bytes) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const Options& options) : native_(std::make_unique<Native>()) {
+ChildProcess::ChildProcess(const Options& options) : native_(new Native()) {
   // A closed pipe must show up as a failed write, not as a signal that ends this process.
   signal(SIGPIPE, SIG_IGN);
 
@@ -87,15 +87,9 @@ ChildProcess::ChildProcess(const Options& options) : native_(std::make_unique<Na
   readers_[1] = std::thread(&ChildProcess::readLoop, this, Stream::err, err[0]);
 }
 
-ChildProcess::~ChildProcess() {
-  if (!status_) {
-    kill();
-    wait(std::chrono::seconds(10));
-  }
-  closeIfOpen(native_->input);
-  for (std::thread& reader : readers_) {
-    if (reader.joinable()) reader.join();
-  }
+void ChildProcess::NativeDeleter::operator()(Native* native) const {
+  closeIfOpen(native->input);
+  delete native;
 }
 
 void ChildProcess::readLoop(Stream stream, std::intptr_t handle) {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "ChildProcess.h"
+#include "host/ChildProcess.h"
 
 struct ChildProcess::Native {
   HANDLE process = nullptr;
@@ -92,7 +92,7 @@ std::string environmentBlock(const std::vector<std::pair<std::string, std::strin
 
 }  // namespace
 
-ChildProcess::ChildProcess(const Options& options) : native_(std::make_unique<Native>()) {
+ChildProcess::ChildProcess(const Options& options) : native_(new Native()) {
   if (options.argv.empty()) throw std::runtime_error("no program to start");
   Pipe in, out, err;
 
@@ -146,16 +146,10 @@ ChildProcess::ChildProcess(const Options& options) : native_(std::make_unique<Na
                             reinterpret_cast<std::intptr_t>(Pipe::take(err.read)));
 }
 
-ChildProcess::~ChildProcess() {
-  if (!status_) {
-    kill();
-    wait(std::chrono::seconds(10));
-  }
-  closeIfOpen(native_->input);
-  for (std::thread& reader : readers_) {
-    if (reader.joinable()) reader.join();
-  }
-  closeIfOpen(native_->process);
+void ChildProcess::NativeDeleter::operator()(Native* native) const {
+  closeIfOpen(native->input);
+  closeIfOpen(native->process);
+  delete native;
 }
 
 void ChildProcess::readLoop(Stream stream, std::intptr_t handle) {
