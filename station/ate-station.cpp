@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "AteVersion.h"
+#include "host/CommandLine.h"
 #include "station/DatalogPanel.h"
 #include "station/EventLog.h"
 #include "station/ProjectCatalog.h"
@@ -60,12 +61,6 @@ void usage() {
       stderr);
 }
 
-std::string besideSelf(const char* self, const std::string& name) {
-  std::string path = self;
-  const std::string::size_type slash = path.find_last_of("/\\");
-  return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + name;
-}
-
 bool parseListen(const std::string& text, ServerOptions& options) {
   const std::string::size_type colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
@@ -86,7 +81,7 @@ bool parseListen(const std::string& text, ServerOptions& options) {
 int main(int argc, char** argv) {
   ServerOptions server;
   SessionOptions session;
-  session.driver = besideSelf(argv[0], "driver" ATE_EXECUTABLE_SUFFIX);
+  session.driver = host::programBeside(argv[0], "driver");
   std::string projects = "projects";
   std::string datalogs = "datalog";
   for (int i = 1; i < argc; ++i) {
@@ -109,13 +104,12 @@ int main(int argc, char** argv) {
     } else if (arg == "--driver" && hasValue) {
       session.driver = argv[++i];
     } else if (arg == "--timeout" && hasValue) {
-      char* end = nullptr;
-      const double seconds = std::strtod(argv[++i], &end);
-      if (*end != '\0' || !(seconds > 0 && seconds < 1e6)) {
+      const std::optional<std::chrono::milliseconds> timeout = host::parseSeconds(argv[++i]);
+      if (!timeout || timeout->count() == 0) {
         usage();
         return 64;
       }
-      session.replyTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+      session.replyTimeout = *timeout;
     } else {
       usage();
       return 64;
