@@ -97,6 +97,21 @@ std::string ProjectCatalog::library(const std::string& project) const {
   return "";
 }
 
+ProjectCatalog::Lookup ProjectCatalog::resolveLoad(const std::string& project,
+                                                   const std::string& flow, fs::path& library,
+                                                   fs::path& flowPath, std::string& error) const {
+  fs::path folder;
+  Lookup found = resolve(project, "", folder, error);
+  if (found == Lookup::ok) found = resolve(project, flow, flowPath, error);
+  if (found != Lookup::ok) return found;
+  const std::string name = this->library(project);
+  if (name.empty() || resolve(project, name, library, error) != Lookup::ok) {
+    error = "the project \"" + project + "\" has no library";
+    return Lookup::missing;
+  }
+  return Lookup::ok;
+}
+
 ProjectCatalog::Lookup ProjectCatalog::resolve(const std::string& project, const std::string& file,
                                                fs::path& path, std::string& error) const {
   path.clear();

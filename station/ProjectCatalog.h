@@ -39,6 +39,12 @@ class ProjectCatalog {
   Lookup resolve(const std::string& project, const std::string& file, std::filesystem::path& path,
                  std::string& error) const;
 
+  // What a load of flow in project needs: the paths of the project's library and of the flow,
+  // looked up as resolve() does. A project without a library is missing too.
+  Lookup resolveLoad(const std::string& project, const std::string& flow,
+                     std::filesystem::path& library, std::filesystem::path& flowPath,
+                     std::string& error) const;
+
   const std::filesystem::path& root() const { return root_; }
 
  private:

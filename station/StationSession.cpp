@@ -47,6 +47,8 @@ bool StationSession::start() {
   DriverConnection::Options connection;
   connection.process.argv = {options_.driver};
   connection.process.environment = {{"ATE_DATALOG_DIR", options_.datalogDir}};
+  if (!options_.lotFile.empty())
+    connection.process.environment.emplace_back("ATE_LOT_FILE", options_.lotFile);
   connection.onLine = [this](DriverConnection::Stream stream, const std::string& line,
                              const DriverReply&) { onLine(stream, line); };
   connection.onChange = [this] { onChange(); };
@@ -196,6 +198,24 @@ void StationSession::exit(std::chrono::milliseconds timeout) {
     driver->kill();
     driver->waitForEnd(timeout);
   }
+}
+
+bool StationSession::waitReady(std::chrono::milliseconds timeout) {
+  std::shared_ptr<DriverConnection> driver;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    driver = driver_;
+  }
+  return driver && driver->waitForPrompt(timeout) == Outcome::ok;
+}
+
+host::Outcome StationSession::waitForRuns(std::chrono::milliseconds timeout) {
+  std::shared_ptr<DriverConnection> driver;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    driver = driver_;
+  }
+  return driver ? driver->waitForRuns(timeout) : Outcome::driverEnded;
 }
 
 SessionState StationSession::state() const {

@@ -18,6 +18,7 @@
 struct SessionOptions {
   std::string driver;      // the driver program
   std::string datalogDir;  // given to the driver as ATE_DATALOG_DIR
+  std::string lotFile;  // given to the driver as ATE_LOT_FILE (see docs/handler.md); may be empty
   std::chrono::milliseconds replyTimeout{10000};
 };
 
@@ -63,6 +64,13 @@ class StationSession {
 
   // Sends exit and waits up to timeout for the driver to end.
   void exit(std::chrono::milliseconds timeout);
+
+  // Waits up to timeout for the driver to be ready for commands (its prompt); false when it
+  // ended or didn't get there in time.
+  bool waitReady(std::chrono::milliseconds timeout);
+  // Waits up to timeout for every run to end: ok, timeout, or driverEnded when the driver ended
+  // first (or there is none).
+  host::Outcome waitForRuns(std::chrono::milliseconds timeout);
 
   SessionState state() const;
 
