@@ -169,6 +169,8 @@ function showDatalog(datalog) {
 
 function listen() {
   const events = new EventSource("/api/events");
+  // Other views of the page listen to the same stream.
+  if (window.onStationEvents) window.onStationEvents(events);
   events.addEventListener("state", (event) => showState(JSON.parse(event.data)));
   events.addEventListener("datalog", (event) => showDatalog(JSON.parse(event.data)));
   events.addEventListener("line", (event) => addLine(JSON.parse(event.data)));

@@ -1,0 +1,95 @@
+// The page's production view: starts, pauses, resumes and ends a lot, and shows what GET
+// /api/lot tells, as the event stream's "lot" events bring it: the lot's state, the handler's,
+// the figures per site and per bin, and the alarms. Uses station.js's helpers ($, cell, post).
+"use strict";
+
+function lotRequest() {
+  const number = (id) => Number($(id).value || 0);
+  const guards = {};
+  if (number("guard-fails") > 0) guards.siteFailsInRow = number("guard-fails");
+  if (number("guard-site-after") > 0) {
+    guards.siteYield = { percent: number("guard-site-percent"), after: number("guard-site-after") };
+  }
+  if (number("guard-lot-after") > 0) {
+    guards.lotYield = { percent: number("guard-lot-percent"), after: number("guard-lot-after") };
+  }
+  return {
+    project: $("project").value,
+    flow: $("flow").value,
+    setting: $("setting").value,
+    lotId: $("lot-id").value,
+    sublotId: $("lot-sublot").value,
+    operator: $("lot-operator").value,
+    partType: $("lot-part-type").value,
+    testCode: $("lot-test-code").value,
+    temperature: $("lot-temperature").value,
+    retest: $("lot-retest").checked,
+    guards,
+  };
+}
+
+function showLot(lot) {
+  const state = lot.state;
+  const label = $("lot-state");
+  label.textContent = state === "idle" ? "no lot" : "lot " + lot.lot.lotId + ": " + state +
+    (state === "paused" && lot.pauseReason ? " (" + lot.pauseReason + ")" : "") +
+    (state === "ended" && lot.endReason ? " (" + lot.endReason + ")" : "");
+  label.className = "phase " + (state === "running" ? "running" : state === "paused" ? "stopping"
+    : state === "ended" ? "ready" : "");
+  const handler = $("handler-state");
+  handler.textContent = "handler: " + lot.handler.state;
+  handler.className = "phase " + (lot.handler.state === "alarm" || lot.handler.state ===
+    "disconnected" ? "ended" : lot.handler.state === "testing" ? "running" : "ready");
+  const active = state === "running" || state === "paused";
+  $("lot-start").disabled = active || !lot.handler.configured;
+  $("lot-pause").disabled = state !== "running";
+  $("lot-resume").disabled = state !== "paused";
+  $("lot-end").disabled = !active;
+  // Engineering commands wait while a lot runs.
+  document.body.classList.toggle("in-lot", active);
+
+  const f = lot.figures;
+  $("lot-figures").textContent = f
+    ? f.parts + " parts, " + f.good + " good, yield " + f.yield.toFixed(1) + " %, " +
+      Math.round(f.unitsPerHour) + " units/h, test " + f.testTimeMs.toFixed(0) + " ms, index " +
+      f.indexTimeMs.toFixed(0) + " ms" + (lot.lot.datalogs.length
+        ? "; datalog " + lot.lot.datalogs[lot.lot.datalogs.length - 1] : "")
+    : "";
+  const sites = $("lot-sites").tBodies[0];
+  sites.replaceChildren();
+  for (const site of (f && f.sites) || []) {
+    const row = sites.insertRow();
+    cell(row, site.site, "num");
+    cell(row, site.device);
+    cell(row, site.parts, "num");
+    cell(row, site.good, "num");
+    cell(row, site.yield.toFixed(1) + " %", "num");
+  }
+  const bins = $("lot-bins").tBodies[0];
+  bins.replaceChildren();
+  const most = Math.max(1, ...((f && f.bins) || []).map((bin) => bin.count));
+  for (const bin of (f && f.bins) || []) {
+    const row = bins.insertRow();
+    cell(row, bin.bin, "num");
+    cell(row, bin.count, "num");
+    const bar = document.createElement("div");
+    bar.className = "bar" + (bin.bin === 1 ? "" : " fail");
+    bar.style.width = (100 * bin.count / most) + "%";
+    row.insertCell().appendChild(bar);
+  }
+  const alarms = $("lot-alarms");
+  alarms.replaceChildren(...lot.alarms.slice(-20).reverse().map((alarm) => {
+    const item = document.createElement("li");
+    item.textContent = alarm.time + "  " + alarm.text;
+    return item;
+  }));
+}
+
+window.onStationEvents = (events) => {
+  events.addEventListener("lot", (event) => showLot(JSON.parse(event.data)));
+};
+
+$("lot-start").addEventListener("click", () => post("lot/start", lotRequest()));
+$("lot-pause").addEventListener("click", () => post("lot/pause"));
+$("lot-resume").addEventListener("click", () => post("lot/resume"));
+$("lot-end").addEventListener("click", () => post("lot/end"));
