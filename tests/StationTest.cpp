@@ -180,7 +180,7 @@ TEST(Station, RunsTheExampleThroughAWholeOperatorSession) {
   EXPECT_EQ(json::parse(listed.body)["projects"],
             json::parse(R"([{"name":"pmic","library":"pmic_project)" ATE_LIBRARY_SUFFIX
                         R"(","flows":["pmic_flow.json"],
-                        "settings":["three_passes.json","until_stopped_failstop.json"]}])"));
+                        "settings":["lot_4_sites.json","three_passes.json","until_stopped_failstop.json"]}])"));
 
   std::tie(status, body) =
       station.post("/api/load", R"({"project":"pmic","flow":"pmic_flow.json"})");
