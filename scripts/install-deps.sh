@@ -8,6 +8,8 @@ packages=(build-essential cmake ninja-build nlohmann-json3-dev libgtest-dev libg
 packages+=(python3-jsonschema)
 # The station serves its page with cpp-httplib, found through pkg-config.
 packages+=(pkg-config libcpp-httplib-dev)
+# Delivery of datalogs to URLs (libcurl) and their export as compressed tables (zlib).
+packages+=(libcurl4-openssl-dev zlib1g-dev)
 packages+=("$@")
 
 missing=()
