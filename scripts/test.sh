@@ -10,8 +10,9 @@ cd "$(dirname "$0")/.."
 # already (a node from elsewhere conflicts with Debian's packages).
 browser=(chromium)
 command -v npm >/dev/null || browser+=(nodejs npm)
+# Debian's pyftpdlib: the FTP server the delivery test sends datalogs to.
 scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 dpkg-dev file lintian \
-  "${browser[@]}"
+  python3-pyftpdlib libz-mingw-w64-dev "${browser[@]}"
 
 jobs=$(nproc)
 status=0
