@@ -27,7 +27,7 @@ for target in "${targets[@]}"; do
   # and the targets' findings go to standard error, which goes to the log.
   log=build-fuzz/$target.log
   result=0
-  build-fuzz/fuzz/fuzz_"$target" "$corpus" "fuzz/corpus/$target" \
+  build-fuzz/bin/fuzz_"$target" "$corpus" "fuzz/corpus/$target" \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=65536 \
     -print_final_stats=1 -artifact_prefix="$findings/" >"$log" 2>&1 || result=$?
   if [ "$result" -eq 0 ]; then

@@ -120,22 +120,28 @@ bool ChildProcess::write(std::string_view text) {
 void ChildProcess::closeInput() { closeIfOpen(native_->input); }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
-  if (status_) return status_;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    int raw = 0;
-    const pid_t done = waitpid(native_->pid, &raw, WNOHANG);
-    if (done == native_->pid) {
-      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-      return status_;
+    {
+      // Reaping and recording are one step, so that kill() never signals a reaped (and perhaps
+      // reused) process id.
+      std::lock_guard<std::mutex> lock(statusMutex_);
+      if (status_) return status_;
+      int raw = 0;
+      const pid_t done = waitpid(native_->pid, &raw, WNOHANG);
+      if (done == native_->pid) {
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        return status_;
+      }
+      if (done < 0 && errno != EINTR) return std::nullopt;
     }
-    if (done < 0 && errno != EINTR) return std::nullopt;
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
 
 void ChildProcess::kill() {
+  std::lock_guard<std::mutex> lock(statusMutex_);
   if (!status_ && native_->pid > 0) ::kill(native_->pid, SIGKILL);
 }
 

@@ -182,7 +182,10 @@ bool ChildProcess::write(std::string_view text) {
 void ChildProcess::closeInput() { closeIfOpen(native_->input); }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
-  if (status_) return status_;
+  {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    if (status_) return status_;
+  }
   const auto milliseconds = std::clamp<std::chrono::milliseconds::rep>(
       timeout.count(), 0, static_cast<std::chrono::milliseconds::rep>(INFINITE - 1));
   if (WaitForSingleObject(native_->process, static_cast<DWORD>(milliseconds)) != WAIT_OBJECT_0) {
@@ -190,11 +193,13 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
   }
   DWORD code = 0;
   if (!GetExitCodeProcess(native_->process, &code)) return std::nullopt;
-  status_ = native_->killed ? -1 : static_cast<int>(code);
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  if (!status_) status_ = native_->killed ? -1 : static_cast<int>(code);
   return status_;
 }
 
 void ChildProcess::kill() {
+  std::lock_guard<std::mutex> lock(statusMutex_);
   if (!status_ && native_->process != nullptr && TerminateProcess(native_->process, 1)) {
     native_->killed = true;
   }

@@ -2,10 +2,9 @@
 #include "host/ChildProcess.h"
 
 ChildProcess::~ChildProcess() {
-  if (!status_) {
-    kill();
-    wait(std::chrono::seconds(10));
-  }
+  // No other thread uses the process any more: wait() and kill() take the lock themselves.
+  kill();
+  wait(std::chrono::seconds(10));
   closeInput();
   for (std::thread& reader : readers_) {
     if (reader.joinable()) reader.join();

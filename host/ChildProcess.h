@@ -88,6 +88,7 @@ class ChildProcess {
   std::unique_ptr<Native, NativeDeleter> native_;
   Channel channels_[2];
   std::thread readers_[2];
+  std::mutex statusMutex_;  // kill() and wait() may be called from different threads
   std::optional<int> status_;
 };
 
