@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,7 @@
 
 #include "AteVersion.h"
 #include "datalog/DatalogRules.h"
+#include "datalog/LotFile.h"
 #include "datalog/StdfRecord.h"
 
 namespace datalog {
@@ -84,6 +87,7 @@ struct Pass {
 
   std::uint64_t generation = 0;  // of the datalog it was started in
   std::vector<std::string> devices;
+  std::vector<std::uint8_t> sites;  // of each device: its site in the lot, else position + 1
   std::chrono::steady_clock::time_point start;
   std::shared_ptr<const Plan> plan;
   std::vector<Part> parts;
@@ -152,6 +156,7 @@ class Datalog {
  private:
   void closeFile();
   void resetCounters();
+  void applyLotFile(const LotFile& station);
   std::string encodeHeader() const;
   std::string encodeSummaries(std::uint32_t finish) const;
   void merge(const Pass& pass, std::string& out);
@@ -166,6 +171,8 @@ class Datalog {
   bool writeFailing_ = false;
   std::uint64_t generation_ = 0;
   std::uint64_t nextPartId_ = 1;
+  char retestCode_ = ' ';                         // MIR RTST_COD
+  std::map<std::string, std::uint8_t> lotSites_;  // a station's lot: device -> site
   std::set<std::uint8_t> describedSites_;
   std::uint8_t siteGroups_ = 0;
   std::map<std::uint32_t, TestSummary> tests_;
@@ -231,6 +238,8 @@ std::string localStamp() {
 
 void Datalog::resetCounters() {
   nextPartId_ = 1;
+  retestCode_ = ' ';
+  lotSites_.clear();
   describedSites_.clear();
   siteGroups_ = 0;
   tests_.clear();
@@ -252,11 +261,48 @@ void Datalog::closeFile() {
   ++generation_;
 }
 
+void Datalog::applyLotFile(const LotFile& station) {
+  const auto take = [&](const char* key, std::string& field) {
+    const auto found = station.mir.find(key);
+    if (found != station.mir.end()) field = found->second;
+  };
+  take("LOT_ID", lot_.lotId);
+  take("SBLOT_ID", lot_.sublotId);
+  take("PART_TYP", lot_.partType);
+  take("OPER_NAM", lot_.operatorName);
+  take("TEST_COD", lot_.testCode);
+  take("TST_TEMP", lot_.testTemperature);
+  take("NODE_NAM", lot_.nodeName);
+  if (station.mir.count("MODE_COD") != 0) lot_.modeCode = station.mir.at("MODE_COD")[0];
+  if (station.mir.count("RTST_COD") != 0) retestCode_ = station.mir.at("RTST_COD")[0];
+  nextPartId_ = station.firstPartId;
+  lotSites_ = station.sites;
+}
+
 bool Datalog::open(const Lot& lot) {
   std::lock_guard<std::mutex> lock(mutex);
   closeFile();
   resetCounters();
   lot_ = lot;
+  // A station testing a lot names it, and the file, in the lot file; that goes before what the
+  // project's prj_init gave.
+  std::string lotFile;
+  if (const char* named = std::getenv("ATE_LOT_FILE")) {
+    std::ifstream in(named, std::ios::binary);
+    if (in) {
+      const std::string text((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+      LotFile station;
+      std::string why;
+      if (parseLotFile(text, station, why)) {
+        applyLotFile(station);
+        lotFile = station.file;
+      } else {
+        complain("datalog: the station's lot file " + std::string(named) + ": " + why +
+                 "; the lot is logged as prj_init named it");
+      }
+    }
+  }
   if (lot_.nodeName.empty()) {
     for (const char* variable : {"COMPUTERNAME", "HOSTNAME"}) {
       if (const char* value = std::getenv(variable)) {
@@ -283,8 +329,15 @@ bool Datalog::open(const Lot& lot) {
   }
   stem += localStamp();
   std::filesystem::path chosen = folder / (stem + ".stdf");
+  if (!lotFile.empty()) {
+    chosen = std::filesystem::u8path(lotFile);
+    std::filesystem::create_directories(chosen.parent_path(), error);
+    stem = (chosen.parent_path() / chosen.stem()).u8string();
+  }
+  // Never over a file that is there already.
   for (int n = 2; std::filesystem::exists(chosen, error) && n < 10000; ++n) {
-    chosen = folder / (stem + "_" + std::to_string(n) + ".stdf");
+    chosen = lotFile.empty() ? folder / (stem + "_" + std::to_string(n) + ".stdf")
+                             : std::filesystem::u8path(stem + "_" + std::to_string(n) + ".stdf");
   }
   const std::string name = chosen.string();
   std::FILE* file = std::fopen(name.c_str(), "wb");
@@ -315,7 +368,7 @@ std::string Datalog::encodeHeader() const {
   std::string out;
   Record(out, FAR_RECORD).u1(2).u1(4);
   Record mir(out, MIR_RECORD);
-  mir.u4(started_).u4(started_).u1(1).c1(lot_.modeCode).c1(' ').c1(' ').u2(65535).c1(' ');
+  mir.u4(started_).u4(started_).u1(1).c1(lot_.modeCode).c1(retestCode_).c1(' ').u2(65535).c1(' ');
   mir.cn(lot_.lotId).cn(lot_.partType).cn(lot_.nodeName).cn(lot_.testerType);
   mir.cn(lot_.jobName).cn(lot_.jobRevision).cn(lot_.sublotId).cn(lot_.operatorName);
   mir.cn("ate").cn(ATE_VERSION).cn(lot_.testCode).cn(lot_.testTemperature);
@@ -423,8 +476,13 @@ void Datalog::startPass(const DUTSetting& duts) {
     pass->devices.resize(MAX_SITES);
   }
   pass->parts.resize(pass->devices.size());
+  pass->sites.resize(pass->devices.size());
   pass->start = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mutex);
+  for (std::size_t i = 0; i < pass->devices.size(); ++i) {
+    const auto site = lotSites_.find(pass->devices[i]);
+    pass->sites[i] = site != lotSites_.end() ? site->second : static_cast<std::uint8_t>(i + 1);
+  }
   pass->generation = generation_;
   if (file_ == nullptr && !noDatalogSaid_) {
     noDatalogSaid_ = true;
@@ -441,10 +499,10 @@ void Datalog::startPass(const DUTSetting& duts) {
 // Folds a finished pass into the counters and appends its records to out.
 void Datalog::merge(const Pass& pass, std::string& out) {
   std::vector<std::uint8_t> newSites;
-  for (std::size_t i = 0; i < pass.devices.size(); ++i) {
-    const auto site = static_cast<std::uint8_t>(i + 1);
+  for (const std::uint8_t site : pass.sites) {
     if (describedSites_.count(site) == 0) newSites.push_back(site);
   }
+  std::sort(newSites.begin(), newSites.end());
   if (!newSites.empty()) {
     Record sdr(out, SDR_RECORD);
     sdr.u1(PART_HEAD).u1(++siteGroups_).u1(static_cast<std::uint8_t>(newSites.size()));
@@ -455,7 +513,7 @@ void Datalog::merge(const Pass& pass, std::string& out) {
     sdr.emptyCn(16);
   }
   for (std::size_t i = 0; i < pass.devices.size(); ++i) {
-    Record(out, PIR_RECORD).u1(PART_HEAD).u1(static_cast<std::uint8_t>(i + 1));
+    Record(out, PIR_RECORD).u1(PART_HEAD).u1(pass.sites[i]);
   }
   out += pass.records;
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -464,7 +522,7 @@ void Datalog::merge(const Pass& pass, std::string& out) {
   const std::vector<PlanItem>* items = pass.plan ? &pass.plan->items : nullptr;
   for (std::size_t i = 0; i < pass.devices.size(); ++i) {
     const Pass::Part& part = pass.parts[i];
-    const auto site = static_cast<std::uint8_t>(i + 1);
+    const std::uint8_t site = pass.sites[i];
     const BinChoice bin =
         chooseBin(items, part.met, part.firstFailed, lot_.incompleteBin, lot_.incompleteBinName);
     // PART_FLG bit 2: abnormal end of testing; bit 3: the part failed.
@@ -511,7 +569,7 @@ void Datalog::merge(const Pass& pass, std::string& out) {
           }
           test->functional = pass.functional[param.testIndex];
         }
-        test->sites[static_cast<std::uint8_t>(d + 1)].merge(stats);
+        test->sites[pass.sites[d]].merge(stats);
         test->all.merge(stats);
       }
     }
@@ -634,7 +692,7 @@ bool TestLog::State::add(const std::string& device, const Result& result, bool h
       return ok;
     }
   }
-  const auto site = static_cast<std::uint8_t>(index + 1);
+  const std::uint8_t site = p.sites[static_cast<std::size_t>(index)];
   Pass::Part& part = p.parts[static_cast<std::size_t>(index)];
   part.met[itemIndex] = true;
   ++part.tests;

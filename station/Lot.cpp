@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <future>
@@ -570,6 +571,24 @@ bool LotController::State::collect(const std::vector<handler::SiteEntry>& wanted
 }
 
 void LotController::State::touchdown(const Event& event) {
+  {
+    // A SOT that came before the lot is checked against the lot's sites now.
+    std::unique_lock<std::mutex> lock(mutex);
+    const auto beyond =
+        std::find_if(event.sites.begin(), event.sites.end(), [&](const handler::SiteEntry& entry) {
+          return entry.site > static_cast<int>(devices.size());
+        });
+    if (beyond != event.sites.end()) {
+      touchdownOpen = false;
+      lock.unlock();
+      const std::string why = "site " + std::to_string(beyond->site) +
+                              " is out of range (the lot has " + std::to_string(devices.size()) +
+                              " sites)";
+      send(handler::errorLine(why));
+      alarm("the handler sent a touchdown the station refused (" + why + ")");
+      return;
+    }
+  }
   std::vector<handler::SiteEntry> ordered = event.sites;
   std::sort(
       ordered.begin(), ordered.end(),
@@ -621,6 +640,10 @@ void LotController::State::touchdown(const Event& event) {
     }
     // The driver ended under the touchdown: its parts are still in the sites.
     partsFound.clear();
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (stopping) return;  // the station ends: the handler asks again for these parts
+    }
     if (!reload()) {
       alarm("the driver could not be started and loaded again");
       break;
@@ -745,20 +768,28 @@ void LotController::State::endLot(const std::string& why) {
   const CommandResult unloaded = session.unload();
   std::error_code error;
   fs::remove(options.lotFile, error);
+  std::string summary;
+  std::vector<std::string> lotFiles;
   {
     std::lock_guard<std::mutex> lock(mutex);
     phase = Phase::ended;
     endReason = why;
     touchdownOpen = false;
     testing = false;
+    unsentBin.reset();
     operatorPaused = guardPaused = false;
-    note("lot " + request.lotId + " ended (" + why + "): " + std::to_string(parts) + " parts, " +
-         std::to_string(good) + " good");
+    char yield[32];
+    std::snprintf(yield, sizeof yield, "%.1f", percent(good, parts));
+    summary = "lot " + request.lotId + " ended (" + why + "): " + std::to_string(parts) +
+              " parts, " + std::to_string(good) + " good (" + yield + " %)";
+    note(summary);
+    lotFiles = files;
   }
   if (unloaded.outcome != CommandResult::Outcome::done) {
     alarm("the unload at the end of the lot failed: " + unloaded.message);
   }
   log.touch();
+  if (options.onEnded) options.onEnded(lotFiles, summary);
 }
 
 LotController::LotController(LotOptions options, ProjectCatalog& catalog, StationSession& session,
@@ -796,12 +827,13 @@ void LotController::loop() {
           return e.kind == Event::Kind::start || e.kind == Event::Kind::end;
         });
       };
+      const auto testing = [&] { return s.phase == State::Phase::running && !s.paused(); };
       s.wake.wait(lock, [&] {
         return s.stopping ||
-               (s.heldSot ? !s.paused() || urgent() != s.events.end() : !s.events.empty());
+               (s.heldSot ? testing() || urgent() != s.events.end() : !s.events.empty());
       });
       if (s.stopping) return;
-      if (s.heldSot && !s.paused()) {
+      if (s.heldSot && testing()) {
         event = std::move(*s.heldSot);
         s.heldSot.reset();
       } else if (s.heldSot) {
@@ -812,7 +844,7 @@ void LotController::loop() {
         event = std::move(s.events.front());
         s.events.pop_front();
         // A touchdown waits while the lot is paused; what comes behind it waits too.
-        if (event.kind == Event::Kind::sot && s.paused()) {
+        if (event.kind == Event::Kind::sot && !testing()) {
           s.heldSot = std::move(event);
           continue;
         }
@@ -909,6 +941,14 @@ LotAnswer LotController::resume() {
   return {200, "the lot goes on"};
 }
 
+void LotController::stop() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->wake.notify_all();
+}
+
 bool LotController::active() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->phase == State::Phase::running;
@@ -942,10 +982,8 @@ void LotController::handlerLine(const std::string& line, bool overlong) {
       const bool running = s.phase == State::Phase::running;
       switch (message.kind) {
         case handler::HandlerMessage::Kind::sot:
-          if (!running) {
-            error = "no lot is running";
-            ok = false;
-          } else if (s.touchdownOpen) {
+          // A SOT before the lot has started waits for it.
+          if (s.touchdownOpen) {
             error = "a SOT before the BIN of the one before";
             ok = false;
           } else if (message.sites.front().die) {

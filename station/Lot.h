@@ -57,6 +57,9 @@ struct LotOptions {
   std::chrono::milliseconds passTimeout{600000};  // for one touchdown's pass
   std::chrono::milliseconds readyTimeout{30000};  // for a restarted driver's prompt
   bool handlerConfigured = false;                 // started with --handler
+  // Once a lot has ended (and its project is unloaded), on the lot's thread: its datalogs, and a
+  // line for people with its figures.
+  std::function<void(const std::vector<std::string>& files, const std::string& summary)> onEnded;
 };
 
 // The outcome of an operator's request.
@@ -82,6 +85,10 @@ class LotController {
   LotAnswer end();
   LotAnswer pause();
   LotAnswer resume();
+
+  // Stops taking up work: a touchdown in progress ends without its BIN once the driver can't
+  // finish it, and the driver is not started again. For the station's own end.
+  void stop();
 
   // Whether a lot is running or paused: engineering commands wait until it has ended.
   bool active() const;

@@ -3,7 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include "station/DatalogPanel.h"
+#include "station/Delivery.h"
 #include "station/EventLog.h"
+#include "station/Lot.h"
 #include "station/ProjectCatalog.h"
 #include "station/StationSession.h"
 #include "station/WebFiles.h"
@@ -13,8 +15,6 @@ using nlohmann::json;
 
 namespace {
 
-const char* const TOKEN_HEADER = "X-Station-Token";
-const char* const TOKEN_COOKIE = "station_token";
 // Lines sent to a stream per write; a stream that is behind catches up in steps of this.
 constexpr std::size_t STREAM_BATCH = 500;
 
@@ -25,38 +25,6 @@ void sendJson(http::Response& response, int status, const json& body) {
 
 void sendError(http::Response& response, int status, const std::string& message) {
   sendJson(response, status, json{{"error", message}});
-}
-
-// Equal without an early exit, so the time taken tells nothing about where a guess went wrong.
-bool sameSecret(const std::string& a, const std::string& b) {
-  unsigned char difference = a.size() == b.size() ? 0 : 1;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    difference |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
-  }
-  return difference == 0;
-}
-
-std::string cookie(const http::Request& request, const std::string& name) {
-  const std::string header = request.header("Cookie");
-  std::size_t at = 0;
-  while (at < header.size()) {
-    std::size_t end = header.find(';', at);
-    if (end == std::string::npos) end = header.size();
-    std::string pair = header.substr(at, end - at);
-    pair.erase(0, pair.find_first_not_of(' '));
-    if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
-    at = end + 1;
-  }
-  return "";
-}
-
-// The host part of a Host header: "127.0.0.1:8080" -> "127.0.0.1", "[::1]:80" -> "::1".
-std::string hostName(const std::string& header) {
-  if (!header.empty() && header[0] == '[') {
-    const std::size_t close = header.find(']');
-    return close == std::string::npos ? header : header.substr(1, close - 1);
-  }
-  return header.substr(0, header.find(':'));
 }
 
 // The request body as a JSON object, or false with the response set to 400.
@@ -130,17 +98,10 @@ const char* kindName(LogLine::Kind kind) {
 
 }  // namespace
 
-bool isLoopback(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.compare(0, 4, "127.") == 0;
-}
-
-StationServer::StationServer(ServerOptions options, ProjectCatalog& catalog,
-                             StationSession& session, EventLog& log, DatalogPanel& datalog)
+StationServer::StationServer(ServerOptions options, StationParts parts)
     : options_(std::move(options)),
-      catalog_(catalog),
-      session_(session),
-      log_(log),
-      datalog_(datalog),
+      policy_{options_.host, options_.token},
+      parts_(parts),
       server_(
           http::makeServer([this](const http::Request& request,
                                   http::Response& response) { handle(request, response); },
@@ -148,7 +109,16 @@ StationServer::StationServer(ServerOptions options, ProjectCatalog& catalog,
                              sendError(response, status, message);
                            },
                            http::Limits{options_.maxBody, options_.maxStreams + 8})) {
-  routes();
+  gets_ = {
+      {"/api/projects", &StationServer::projects},      {"/api/state", &StationServer::state},
+      {"/api/datalog", &StationServer::datalog},        {"/api/lot", &StationServer::lotState},
+      {"/api/delivery", &StationServer::deliveryState}, {"/api/events", &StationServer::events}};
+  posts_ = {
+      {"/api/load", &StationServer::load},           {"/api/run", &StationServer::run},
+      {"/api/stop", &StationServer::stopRun},        {"/api/unload", &StationServer::unload},
+      {"/api/restart", &StationServer::restart},     {"/api/lot/start", &StationServer::lotStart},
+      {"/api/lot/end", &StationServer::lotEnd},      {"/api/lot/pause", &StationServer::lotPause},
+      {"/api/lot/resume", &StationServer::lotResume}};
 }
 
 StationServer::~StationServer() { stop(); }
@@ -165,41 +135,13 @@ void StationServer::serve() { server_->serve(); }
 
 void StationServer::stop() {
   stopping_ = true;
-  log_.wakeAll();
+  parts_.log.wakeAll();
   server_->stop();
 }
 
-bool StationServer::admit(const http::Request& request, http::Response& response) {
-  if (request.method != "GET" && request.method != "POST") {
-    sendError(response, 405, "only GET and POST are served");
-    return false;
-  }
-  const std::string host = request.header("Host");
-  // On loopback, a page from any other site that reaches us through a name of its own (DNS
-  // rebinding) comes with that name as its Host.
-  if (isLoopback(options_.host) && !isLoopback(hostName(host))) {
-    sendError(response, 403, "this station answers only to its loopback address");
-    return false;
-  }
-  if (!options_.token.empty()) {
-    const bool pageWithToken = request.method == "GET" && request.path == "/" &&
-                               sameSecret(request.param("token"), options_.token);
-    if (!pageWithToken && !sameSecret(request.header(TOKEN_HEADER), options_.token) &&
-        !sameSecret(cookie(request, TOKEN_COOKIE), options_.token)) {
-      sendError(response, 401, "this station needs its token");
-      return false;
-    }
-  }
-  if (request.method == "POST" && request.header("Origin") != "http://" + host) {
-    sendError(response, 403, "a request that changes anything must come from the station's page");
-    return false;
-  }
-  return true;
-}
-
 std::string StationServer::stateJson() {
-  const SessionState state = session_.state();
-  const std::uint64_t passes = datalog_.passes();
+  const SessionState state = parts_.session.state();
+  const std::uint64_t passes = parts_.datalog.passes();
   json runs = json::array();
   std::string phase;
   {
@@ -243,136 +185,217 @@ std::string StationServer::stateJson() {
               {"runs", runs},
               {"stopping", state.stopping},
               {"busy", state.busy},
-              {"linesDropped", log_.dropped()},
-              {"lastLine", log_.lastId()}}
+              {"linesDropped", parts_.log.dropped()},
+              {"lastLine", parts_.log.lastId()}}
       .dump();
 }
 
 void StationServer::handle(const http::Request& request, http::Response& response) {
-  if (!admit(request, response)) return;
+  const Verdict verdict = admit(request, policy_);
+  if (!verdict.admitted()) {
+    sendError(response, verdict.status, verdict.message);
+    return;
+  }
   const auto& routes = request.method == "GET" ? gets_ : posts_;
   const auto found = routes.find(request.path);
-  if (found == routes.end()) {
+  if (found != routes.end()) {
+    (this->*found->second)(request, response);
+  } else if (request.method == "GET") {
+    page(request, response);
+  } else {
+    sendError(response, 404, "no such page");
+  }
+}
+
+void StationServer::page(const http::Request& request, http::Response& response) {
+  const WebFile* file = WEB_FILES;
+  while (file->path != nullptr && request.path != file->path) ++file;
+  if (file->path == nullptr) {
     sendError(response, 404, "no such page");
     return;
   }
-  found->second(request, response);
+  if (!options_.token.empty() && request.hasParam("token")) {
+    // Remembered by the browser so that the page's own requests carry the token.
+    response.setHeader("Set-Cookie", std::string(TOKEN_COOKIE) + "=" + options_.token +
+                                         "; Path=/; HttpOnly; SameSite=Strict");
+  }
+  response.setHeader("Cache-Control", "no-store");
+  response.setHeader("X-Content-Type-Options", "nosniff");
+  response.setHeader("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
+  response.setContent(std::string(reinterpret_cast<const char*>(file->data), file->size),
+                      file->contentType);
 }
 
-void StationServer::routes() {
-  for (const WebFile* file = WEB_FILES; file->path != nullptr; ++file) {
-    gets_[file->path] = [this, file](const http::Request& request, http::Response& response) {
-      if (!options_.token.empty() && request.hasParam("token")) {
-        // Remembered by the browser so that the page's own requests carry the token.
-        response.setHeader("Set-Cookie", std::string(TOKEN_COOKIE) + "=" + options_.token +
-                                             "; Path=/; HttpOnly; SameSite=Strict");
-      }
-      response.setHeader("Cache-Control", "no-store");
-      response.setHeader("X-Content-Type-Options", "nosniff");
-      response.setHeader("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
-      response.setContent(std::string(reinterpret_cast<const char*>(file->data), file->size),
-                          file->contentType);
-    };
+void StationServer::projects(const http::Request&, http::Response& response) {
+  json projects = json::array();
+  for (const ProjectEntry& project : parts_.catalog.list()) {
+    projects.push_back(json{{"name", project.name},
+                            {"library", project.library},
+                            {"flows", project.flows},
+                            {"settings", project.settings}});
   }
+  sendJson(response, 200, json{{"projects", projects}});
+}
 
-  gets_["/api/projects"] = [this](const http::Request&, http::Response& response) {
-    json projects = json::array();
-    for (const ProjectEntry& project : catalog_.list()) {
-      projects.push_back(json{{"name", project.name},
-                              {"library", project.library},
-                              {"flows", project.flows},
-                              {"settings", project.settings}});
-    }
-    sendJson(response, 200, json{{"projects", projects}});
-  };
+void StationServer::state(const http::Request&, http::Response& response) {
+  response.setContent(stateJson(), "application/json");
+}
 
-  gets_["/api/state"] = [this](const http::Request&, http::Response& response) {
-    response.setContent(stateJson(), "application/json");
-  };
+void StationServer::datalog(const http::Request&, http::Response& response) {
+  response.setContent(parts_.datalog.json(), "application/json");
+}
 
-  gets_["/api/datalog"] = [this](const http::Request&, http::Response& response) {
-    response.setContent(datalog_.json(), "application/json");
-  };
+void StationServer::lotState(const http::Request&, http::Response& response) {
+  response.setContent(lotJson(), "application/json");
+}
 
-  posts_["/api/load"] = [this](const http::Request& request, http::Response& response) {
-    json body;
-    std::string project, flow, error;
-    if (!readBody(request, response, body) || !field(body, "project", response, project) ||
-        !field(body, "flow", response, flow)) {
-      return;
-    }
-    std::filesystem::path projectPath, flowPath;
-    ProjectCatalog::Lookup found = catalog_.resolve(project, "", projectPath, error);
-    if (found == ProjectCatalog::Lookup::ok)
-      found = catalog_.resolve(project, flow, flowPath, error);
-    if (found != ProjectCatalog::Lookup::ok) {
-      sendError(response, found == ProjectCatalog::Lookup::bad ? 400 : 404, error);
-      return;
-    }
-    const std::string library = catalog_.library(project);
-    std::filesystem::path libraryPath;
-    if (library.empty() ||
-        catalog_.resolve(project, library, libraryPath, error) != ProjectCatalog::Lookup::ok) {
-      sendError(response, 404, "the project \"" + project + "\" has no library");
-      return;
-    }
-    if (!commandSafe(libraryPath.u8string(), response) ||
-        !commandSafe(flowPath.u8string(), response)) {
-      return;
-    }
-    sendResult(response, session_.load(project, flow, libraryPath.u8string(), flowPath.u8string()));
-  };
+void StationServer::deliveryState(const http::Request&, http::Response& response) {
+  response.setContent(deliveryJson(), "application/json");
+}
 
-  posts_["/api/run"] = [this](const http::Request& request, http::Response& response) {
-    json body;
-    std::string setting, error;
-    if (!readBody(request, response, body) || !field(body, "setting", response, setting)) return;
-    const SessionState state = session_.state();
-    if (state.project.empty()) {
-      sendError(response, 409, "load a project first");
-      return;
-    }
-    std::filesystem::path settingPath;
-    const ProjectCatalog::Lookup found =
-        catalog_.resolve(state.project, setting, settingPath, error);
-    if (found != ProjectCatalog::Lookup::ok) {
-      sendError(response, found == ProjectCatalog::Lookup::bad ? 400 : 404, error);
-      return;
-    }
-    if (!commandSafe(settingPath.u8string(), response)) return;
-    const std::uint64_t passes = datalog_.passes();
-    const CommandResult result = session_.run(setting, settingPath.u8string());
-    if (result.outcome == CommandResult::Outcome::done) {
-      std::lock_guard<std::mutex> lock(runsMutex_);
-      runStartPasses_[result.reply.substr(0, result.reply.find('^'))] = passes;
-    }
-    sendResult(response, result);
-  };
+std::string StationServer::lotJson() const {
+  return parts_.lot != nullptr
+             ? parts_.lot->json()
+             : json{{"state", "idle"},
+                    {"handler", {{"configured", false}, {"connected", false}, {"state", "none"}}},
+                    {"alarms", json::array()}}
+                   .dump();
+}
 
-  const auto simple = [this](CommandResult (StationSession::*action)()) {
-    return [this, action](const http::Request& request, http::Response& response) {
-      json body;
-      if (!readBody(request, response, body)) return;
-      sendResult(response, (session_.*action)());
-    };
-  };
-  posts_["/api/stop"] = simple(&StationSession::stop);
-  posts_["/api/unload"] = simple(&StationSession::unload);
-  posts_["/api/restart"] = [this](const http::Request&, http::Response& response) {
-    if (session_.state().driver != SessionState::Driver::ended) {
-      sendError(response, 409, "the driver is still running");
-      return;
-    }
-    if (!session_.start()) {
-      sendError(response, 500, "the driver could not be started; see the log");
-      return;
-    }
-    sendJson(response, 200, json{{"message", "restarting the driver"}});
-  };
+std::string StationServer::deliveryJson() const {
+  if (parts_.delivery == nullptr) return json{{"configured", false}}.dump();
+  const Deliverer::Status status = parts_.delivery->status();
+  return json{{"configured", true},
+              {"destination", status.destination},
+              {"waiting", status.waiting},
+              {"delivered", status.delivered},
+              {"lastError", status.lastError}}
+      .dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
-  gets_["/api/events"] = [this](const http::Request& request, http::Response& response) {
-    events(request, response);
-  };
+bool StationServer::noLot(http::Response& response) {
+  if (parts_.lot == nullptr || !parts_.lot->active()) return true;
+  sendError(response, 409, "a lot is running: engineering commands wait until it has ended");
+  return false;
+}
+
+void StationServer::load(const http::Request& request, http::Response& response) {
+  json body;
+  std::string project, flow, error;
+  if (!readBody(request, response, body) || !field(body, "project", response, project) ||
+      !field(body, "flow", response, flow) || !noLot(response)) {
+    return;
+  }
+  std::filesystem::path libraryPath, flowPath;
+  const ProjectCatalog::Lookup found =
+      parts_.catalog.resolveLoad(project, flow, libraryPath, flowPath, error);
+  if (found != ProjectCatalog::Lookup::ok) {
+    sendError(response, found == ProjectCatalog::Lookup::bad ? 400 : 404, error);
+    return;
+  }
+  if (!commandSafe(libraryPath.u8string(), response) ||
+      !commandSafe(flowPath.u8string(), response)) {
+    return;
+  }
+  sendResult(response,
+             parts_.session.load(project, flow, libraryPath.u8string(), flowPath.u8string()));
+}
+
+void StationServer::run(const http::Request& request, http::Response& response) {
+  json body;
+  std::string setting, error;
+  if (!readBody(request, response, body) || !field(body, "setting", response, setting) ||
+      !noLot(response)) {
+    return;
+  }
+  const SessionState state = parts_.session.state();
+  if (state.project.empty()) {
+    sendError(response, 409, "load a project first");
+    return;
+  }
+  std::filesystem::path settingPath;
+  const ProjectCatalog::Lookup found =
+      parts_.catalog.resolve(state.project, setting, settingPath, error);
+  if (found != ProjectCatalog::Lookup::ok) {
+    sendError(response, found == ProjectCatalog::Lookup::bad ? 400 : 404, error);
+    return;
+  }
+  if (!commandSafe(settingPath.u8string(), response)) return;
+  const std::uint64_t passes = parts_.datalog.passes();
+  const CommandResult result = parts_.session.run(setting, settingPath.u8string());
+  if (result.outcome == CommandResult::Outcome::done) {
+    std::lock_guard<std::mutex> lock(runsMutex_);
+    runStartPasses_[result.reply.substr(0, result.reply.find('^'))] = passes;
+  }
+  sendResult(response, result);
+}
+
+void StationServer::stopRun(const http::Request& request, http::Response& response) {
+  json body;
+  if (readBody(request, response, body) && noLot(response)) {
+    sendResult(response, parts_.session.stop());
+  }
+}
+
+void StationServer::unload(const http::Request& request, http::Response& response) {
+  json body;
+  if (readBody(request, response, body) && noLot(response)) {
+    sendResult(response, parts_.session.unload());
+  }
+}
+
+void StationServer::restart(const http::Request&, http::Response& response) {
+  if (!noLot(response)) return;
+  if (parts_.session.state().driver != SessionState::Driver::ended) {
+    sendError(response, 409, "the driver is still running");
+    return;
+  }
+  if (!parts_.session.start()) {
+    sendError(response, 500, "the driver could not be started; see the log");
+    return;
+  }
+  sendJson(response, 200, json{{"message", "restarting the driver"}});
+}
+
+namespace {
+
+void sendAnswer(http::Response& response, const LotAnswer& answer) {
+  if (answer.status == 200) {
+    sendJson(response, 200, json{{"message", answer.message}});
+  } else {
+    sendError(response, answer.status, answer.message);
+  }
+}
+
+}  // namespace
+
+void StationServer::lotStart(const http::Request& request, http::Response& response) {
+  if (parts_.lot == nullptr) {
+    sendError(response, 409, "the station has no handler: start it with --handler HOST:PORT");
+    return;
+  }
+  LotRequest lot;
+  std::string error;
+  if (!parseLotRequest(request.body.empty() ? "{}" : request.body, lot, error)) {
+    sendError(response, 400, error);
+    return;
+  }
+  sendAnswer(response, parts_.lot->start(lot));
+}
+
+void StationServer::lotEnd(const http::Request&, http::Response& response) {
+  if (parts_.lot == nullptr) return sendError(response, 409, "no lot is running");
+  sendAnswer(response, parts_.lot->end());
+}
+
+void StationServer::lotPause(const http::Request&, http::Response& response) {
+  if (parts_.lot == nullptr) return sendError(response, 409, "no lot is running");
+  sendAnswer(response, parts_.lot->pause());
+}
+
+void StationServer::lotResume(const http::Request&, http::Response& response) {
+  if (parts_.lot == nullptr) return sendError(response, 409, "no lot is running");
+  sendAnswer(response, parts_.lot->resume());
 }
 
 void StationServer::events(const http::Request& request, http::Response& response) {
@@ -391,12 +414,12 @@ void StationServer::events(const http::Request& request, http::Response& respons
     cursor = 0;
   }
   // From an earlier life of the station: start again from the beginning.
-  if (cursor > log_.lastId()) cursor = 0;
+  if (cursor > parts_.log.lastId()) cursor = 0;
 
   struct Stream {
     std::uint64_t cursor = 0;
     std::uint64_t generation = ~std::uint64_t{0};
-    std::string datalog;
+    std::string datalog, lot, delivery;
     std::chrono::steady_clock::time_point lastWrite = std::chrono::steady_clock::now();
   };
   auto stream = std::make_shared<Stream>();
@@ -407,19 +430,22 @@ void StationServer::events(const http::Request& request, http::Response& respons
   response.stream = [this, stream](const http::StreamWrite& write) {
     if (stopping_) return false;
     const std::uint64_t generation =
-        log_.wait(stream->cursor, stream->generation, std::chrono::milliseconds(500));
+        parts_.log.wait(stream->cursor, stream->generation, std::chrono::milliseconds(500));
     if (stopping_) return false;
     std::string text;
     if (generation != stream->generation) {
       stream->generation = generation;
       text += "event: state\ndata: " + stateJson() + "\n\n";
-      std::string datalog = datalog_.json();
-      if (datalog != stream->datalog) {
-        text += "event: datalog\ndata: " + datalog + "\n\n";
-        stream->datalog = std::move(datalog);
+      // Each view is sent when it changed since this stream last had it.
+      for (auto [name, now, sent] : {std::tuple{"datalog", parts_.datalog.json(), &stream->datalog},
+                                     std::tuple{"lot", lotJson(), &stream->lot},
+                                     std::tuple{"delivery", deliveryJson(), &stream->delivery}}) {
+        if (now == *sent) continue;
+        text += std::string("event: ") + name + "\ndata: " + now + "\n\n";
+        *sent = std::move(now);
       }
     }
-    const EventLog::Batch batch = log_.since(stream->cursor, STREAM_BATCH);
+    const EventLog::Batch batch = parts_.log.since(stream->cursor, STREAM_BATCH);
     if (batch.skipped != 0) {
       text += "event: skipped\ndata: " + json{{"count", batch.skipped}}.dump() + "\n\n";
     }

@@ -1,18 +1,22 @@
-// The station's HTTP side: the page, the JSON API and the event stream, with the checks that
-// keep anyone but the operator's own page from driving the station.
+// The station's HTTP side: the page, the JSON API and the event stream, behind the checks that
+// keep anyone but the operator's own page from driving the station (station/Admission.h).
 #ifndef ATE_STATION_STATIONSERVER_H_
 #define ATE_STATION_STATIONSERVER_H_
 
 #include <atomic>
 #include <cstddef>
-#include <functional>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "station/Admission.h"
+
 class DatalogPanel;
+class Deliverer;
 class EventLog;
+class LotController;
 class ProjectCatalog;
 class StationSession;
 namespace http {
@@ -29,13 +33,19 @@ struct ServerOptions {
   std::size_t maxStreams = 16;  // event streams open at once; more get 503
 };
 
-// Whether host (an address or name, without port) is this machine's loopback.
-bool isLoopback(const std::string& host);
+// What the server serves and drives; lot and delivery may be null (no handler, no delivery).
+struct StationParts {
+  ProjectCatalog& catalog;
+  StationSession& session;
+  EventLog& log;
+  DatalogPanel& datalog;
+  LotController* lot = nullptr;
+  Deliverer* delivery = nullptr;
+};
 
 class StationServer {
  public:
-  StationServer(ServerOptions options, ProjectCatalog& catalog, StationSession& session,
-                EventLog& log, DatalogPanel& datalog);
+  StationServer(ServerOptions options, StationParts parts);
   ~StationServer();
   StationServer(const StationServer&) = delete;
   StationServer& operator=(const StationServer&) = delete;
@@ -48,22 +58,37 @@ class StationServer {
   void stop();
 
  private:
-  // Security checks every request passes before its handler; false with the response set.
-  bool admit(const http::Request& request, http::Response& response);
-  void routes();
-  // Every request: the checks, then its route.
-  void handle(const http::Request& request, http::Response& response);
-  std::string stateJson();
-  void events(const http::Request& request, http::Response& response);
+  using Handler = void (StationServer::*)(const http::Request&, http::Response&);
 
-  using Route = std::function<void(const http::Request&, http::Response&)>;
+  // Every request: the admission checks, then its route.
+  void handle(const http::Request& request, http::Response& response);
+  void page(const http::Request& request, http::Response& response);
+  void projects(const http::Request& request, http::Response& response);
+  void state(const http::Request& request, http::Response& response);
+  void datalog(const http::Request& request, http::Response& response);
+  void lotState(const http::Request& request, http::Response& response);
+  void deliveryState(const http::Request& request, http::Response& response);
+  void events(const http::Request& request, http::Response& response);
+  void load(const http::Request& request, http::Response& response);
+  void run(const http::Request& request, http::Response& response);
+  void stopRun(const http::Request& request, http::Response& response);
+  void unload(const http::Request& request, http::Response& response);
+  void restart(const http::Request& request, http::Response& response);
+  void lotStart(const http::Request& request, http::Response& response);
+  void lotEnd(const http::Request& request, http::Response& response);
+  void lotPause(const http::Request& request, http::Response& response);
+  void lotResume(const http::Request& request, http::Response& response);
+
+  // Engineering commands wait while a lot runs: false with the response set to 409.
+  bool noLot(http::Response& response);
+  std::string stateJson();
+  std::string lotJson() const;
+  std::string deliveryJson() const;
 
   const ServerOptions options_;
-  ProjectCatalog& catalog_;
-  StationSession& session_;
-  EventLog& log_;
-  DatalogPanel& datalog_;
-  std::map<std::string, Route> gets_, posts_;  // by path
+  const AdmissionPolicy policy_;
+  StationParts parts_;
+  std::map<std::string, Handler> gets_, posts_;  // by path
   std::unique_ptr<http::Server> server_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> streams_{0};  // event streams open now

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -16,7 +18,11 @@
 #include "AteVersion.h"
 #include "host/CommandLine.h"
 #include "station/DatalogPanel.h"
+#include "station/Delivery.h"
 #include "station/EventLog.h"
+#include "station/HandlerLink.h"
+#include "station/Lot.h"
+#include "station/Platform.h"
 #include "station/ProjectCatalog.h"
 #include "station/StationServer.h"
 #include "station/StationSession.h"
@@ -52,28 +58,45 @@ void usage() {
   std::fputs(
       "usage: ate-station [--version] [--projects DIR] [--datalogs DIR] [--listen ADDR:PORT]\n"
       "                   [--token SECRET] [--driver PATH] [--timeout SECS]\n"
+      "                   [--handler HOST:PORT [--lot FILE [--exit-after-lot]]]\n"
+      "                   [--deliver DEST [--deliver-credentials FILE] [--spool DIR]]\n"
       "  --projects DIR     the test programs, one subfolder each (default: projects)\n"
       "  --datalogs DIR     where the driver writes its datalogs (default: datalog)\n"
       "  --listen ADDR:PORT where the page is served (default: 127.0.0.1:8080; port 0: any)\n"
       "  --token SECRET     required for any address but loopback; every request carries it\n"
       "  --driver PATH      the driver program (default: the one beside this program)\n"
-      "  --timeout SECS     how long to wait for each reply of the driver (default: 10)\n",
+      "  --timeout SECS     how long to wait for each reply of the driver (default: 10)\n"
+      "  --handler HOST:PORT  the handler (or prober) that feeds lots (docs/handler.md)\n"
+      "  --lot FILE         start this lot (the JSON of POST /api/lot/start) once the driver is\n"
+      "                     ready\n"
+      "  --exit-after-lot   end the station once that lot has ended\n"
+      "  --deliver DEST     deliver finished lots' datalogs to a folder or a URL (sftp://,\n"
+      "                     ftp://, http(s)://), through the spool (docs/fleet.md)\n"
+      "  --deliver-credentials FILE  user:password for DEST, in a file only its owner reads\n"
+      "  --spool DIR        where datalogs wait to be delivered (default: DATALOGS/spool)\n",
       stderr);
 }
 
-bool parseListen(const std::string& text, ServerOptions& options) {
+// "HOST:PORT", "[::1]:PORT".
+bool parseAddress(const std::string& text, std::string& host, int& port) {
   const std::string::size_type colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
-  std::string host = text.substr(0, colon);
+  host = text.substr(0, colon);
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
   char* end = nullptr;
-  const long port = std::strtol(text.c_str() + colon + 1, &end, 10);
-  if (end == text.c_str() + colon + 1 || *end != '\0' || port < 0 || port > 65535) return false;
-  options.host = host;
-  options.port = static_cast<int>(port);
+  const long number = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (end == text.c_str() + colon + 1 || *end != '\0' || number < 0 || number > 65535) {
+    return false;
+  }
+  port = static_cast<int>(number);
   return true;
+}
+
+void say(const std::string& line) {
+  std::printf("ate-station: %s\n", line.c_str());
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -84,6 +107,10 @@ int main(int argc, char** argv) {
   session.driver = host::programBeside(argv[0], "driver");
   std::string projects = "projects";
   std::string datalogs = "datalog";
+  HandlerLinkOptions handler;
+  handler.version = ATE_VERSION;
+  std::string lotFile, deliver, credentialsFile, spool;
+  bool exitAfterLot = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -97,8 +124,22 @@ int main(int argc, char** argv) {
       projects = argv[++i];
     } else if (arg == "--datalogs" && hasValue) {
       datalogs = argv[++i];
-    } else if (arg == "--listen" && hasValue && parseListen(argv[i + 1], server)) {
+    } else if (arg == "--listen" && hasValue &&
+               parseAddress(argv[i + 1], server.host, server.port)) {
       ++i;
+    } else if (arg == "--handler" && hasValue &&
+               parseAddress(argv[i + 1], handler.host, handler.port) && handler.port > 0) {
+      ++i;
+    } else if (arg == "--lot" && hasValue) {
+      lotFile = argv[++i];
+    } else if (arg == "--exit-after-lot") {
+      exitAfterLot = true;
+    } else if (arg == "--deliver" && hasValue) {
+      deliver = argv[++i];
+    } else if (arg == "--deliver-credentials" && hasValue) {
+      credentialsFile = argv[++i];
+    } else if (arg == "--spool" && hasValue) {
+      spool = argv[++i];
     } else if (arg == "--token" && hasValue) {
       server.token = argv[++i];
     } else if (arg == "--driver" && hasValue) {
@@ -126,13 +167,86 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ate-station: no projects folder at %s\n", projects.c_str());
     return 64;
   }
-  session.datalogDir = std::filesystem::absolute(datalogs).u8string();
+  if ((!lotFile.empty() || exitAfterLot) && handler.host.empty()) {
+    std::fprintf(stderr, "ate-station: --lot and --exit-after-lot need --handler\n");
+    return 64;
+  }
+  LotRequest startingLot;
+  if (!lotFile.empty()) {
+    std::ifstream in(lotFile, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string error;
+    if (!in || !parseLotRequest(text, startingLot, error)) {
+      std::fprintf(stderr, "ate-station: the lot %s: %s\n", lotFile.c_str(),
+                   in ? error.c_str() : "cannot be read");
+      return 64;
+    }
+  }
+  std::string credentials;
+  std::unique_ptr<Transport> transport;
+  if (!deliver.empty()) {
+    std::string error;
+    if (!credentialsFile.empty() && !readCredentials(credentialsFile, credentials, error)) {
+      std::fprintf(stderr, "ate-station: %s\n", error.c_str());
+      return 64;
+    }
+    transport = makeTransport(deliver, credentials, error);
+    if (!transport) {
+      std::fprintf(stderr, "ate-station: --deliver %s: %s\n", deliver.c_str(), error.c_str());
+      return 64;
+    }
+  }
+  const std::filesystem::path datalogFolder = std::filesystem::absolute(datalogs);
+  session.datalogDir = datalogFolder.u8string();
+  const std::filesystem::path lotPath = datalogFolder / ".lot" / "lot.txt";
+  if (!handler.host.empty()) session.lotFile = lotPath.u8string();
 
   EventLog log(KEPT_LINES);
   ProjectCatalog catalog(projects, ATE_LIBRARY_SUFFIX);
   DatalogPanel datalog(session.datalogDir);
   StationSession driver(session, log);
-  StationServer station(server, catalog, driver, log, datalog);
+  std::unique_ptr<Deliverer> delivery;
+  if (transport) {
+    DeliveryOptions options;
+    options.spool = spool.empty() ? datalogFolder / "spool" : std::filesystem::absolute(spool);
+    delivery =
+        std::make_unique<Deliverer>(options, std::move(transport), [&log](const std::string& line) {
+          log.append(LogLine::Kind::station, "delivery: " + line);
+          log.touch();
+        });
+  }
+  std::unique_ptr<HandlerLink> link;
+  std::unique_ptr<LotController> lot;
+  if (!handler.host.empty()) {
+    LotOptions options;
+    options.datalogDir = datalogFolder;
+    options.lotFile = lotPath;
+    options.nodeName = station_platform::computerName();
+    options.handlerConfigured = true;
+    options.onEnded = [&](const std::vector<std::string>& files, const std::string& summary) {
+      say(summary);
+      for (const std::string& file : files) {
+        std::string error;
+        if (delivery && !delivery->enqueue(std::filesystem::u8path(file), error)) {
+          log.append(LogLine::Kind::station, "delivery: " + error);
+        }
+      }
+    };
+    lot = std::make_unique<LotController>(
+        options, catalog, driver, log,
+        [&link](const std::string& line) { return link && link->send(line); });
+    HandlerLink::Events events;
+    LotController* lots = lot.get();
+    events.onLine = [lots](const std::string& line, bool overlong) {
+      lots->handlerLine(line, overlong);
+    };
+    events.onConnection = [lots](bool connected, const std::string& what) {
+      lots->handlerConnection(connected, what);
+    };
+    link = std::make_unique<HandlerLink>(handler, events);
+  }
+  StationServer station(server,
+                        StationParts{catalog, driver, log, datalog, lot.get(), delivery.get()});
   std::string error;
   const int port = station.bind(error);
   if (port < 0) {
@@ -151,18 +265,41 @@ int main(int argc, char** argv) {
               server.token.empty() ? "" : "?token=...");
   std::fflush(stdout);
   driver.start();
+  if (link) link->start();
 
   std::thread serving([&] { station.serve(); });
+  bool lotStarted = false;
+  int exitStatus = 0;
   // The datalog is read here, a few times a second, so that no request waits for the disk.
   while (signalled == 0) {
     if (datalog.update()) log.touch();
+    if (!lotFile.empty() && !lotStarted && driver.waitReady(std::chrono::milliseconds(0))) {
+      lotStarted = true;
+      const LotAnswer answer = lot->start(startingLot);
+      say(answer.message);
+      if (answer.status != 200) {
+        exitStatus = 1;
+        break;
+      }
+    }
+    if (exitAfterLot && lotStarted && !lot->active()) {
+      // What was delivered from the lot goes before the station does.
+      if (delivery && !delivery->waitEmpty(std::chrono::seconds(30))) {
+        say("the lot's datalogs wait in the spool for their delivery");
+      }
+      break;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   std::printf("ate-station: stopping\n");
   std::fflush(stdout);
-  driver.exit(std::chrono::seconds(5));
   station.stop();
   serving.join();
+  // A touchdown in progress is not binned: the handler keeps its parts and asks again.
+  if (lot) lot->stop();
+  driver.exit(std::chrono::seconds(5));
+  lot.reset();
+  link.reset();
   const std::optional<int> status = driver.state().exitStatus;
   std::printf("ate-station: stopped; the driver ended %s\n",
               status ? ("with status " + std::to_string(*status)).c_str() : "without a status");
@@ -170,5 +307,5 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   finished = true;
 #endif
-  return 0;
+  return exitStatus;
 }
