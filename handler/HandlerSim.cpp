@@ -94,6 +94,7 @@ class Simulator {
   http::Socket listener_;
   std::unique_ptr<Peer> peer_;
   bool paused_ = false;
+  bool lotEnded_ = false;  // after EOL a station that hangs up is done, not lost
   long problems_ = 0;
   long parts_ = 0;
   long touchdowns_ = 0;
@@ -175,7 +176,7 @@ bool Simulator::idle(std::chrono::milliseconds duration) {
     const Clock::time_point deadline = paused_ ? Clock::now() + options_.timeout : until;
     if (!paused_ && Clock::now() >= until) return true;
     if (!peer_->next(line, deadline)) {
-      if (peer_->gone()) return connect() && idle(duration);
+      if (peer_->gone()) return lotEnded_ || (connect() && idle(duration));
       if (paused_) {
         problem("paused for longer than the timeout");
         return false;
@@ -259,6 +260,7 @@ int Simulator::run() {
     }
   }
   if (going) going = tell("EOL");
+  lotEnded_ = true;
   // The station may still say something about the end.
   if (going) idle(std::chrono::milliseconds(300));
 
