@@ -16,6 +16,7 @@
 
 #include "check/ExportTable.h"
 #include "utils/CommonStruct.h"
+#include "utils/LimitText.h"
 #include "utils/RecordReader.h"
 
 namespace {
@@ -51,24 +52,20 @@ class Checker {
 };
 
 std::optional<json> Checker::document(const std::string& file) {
-  const std::filesystem::path path(file);
-  std::error_code failure;
-  const bool exists = std::filesystem::exists(path, failure);
-  if (failure) {
-    error(file, "", "cannot be looked up: " + failure.message());
-    return std::nullopt;
-  }
-  if (!exists) {
-    error(file, "", "does not exist");
-    return std::nullopt;
-  }
   std::ifstream stream;
-  if (!std::filesystem::is_directory(path, failure)) {
-    stream.open(file, std::ios::in | std::ios::binary);
-  }
-  if (!stream.is_open()) {
-    error(file, "", "cannot be opened (a directory, or no permission to read it)");
-    return std::nullopt;
+  std::error_code failure;
+  switch (openForReading(file, stream, failure)) {
+    case FileOpening::opened:
+      break;
+    case FileOpening::missing:
+      error(file, "", "does not exist");
+      return std::nullopt;
+    case FileOpening::unknown:
+      error(file, "", "cannot be looked up: " + failure.message());
+      return std::nullopt;
+    case FileOpening::unreadable:
+      error(file, "", "cannot be opened (a directory, or no permission to read it)");
+      return std::nullopt;
   }
   // The driver's parse: one value, a BOM before it skipped, text after it not read.
   json value;
@@ -94,15 +91,6 @@ void Checker::readingErrors(const std::string& file, const std::vector<RecordPro
       broken->insert(std::strtoul(problem.path.c_str() + ITEMS.size(), nullptr, 10));
     }
   }
-}
-
-// Whether text is a whole, finite decimal number.
-bool isNumber(const std::string& text, double& value) {
-  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtod(text.c_str(), &end);
-  return end == text.c_str() + text.size() && errno == 0 && std::isfinite(value);
 }
 
 // Whether name can be a C function's exported name.
@@ -158,16 +146,20 @@ void Checker::flow(const std::string& file, std::map<std::size_t, TestItem>& ite
                 "paramId " + std::to_string(result.paramId) + " is also used by " +
                     paramId.first->second + " (the datalog's test numbers should be unique)");
       }
-      // An empty limit is no limit.
-      double min = 0, max = 0;
-      const bool minNumber = isNumber(result.min, min), maxNumber = isNumber(result.max, max);
-      if (!result.min.empty() && !minNumber) {
-        warning(file, resultAt + "/min", "the limit " + quoted(result.min) + " is no number");
+      // The datalog's own rule: an empty limit is no limit, text that is no number is none
+      // either.
+      const Limit min = parseLimit(result.min), max = parseLimit(result.max);
+      if (min.malformed) {
+        warning(
+            file, resultAt + "/min",
+            "the limit " + quoted(result.min) + " is no number (the datalog takes it as no limit)");
       }
-      if (!result.max.empty() && !maxNumber) {
-        warning(file, resultAt + "/max", "the limit " + quoted(result.max) + " is no number");
+      if (max.malformed) {
+        warning(
+            file, resultAt + "/max",
+            "the limit " + quoted(result.max) + " is no number (the datalog takes it as no limit)");
       }
-      if (minNumber && maxNumber && min > max) {
+      if (min.present && max.present && min.value > max.value) {
         warning(file, resultAt,
                 "min " + result.min + " is above max " + result.max + ": no value can pass");
       }

@@ -1,6 +1,5 @@
 #include "datalog/DatalogRules.h"
 
-#include <charconv>
 #include <cmath>
 #include <map>
 #include <set>
@@ -20,26 +19,6 @@ std::string describe(const TestItem& item, const Result& result) {
 }
 
 }  // namespace
-
-Limit parseLimit(const std::string& text) {
-  Limit limit;
-  std::size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string::npos) return limit;
-  std::size_t end = text.find_last_not_of(" \t") + 1;
-  // from_chars reads the classic notation whatever the locale, but takes no leading '+'.
-  if (text[begin] == '+' && end - begin > 1 && text[begin + 1] != '-') ++begin;
-  double value = 0.0;
-  const char* first = text.data() + begin;
-  const char* last = text.data() + end;
-  const auto [stop, error] = std::from_chars(first, last, value);
-  if (error != std::errc() || stop != last || !std::isfinite(value)) {
-    limit.malformed = true;
-    return limit;
-  }
-  limit.present = true;
-  limit.value = value;
-  return limit;
-}
 
 bool withinLimits(const Limits& limits, double value) {
   if (!std::isfinite(value)) return false;

@@ -10,20 +10,13 @@
 #include <vector>
 
 #include "utils/CommonStruct.h"
+#include "utils/LimitText.h"
 
 namespace datalog {
 
-// One side of a parameter's limits, read from the flow's text.
-struct Limit {
-  bool present = false;    // false: no limit on this side
-  bool malformed = false;  // the text was not a number (and so there is no limit)
-  double value = 0.0;
-};
-
-// Reads a limit: empty text (or only spaces) is no limit; otherwise the whole text, spaces
-// around it aside, must be one finite number in the classic "C" notation ("3.3", "-1e-3",
-// "+2"), whatever the process's locale says.
-Limit parseLimit(const std::string& text);
+// One side's limit and the rule that reads it: see utils/LimitText.h.
+using ::Limit;
+using ::parseLimit;
 
 struct Limits {
   Limit low;

@@ -10,6 +10,7 @@
 #include "check/ExportTable.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/TestFiles.h"
+#include "utils/LimitText.h"
 
 namespace {
 
@@ -89,7 +90,8 @@ TEST(CheckerTest, ReportsEveryPlantedProblemWithItsPath) {
        flow + ": /testItems/1/funcId: warning: funcId 1 is also used by /testItems/0",
        flow + ": /testItems/1/results/0/paramId: warning: paramId 10 is also used by "
               "/testItems/0/results/0 (the datalog's test numbers should be unique)",
-       flow + ": /testItems/1/results/0/max: warning: the limit \"1mA\" is no number",
+       flow + ": /testItems/1/results/0/max: warning: the limit \"1mA\" is no number (the datalog "
+              "takes it as no limit)",
        flow + ": /testItems/3/funcName: warning: \"bad name\" can't be the exported name of a "
               "C function (letters, digits and '_', not starting with a digit)",
        flow + ": /testItems/5/funcId: warning: funcId 1 is also used by /testItems/0",
@@ -135,6 +137,55 @@ TEST(CheckerTest, StatusTellsWarningsFromErrors) {
                 nobody + ": /dutSetting/selectDUT: warning: is empty: the run names no device "
                          "under test"}));
   EXPECT_EQ(checkStatus(findings), 1);
+}
+
+// The checker warns about a limit exactly when the datalog takes it as no limit: both read it by
+// parseLimit. White space around a number is allowed; only decimal and exponent forms of a finite
+// number are numbers.
+TEST(CheckerTest, LimitTextsReadAsTheDatalogReadsThem) {
+  struct Case {
+    std::string text;
+    bool present, malformed;
+    double value;
+  };
+  const Case cases[] = {
+      {"", false, false, 0},
+      {" 3.3", true, false, 3.3},
+      {"3.3 ", true, false, 3.3},
+      {"0x10", false, true, 0},
+      {"1e3", true, false, 1e3},
+      {"inf", false, true, 0},
+      {"nan", false, true, 0},
+      {"-0", true, false, -0.0},
+      {"1,5", false, true, 0},
+      {"3.3V", false, true, 0},
+      {"+2", true, false, 2},
+      {".5", true, false, 0.5},
+      {"\t-1E-3\t", true, false, -1e-3},
+      {"+-1", false, true, 0},
+      {"1e999", false, true, 0},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE("limit '" + c.text + "'");
+    const Limit limit = parseLimit(c.text);
+    EXPECT_EQ(limit.present, c.present);
+    EXPECT_EQ(limit.malformed, c.malformed);
+    if (c.present) {
+      EXPECT_EQ(limit.value, c.value);
+    }
+
+    const std::string flow =
+        dir.write("flow.json", "{\"testItems\": [" +
+                                   item(R"("funcId": 1, "funcName": "test_pass")",
+                                        result(10, nlohmann::json(c.text).dump(), R"("")")) +
+                                   "]}");
+    const std::vector<std::string> found = lines(checkProgram({"", flow, {}}));
+    const bool warned = std::any_of(found.begin(), found.end(), [](const std::string& line) {
+      return line.find("/min: warning: the limit") != std::string::npos;
+    });
+    EXPECT_EQ(warned, c.malformed);
+  }
 }
 
 bool has(const std::vector<std::string>& names, const std::string& name) {

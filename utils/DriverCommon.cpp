@@ -21,11 +21,8 @@ std::optional<std::ifstream> openRecordFile(DriverCommon& common, const std::str
   if (!common.fileExists(filePath)) return std::nullopt;
 
   std::ifstream file;
-  // A directory opens on some platforms but can never be read as a file.
-  if (!std::filesystem::is_directory(std::filesystem::path(filePath))) {
-    file.open(filePath, std::ios::in | std::ios::binary);
-  }
-  if (!file.is_open()) {
+  std::error_code failure;
+  if (openForReading(filePath, file, failure) != FileOpening::opened) {
     writeLine(stderr, "Failed to open file!");
     throw std::runtime_error("Failed to open file: " + filePath);
   }

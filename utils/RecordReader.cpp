@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -241,4 +242,16 @@ void readRecord(const json& value, FlowMessage& out, std::vector<RecordProblem>&
 
 void readRecord(const json& value, Setting& out, std::vector<RecordProblem>& problems) {
   Reader(&problems).read(value, out);
+}
+
+FileOpening openForReading(const std::string& path, std::ifstream& stream,
+                           std::error_code& failure) {
+  const std::filesystem::path name(path);
+  const bool exists = std::filesystem::exists(name, failure);
+  if (failure) return FileOpening::unknown;
+  if (!exists) return FileOpening::missing;
+  if (!std::filesystem::is_directory(name, failure)) {
+    stream.open(path, std::ios::in | std::ios::binary);
+  }
+  return stream.is_open() ? FileOpening::opened : FileOpening::unreadable;
 }

@@ -5,12 +5,26 @@
 #ifndef ATE_UTILS_RECORDREADER_H_
 #define ATE_UTILS_RECORDREADER_H_
 
+#include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "utils/CommonStruct.h"
+
+// How opening a flow or setting file for reading went.
+enum class FileOpening {
+  opened,
+  missing,     // nothing exists at the path
+  unknown,     // whether something exists couldn't be found out (failure says why)
+  unreadable,  // a directory, or no permission to read it
+};
+// Opens the file at path as the driver reads it: binary, and never a directory (one opens on
+// some platforms but can never be read as a file). ate-check opens by the same rule.
+FileOpening openForReading(const std::string& path, std::ifstream& stream,
+                           std::error_code& failure);
 
 void readRecord(const nlohmann::json& value, TestItem& out);
 void readRecord(const nlohmann::json& value, FlowMessage& out);
