@@ -16,6 +16,7 @@
 
 #include "check/ExportTable.h"
 #include "utils/CommonStruct.h"
+#include "utils/ErrorType.h"
 #include "utils/LimitText.h"
 #include "utils/RecordReader.h"
 
@@ -179,14 +180,12 @@ void Checker::library(const std::string& file, const std::string& flowFile,
     return;
   }
   const std::set<std::string> names(table.names.begin(), table.names.end());
-  static const char* const HOOKS[][2] = {
-      {"prj_init", "the load answers code 4"},
+  static const std::string HOOKS[][2] = {
+      {"prj_init", "the load answers code " + std::to_string(LOSE_PRJ_INIT_FUNCTION)},
       {"test_start", "every run ends before its first test function"},
       {"test_end", "every run ends after its first pass's test functions"}};
   for (const auto& hook : HOOKS) {
-    if (names.count(hook[0]) == 0) {
-      error(file, "", std::string("exports no ") + hook[0] + ": " + hook[1]);
-    }
+    if (names.count(hook[0]) == 0) error(file, "", "exports no " + hook[0] + ": " + hook[1]);
   }
   for (const auto& [index, item] : items) {
     if (item.select && names.count(item.funcName) == 0) {
