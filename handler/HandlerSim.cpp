@@ -173,11 +173,13 @@ bool Simulator::idle(std::chrono::milliseconds duration) {
   const Clock::time_point until = Clock::now() + duration;
   std::string line;
   for (;;) {
-    const Clock::time_point deadline = paused_ ? Clock::now() + options_.timeout : until;
-    if (!paused_ && Clock::now() >= until) return true;
+    // After the end of lot there is nothing left to hold back for a pause.
+    const bool held = paused_ && !lotEnded_;
+    const Clock::time_point deadline = held ? Clock::now() + options_.timeout : until;
+    if (!held && Clock::now() >= until) return true;
     if (!peer_->next(line, deadline)) {
       if (peer_->gone()) return lotEnded_ || (connect() && idle(duration));
-      if (paused_) {
+      if (held) {
         problem("paused for longer than the timeout");
         return false;
       }

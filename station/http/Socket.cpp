@@ -1,5 +1,7 @@
 #include "station/http/Socket.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <mutex>
 
@@ -135,8 +137,11 @@ long Socket::receive(char* data, std::size_t size) const {
 
 bool Socket::receiveSome(std::string& buffer, std::chrono::steady_clock::duration wait,
                          const std::atomic<bool>& stopping) const {
-  for (const auto deadline = std::chrono::steady_clock::now() + wait;
-       !waitReadable(std::chrono::milliseconds(100));) {
+  // In slices of at most 100 ms, so that stopping is seen soon, and never past the deadline.
+  using std::chrono::milliseconds;
+  for (const auto deadline = std::chrono::steady_clock::now() + wait;;) {
+    const auto left = std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (waitReadable(std::clamp(left, milliseconds(0), milliseconds(100)))) break;
     if (stopping || std::chrono::steady_clock::now() >= deadline) return false;
   }
   char chunk[8192];

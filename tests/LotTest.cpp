@@ -1,0 +1,302 @@
+// Lots from end to end: the simulated handler, ate-station, the real driver and the example
+// project. Every part the handler fed must come back with the bin its PRR in the lot's datalog
+// holds, logged under the site the handler put it in.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "host/ChildProcess.h"
+#include "stdf/StdfReader.h"
+#include "tests/support/DriverSession.h"
+#include "tests/support/HttpClient.h"
+#include "tests/support/TestFiles.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#endif
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+using stdf::Record;
+using stdf::StdfReader;
+
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+
+// ate-handler-sim on a free loopback port.
+class Handler {
+ public:
+  explicit Handler(std::vector<std::string> args) {
+    ChildProcess::Options options;
+    options.argv = {ATE_HANDLER_SIM_PATH, "--port", "0", "--index", "1", "--timeout", "60"};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    process_ = std::make_unique<ChildProcess>(options);
+    const std::regex listening("listening on .*:([0-9]+)$");
+    for (const auto deadline = Clock::now() + TEST_TIMEOUT;
+         port_ == 0 && Clock::now() < deadline;) {
+      const std::optional<std::string> line =
+          process_->readLine(ChildProcess::Stream::out, std::chrono::milliseconds(100));
+      std::smatch match;
+      if (line && std::regex_search(*line, match, listening)) port_ = std::stoi(match[1]);
+      if (!line && process_->drained(ChildProcess::Stream::out)) break;
+    }
+    if (port_ == 0) ADD_FAILURE() << "the simulated handler never said where it listens";
+  }
+
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  ChildProcess& process() { return *process_; }
+
+  // Its lines until it has ended, and its exit status.
+  std::pair<Lines, std::optional<int>> finish() {
+    const Lines lines = process_->readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT);
+    const std::optional<int> status = process_->wait(TEST_TIMEOUT);
+    return {lines, status};
+  }
+
+ private:
+  std::unique_ptr<ChildProcess> process_;
+  int port_ = 0;
+};
+
+// ate-station connected to a handler, with its own copy of the example projects and a lot that
+// starts as it starts.
+class LotStation {
+ public:
+  LotStation(const std::string& handler, const json& lot) {
+    fs::copy(ATE_STATION_PROJECTS, dir_.path("projects"), fs::copy_options::recursive);
+    ChildProcess::Options options;
+    options.argv = {ATE_STATION_PATH,
+                    "--projects",
+                    dir_.path("projects"),
+                    "--datalogs",
+                    dir_.path("datalog"),
+                    "--listen",
+                    "127.0.0.1:0",
+                    "--handler",
+                    handler,
+                    "--lot",
+                    dir_.write("lot.json", lot.dump())};
+    process_ = std::make_unique<ChildProcess>(options);
+    const std::optional<std::string> banner =
+        process_->readLine(ChildProcess::Stream::out, TEST_TIMEOUT);
+    std::smatch port;
+    if (!banner || !std::regex_search(*banner, port, std::regex("127\\.0\\.0\\.1:([0-9]+)/"))) {
+      ADD_FAILURE() << "no address from the station: " << banner.value_or("<none>");
+      return;
+    }
+    port_ = std::stoi(port[1]);
+    client_ = std::make_unique<HttpClient>("127.0.0.1", port_);
+  }
+
+  json lot() {
+    const HttpResult result = client_->get("/api/lot");
+    return result ? json::parse(result.body, nullptr, false) : json();
+  }
+  std::pair<int, std::string> post(const std::string& path) {
+    const HttpResult result =
+        client_->post(path, {{"Origin", "http://127.0.0.1:" + std::to_string(port_)}}, "{}");
+    return {result.status, result.body};
+  }
+  // Polls the lot until holds(lot) or the timeout; the lot last seen.
+  template <typename Holds>
+  json waitLot(Holds holds) {
+    json seen;
+    for (const auto deadline = Clock::now() + TEST_TIMEOUT; Clock::now() < deadline;) {
+      seen = lot();
+      if (seen.is_object() && holds(seen)) return seen;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << "the lot never got there: " << seen.dump();
+    return seen;
+  }
+  json waitEnded() {
+    return waitLot([](const json& lot) { return lot.value("state", "") == "ended"; });
+  }
+  ChildProcess& process() { return *process_; }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<ChildProcess> process_;
+  int port_ = 0;
+  std::unique_ptr<HttpClient> client_;
+};
+
+json lotRequest(const std::string& lotId) {
+  return {{"project", "pmic"},   {"flow", "pmic_flow.json"}, {"setting", "lot_4_sites.json"},
+          {"lotId", lotId},      {"operator", "op7"},        {"partType", "PMIC-2"},
+          {"binMap", {{"5", 2}}}};
+}
+
+struct Touchdown {
+  std::vector<int> sites;   // as the SOT named them
+  std::map<int, int> bins;  // site -> category, as the BIN said
+};
+
+// The handler's touchdowns from its lines ("-> SOT 1 3", "<- BIN 1=1 3=2").
+std::vector<Touchdown> touchdowns(const Lines& lines) {
+  std::vector<Touchdown> out;
+  for (const std::string& line : lines) {
+    std::istringstream words(line.substr(std::min<std::size_t>(line.size(), 7)));
+    if (line.rfind("-> SOT", 0) == 0) {
+      out.emplace_back();
+      for (int site; words >> site;) out.back().sites.push_back(site);
+    } else if (line.rfind("<- BIN", 0) == 0 && !out.empty()) {
+      for (std::string entry; words >> entry;) {
+        const std::size_t equals = entry.find('=');
+        out.back().bins[std::stoi(entry.substr(0, equals))] = std::stoi(entry.substr(equals + 1));
+      }
+    }
+  }
+  return out;
+}
+
+struct Logged {
+  std::string lotId, operatorName;
+  char mode = 0;
+  std::vector<std::pair<int, int>> parts;  // site, hard bin of each PRR, in file order
+};
+
+Logged readDatalogs(const json& files) {
+  Logged logged;
+  for (const json& file : files) {
+    std::ifstream in(file.get<std::string>(), std::ios::binary);
+    StdfReader reader(in);
+    for (Record record; reader.next(record);) {
+      if (record.is("MIR")) {
+        logged.lotId = std::string(record.textValue("LOT_ID"));
+        logged.operatorName = std::string(record.textValue("OPER_NAM"));
+        logged.mode =
+            record.textValue("MODE_COD").empty() ? char(0) : record.textValue("MODE_COD")[0];
+      } else if (record.is("PRR")) {
+        logged.parts.emplace_back(static_cast<int>(record.unsignedValue("SITE_NUM")),
+                                  static_cast<int>(record.unsignedValue("HARD_BIN")));
+      }
+    }
+    EXPECT_EQ(reader.error(), nullptr) << file;
+  }
+  return logged;
+}
+
+// Every touchdown's parts are the next PRRs of the datalogs, one per site of its SOT, each with
+// its own site number and the hard bin the BIN sent for it (bin 5 goes to category 2).
+void expectBinsAsLogged(const std::vector<Touchdown>& fed, const Logged& logged) {
+  std::size_t next = 0;
+  for (std::size_t t = 0; t < fed.size(); ++t) {
+    SCOPED_TRACE("touchdown " + std::to_string(t + 1));
+    const Touchdown& touchdown = fed[t];
+    ASSERT_EQ(touchdown.bins.size(), touchdown.sites.size());
+    ASSERT_LE(next + touchdown.sites.size(), logged.parts.size());
+    std::map<int, int> bins;
+    for (std::size_t i = 0; i < touchdown.sites.size(); ++i, ++next) {
+      const auto [site, hardBin] = logged.parts[next];
+      bins[site] = hardBin == 5 ? 2 : hardBin;
+    }
+    EXPECT_EQ(bins, touchdown.bins);
+  }
+  EXPECT_EQ(next, logged.parts.size()) << "parts logged that no BIN answered";
+}
+
+TEST(Lot, BinsEveryPartAsItsDatalogSaysUnderItsOwnSite) {
+  // Empty sites, so that touchdowns hold sites 1, 3, 4; and a jam.
+  Handler handler(
+      {"--sites", "4", "--parts", "40", "--empty", "0.3", "--jam-after", "3", "--seed", "5"});
+  LotStation station(handler.address(), lotRequest("LOT/7"));
+  const json lot = station.waitEnded();
+  const auto [lines, status] = handler.finish();
+  EXPECT_EQ(status, std::optional<int>(0)) << testing::PrintToString(lines);
+
+  const std::vector<Touchdown> fed = touchdowns(lines);
+  EXPECT_TRUE(
+      std::any_of(fed.begin(), fed.end(), [](const Touchdown& t) { return t.sites.size() < 4; }));
+  const Logged logged = readDatalogs(lot["lot"]["datalogs"]);
+  EXPECT_EQ(logged.lotId, "LOT/7");
+  EXPECT_EQ(logged.operatorName, "op7");
+  EXPECT_EQ(logged.mode, 'P');
+  EXPECT_EQ(logged.parts.size(), 40u);
+  expectBinsAsLogged(fed, logged);
+
+  const json& figures = lot["figures"];
+  EXPECT_EQ(figures["parts"], 40);
+  EXPECT_EQ(lot["endReason"], "end of lot from the handler");
+  const std::string alarms = lot["alarms"].dump();
+  EXPECT_NE(alarms.find("jam"), std::string::npos) << alarms;
+}
+
+// A guard on the lot's yield pauses the lot after the touchdown that tripped it, and tells the
+// handler; the operator resumes it and the lot goes on to its end.
+TEST(Lot, AYieldGuardPausesTheLotUntilTheOperatorResumes) {
+  Handler handler({"--sites", "4", "--parts", "48"});
+  json request = lotRequest("GUARDED");
+  request["guards"] = {{"lotYield", {{"percent", 99}, {"after", 6}}}};
+  LotStation station(handler.address(), request);
+  const json paused =
+      station.waitLot([](const json& lot) { return lot.value("state", "") == "paused"; });
+  EXPECT_NE(paused.value("pauseReason", "").find("lot's yield"), std::string::npos)
+      << paused.dump();
+  const long partsWhenPaused = paused["figures"]["parts"];
+  EXPECT_GE(partsWhenPaused, 6);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(station.lot()["figures"]["parts"], partsWhenPaused) << "nothing is tested while paused";
+
+  // Each resume starts the guard's count again; it trips again after 6 more parts.
+  for (int resumes = 0; resumes < 10 && station.lot().value("state", "") != "ended"; ++resumes) {
+    station.waitLot([](const json& lot) { return lot.value("state", "") != "running"; });
+    if (station.lot().value("state", "") == "paused") {
+      EXPECT_EQ(station.post("/api/lot/resume").first, 200);
+    }
+  }
+  const json ended = station.waitEnded();
+  EXPECT_EQ(ended["figures"]["parts"], 48);
+  const auto [lines, status] = handler.finish();
+  EXPECT_EQ(status, std::optional<int>(0));
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line == "<- PAUSE"; }));
+}
+
+#ifdef __linux__
+// The station's children, from /proc.
+std::vector<pid_t> childrenOf(std::int64_t parent) {
+  std::vector<pid_t> children;
+  for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string pid, name, state;
+    long ppid = 0;
+    if (stat >> pid >> name >> state >> ppid && ppid == parent) {
+      children.push_back(static_cast<pid_t>(std::stol(pid)));
+    }
+  }
+  return children;
+}
+
+// A driver killed in the middle of a lot loses no part: the station starts it again, loads the
+// lot again into a new datalog, and tests the touchdown again.
+TEST(Lot, ADriverKilledMidLotLosesNoPart) {
+  Handler handler({"--sites", "4", "--parts", "40"});
+  LotStation station(handler.address(), lotRequest("KILLED"));
+  station.waitLot([](const json& lot) {
+    return lot.value("state", "") == "running" && lot["figures"].value("parts", 0) >= 12;
+  });
+  const std::vector<pid_t> drivers = childrenOf(station.process().id());
+  ASSERT_EQ(drivers.size(), 1u);
+  ::kill(drivers[0], SIGKILL);
+
+  const json lot = station.waitEnded();
+  const auto [lines, status] = handler.finish();
+  EXPECT_EQ(status, std::optional<int>(0));
+  EXPECT_EQ(lot["lot"]["datalogs"].size(), 2u) << lot.dump();
+  const Logged logged = readDatalogs(lot["lot"]["datalogs"]);
+  EXPECT_EQ(logged.parts.size(), 40u);
+  expectBinsAsLogged(touchdowns(lines), logged);
+}
+#endif
+
+}  // namespace
