@@ -193,4 +193,5 @@ $("unload").addEventListener("click", () => post("unload"));
 $("restart").addEventListener("click", () => post("restart"));
 
 loadProjects().catch((error) => showReply(false, "cannot list the projects: " + error.message));
-listen();
+// Once every script of the page has run, so that the other views have set onStationEvents.
+document.addEventListener("DOMContentLoaded", listen);

@@ -1,8 +1,9 @@
 // The station's page in a real headless Chromium: pick the example, load it, run three passes
-// and watch the lines and the bins come in, run until stopped and stop, unload. Saves a
-// screenshot. Run by CTest:
-//   node station.test.cjs PROJECTS_DIR WORK_DIR SCREENSHOT STATION_COMMAND...
-// (the command is the station program, after an emulator that runs it, if any)
+// and watch the lines and the bins come in, run until stopped and stop, unload; then start a lot
+// fed by the simulated handler, watch its figures and end it. Saves screenshots. Run by CTest:
+//   node station.test.cjs PROJECTS_DIR WORK_DIR SCREENSHOT EMULATOR HANDLER_SIM STATION_COMMAND...
+// (EMULATOR runs the programs, "none" for none; the command is the station program, after the
+// emulator)
 // with NODE_PATH pointing at the node_modules that hold playwright-core.
 "use strict";
 
@@ -11,32 +12,44 @@ const { spawn } = require("child_process");
 const fs = require("fs");
 const path = require("path");
 
-const [projects, work, screenshot, ...command] = process.argv.slice(2);
+const [projects, work, screenshot, emulator, handlerSim, ...command] = process.argv.slice(2);
 const TIMEOUT = 20000;
 
-function startStation() {
-  fs.rmSync(work, { recursive: true, force: true });
-  fs.mkdirSync(work, { recursive: true });
-  const child = spawn(command[0], [...command.slice(1), "--projects", projects, "--datalogs",
-                                   path.join(work, "datalog"), "--listen", "127.0.0.1:0"],
-                      { stdio: ["ignore", "pipe", "inherit"] });
+// Starts a program (under the emulator, if any) and waits until its standard output matches
+// pattern: the child and the match.
+function startUntil(program, args, pattern, what) {
+  const words = emulator === "none" ? [program, ...args] : [emulator, program, ...args];
+  const child = spawn(words[0], words.slice(1), { stdio: ["ignore", "pipe", "inherit"] });
   return new Promise((resolve, reject) => {
     let text = "";
-    const timer = setTimeout(() => reject(new Error("the station printed no address")), TIMEOUT);
+    const timer = setTimeout(() => reject(new Error(what + " printed nothing in time")), TIMEOUT);
     child.stdout.on("data", (data) => {
       text += data;
-      const found = text.match(/http:\/\/127\.0\.0\.1:(\d+)\//);
+      const found = text.match(pattern);
       if (found) {
         clearTimeout(timer);
-        resolve({ child, url: found[0] });
+        resolve({ child, found });
       }
     });
-    child.on("exit", (code) => reject(new Error("the station ended with " + code)));
+    child.on("exit", (code) => reject(new Error(what + " ended with " + code)));
   });
 }
 
 async function main() {
-  const { child, url } = await startStation();
+  fs.rmSync(work, { recursive: true, force: true });
+  fs.mkdirSync(work, { recursive: true });
+  // A handler with more parts than the test waits for: the operator ends the lot.
+  const handler = await startUntil(handlerSim, ["--port", "0", "--sites", "4", "--parts",
+                                                "100000", "--index", "5", "--timeout", "60"],
+                                   /listening on .*:(\d+)\n/, "the simulated handler");
+  handler.child.stdout.resume();
+  const station = await startUntil(command[0], [...command.slice(1), "--projects", projects,
+                                                "--datalogs", path.join(work, "datalog"),
+                                                "--listen", "127.0.0.1:0", "--handler",
+                                                "127.0.0.1:" + handler.found[1]],
+                                   /http:\/\/127\.0\.0\.1:(\d+)\//, "the station");
+  const child = station.child;
+  const url = station.found[0];
   const browser = await chromium.launch({
     executablePath: "/usr/bin/chromium",
     headless: true,
@@ -90,8 +103,32 @@ async function main() {
 
     await page.click("#unload");
     await phase("^ready$");
+
+    // A lot: started from the page, fed by the handler, ended by the operator.
+    const lotState = (text) => page.waitForFunction(
+      (wanted) => new RegExp(wanted).test(document.getElementById("lot-state").textContent), text);
+    await page.selectOption("#setting", "lot_4_sites.json");
+    await page.fill("#lot-id", "BROWSER1");
+    await page.fill("#lot-operator", "op1");
+    await page.click("#lot-start");
+    await lotState("^lot BROWSER1: running$");
+    await page.waitForFunction(() => /^(\d+) parts/.test(document.getElementById("lot-figures")
+      .textContent) && Number(document.getElementById("lot-figures").textContent
+      .match(/^(\d+)/)[1]) >= 20);
+    await page.click("#lot-end");
+    await lotState("^lot BROWSER1: ended \\(ended by the operator\\)$");
+    // The sites' parts add up to the lot's, and each site tested some.
+    const counts = await page.$$eval("#lot-sites tbody tr", (rows) => rows.map((row) =>
+      Number(row.cells[2].textContent)));
+    const total = Number((await page.textContent("#lot-figures")).match(/^(\d+)/)[1]);
+    if (counts.length !== 4 || counts.some((n) => n === 0) ||
+        counts.reduce((a, b) => a + b, 0) !== total) {
+      throw new Error("the sites' parts " + counts + " don't add up to the lot's " + total);
+    }
+    await page.screenshot({ path: screenshot.replace(/\.png$/, "-lot.png") });
     if (problems.length) throw new Error("the page threw: " + problems.join("; "));
-    console.log("the page ran the example, showed its lines and bins, stopped and unloaded it");
+    console.log("the page ran the example, showed its lines and bins, stopped and unloaded it, " +
+                "and ran a lot of " + total + " parts until the operator ended it");
   } catch (error) {
     // What the page showed when it went wrong.
     await page.screenshot({ path: screenshot.replace(/\.png$/, "-failure.png") }).catch(() => {});
@@ -99,6 +136,7 @@ async function main() {
   } finally {
     await browser.close();
     child.kill("SIGTERM");
+    handler.child.kill("SIGTERM");
   }
 }
 
