@@ -29,9 +29,9 @@ constexpr std::size_t KEPT_WORK = 1000;
 // How often a touchdown is tried when the driver ends under it.
 constexpr int ATTEMPTS = 3;
 
-const std::set<std::string> LOT_KEYS = {"project",     "flow",     "setting",  "lotId",
-                                        "sublotId",    "operator", "partType", "testCode",
-                                        "temperature", "retest",   "binMap",   "guards"};
+const std::set<std::string> LOT_KEYS = {
+    "project",  "flow",        "setting", "lotId",  "sublotId", "operator",     "partType",
+    "testCode", "temperature", "retest",  "binMap", "guards",   "filePerWafer", "wafer"};
 
 bool text(const Json& body, const char* key, bool required, std::string& value,
           std::string& error) {
@@ -138,6 +138,57 @@ bool sameSites(const std::vector<handler::SiteEntry>& a, const std::vector<handl
   return true;
 }
 
+// The lot's "wafer": what the WCR says about its wafers, by the WCR's field names.
+bool waferConfig(const Json& value, std::map<std::string, std::string>& out, std::string& error) {
+  if (!value.is_object()) {
+    error =
+        "\"wafer\" must be an object (size, dieHeight, dieWidth, units, flat, centerX, "
+        "centerY, posX, posY)";
+    return false;
+  }
+  static const std::map<std::string, std::string> SIZES = {
+      {"size", "WAFR_SIZ"}, {"dieHeight", "DIE_HT"}, {"dieWidth", "DIE_WID"}};
+  static const std::map<std::string, std::string> UNITS = {
+      {"in", "1"}, {"cm", "2"}, {"mm", "3"}, {"mil", "4"}};
+  static const std::map<std::string, std::pair<std::string, std::string>> LETTERS = {
+      {"flat", {"WF_FLAT", "UDLR"}}, {"posX", {"POS_X", "LR"}}, {"posY", {"POS_Y", "UD"}}};
+  for (const auto& [key, item] : value.items()) {
+    const std::string what = "wafer." + key;
+    if (const auto size = SIZES.find(key); size != SIZES.end()) {
+      if (!item.is_number() || !(item.get<double>() > 0) || item.get<double>() > 1e6) {
+        error = what + " must be a positive number";
+        return false;
+      }
+      out[size->second] = item.dump();
+    } else if (key == "units") {
+      const auto unit = item.is_string() ? UNITS.find(item.get<std::string>()) : UNITS.end();
+      if (unit == UNITS.end()) {
+        error = what + " must be \"in\", \"cm\", \"mm\" or \"mil\"";
+        return false;
+      }
+      out["WF_UNITS"] = unit->second;
+    } else if (key == "centerX" || key == "centerY") {
+      if (!item.is_number_integer() || item.get<long>() < -32767 || item.get<long>() > 32767) {
+        error = what + " must be a whole number from -32767 to 32767";
+        return false;
+      }
+      out[key == "centerX" ? "CENTER_X" : "CENTER_Y"] = std::to_string(item.get<long>());
+    } else if (const auto letter = LETTERS.find(key); letter != LETTERS.end()) {
+      const std::string& allowed = letter->second.second;
+      if (!item.is_string() || item.get<std::string>().size() != 1 ||
+          allowed.find(item.get<std::string>()[0]) == std::string::npos) {
+        error = what + " must be one of the letters " + allowed;
+        return false;
+      }
+      out[letter->second.first] = item.get<std::string>();
+    } else {
+      error = "a wafer has no \"" + key + "\"";
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parseLotRequest(const std::string& body, LotRequest& request, std::string& error) {
@@ -205,6 +256,16 @@ bool parseLotRequest(const std::string& body, LotRequest& request, std::string& 
       request.binMap[static_cast<int>(bin)] = static_cast<int>(category);
     }
   }
+  if (const auto perWafer = document.find("filePerWafer"); perWafer != document.end()) {
+    if (!perWafer->is_boolean()) {
+      error = "\"filePerWafer\" must be true or false";
+      return false;
+    }
+    request.filePerWafer = perWafer->get<bool>();
+  }
+  if (const auto wafer = document.find("wafer"); wafer != document.end()) {
+    if (!waferConfig(*wafer, request.waferConfig, error)) return false;
+  }
   if (const auto guards = document.find("guards"); guards != document.end()) {
     if (!guards->is_object()) {
       error = "\"guards\" must be an object";
@@ -228,9 +289,10 @@ bool parseLotRequest(const std::string& body, LotRequest& request, std::string& 
 }
 
 struct LotController::Event {
-  enum class Kind { start, end, sot, eol, stop };
+  enum class Kind { start, end, sot, eol, wafer, eow, stop };
   Kind kind = Kind::stop;
   LotRequest request;                     // start
+  std::string waferId;                    // wafer
   std::vector<handler::SiteEntry> sites;  // sot
   Clock::time_point at;                   // sot: when its line came
   std::shared_ptr<std::promise<LotAnswer>> answer;
@@ -255,6 +317,25 @@ struct LotController::State {
     std::string time;
     std::string text;
   };
+  // A part tested on a wafer, in test order.
+  struct DiePart {
+    int x = 0, y = 0, site = 0, hardBin = 0;
+    bool passed = false;
+    std::string partId;
+  };
+  struct Wafer {
+    std::string id;
+    std::vector<DiePart> parts;                // retests included
+    std::map<std::pair<int, int>, bool> dies;  // the last result of each X,Y
+    long good = 0;                             // dies whose last result passed
+    long retests = 0;                          // parts that tested a die again
+    bool ended = false;
+  };
+  struct Found {
+    int hardBin = 0;
+    bool passed = false;
+    std::string partId;
+  };
 
   State(LotOptions options, ProjectCatalog& catalog, StationSession& session, EventLog& log,
         std::function<bool(const std::string&)> send)
@@ -270,8 +351,12 @@ struct LotController::State {
   void touchdown(const Event& event);
   bool prepareFile();
   bool reload();
-  bool collect(const std::vector<handler::SiteEntry>& sites,
-               std::map<int, std::pair<int, bool>>& parts);
+  bool collect(const std::vector<handler::SiteEntry>& sites, std::map<int, Found>& parts);
+  void startWafer(const std::string& id);
+  void endWafer();
+  bool writeTouchdownFile(const std::vector<handler::SiteEntry>& sites);
+  // Where the station says which wafer and dies the next pass tests (read by libdatalog).
+  fs::path touchdownPath() const { return options.lotFile.parent_path() / "touchdown.txt"; }
   void checkGuards(const std::vector<int>& sites);
 
   // Helpers that take the lock themselves.
@@ -320,7 +405,14 @@ struct LotController::State {
   std::string endReason;
 
   long parts = 0;
-  long good = 0;
+  long good = 0;                // parts that passed, retests included (what the guards count)
+  long finalGood = 0;           // dies and parts whose last result passed
+  long retests = 0;             // parts that tested a die of a wafer again
+  long partsInFile = 0;         // parts in files.back()
+  std::vector<Wafer> wafers;    // the lot's, oldest first
+  bool onWafer = false;         // between a WAFER and its EOW, on the lot's thread
+  bool handlerOnWafer = false;  // the same, as the handler's lines have come so far
+  std::vector<handler::SiteEntry> inProgress;  // the touchdown being tested
   long lotGuardParts = 0;
   long lotGuardGood = 0;
   std::map<int, Site> sites;
@@ -380,9 +472,30 @@ Json LotController::State::figures() const {
         std::chrono::duration<double>(recent.back().bin - recent.front().sot).count() / 3600;
     if (hours > 0) uph = n / hours;
   }
+  Json waferList = Json::array();
+  for (const Wafer& wafer : wafers) {
+    waferList.push_back({{"id", wafer.id},
+                         {"dies", wafer.dies.size()},
+                         {"parts", wafer.parts.size()},
+                         {"good", wafer.good},
+                         {"retests", wafer.retests},
+                         {"yield", percent(wafer.good, static_cast<long>(wafer.dies.size()))},
+                         {"ended", wafer.ended}});
+  }
+  Json testingNow = Json::array();
+  for (const handler::SiteEntry& entry : inProgress) {
+    if (entry.die) {
+      testingNow.push_back({{"site", entry.site}, {"x", entry.die->x}, {"y", entry.die->y}});
+    }
+  }
+  // Each die (or part) counts once, with its last result.
   return {{"parts", parts},
-          {"good", good},
-          {"yield", percent(good, parts)},
+          {"retests", retests},
+          {"good", finalGood},
+          {"yield", percent(finalGood, parts - retests)},
+          {"wafers", waferList},
+          {"wafer", onWafer && !wafers.empty() ? Json(wafers.back().id) : Json(nullptr)},
+          {"testingDies", testingNow},
           {"touchdowns", touchdowns},
           {"sites", siteList},
           {"bins", bins},
@@ -449,7 +562,10 @@ LotAnswer LotController::State::startLot(const LotRequest& lot) {
     pauseReason.clear();
     testing = false;
     endReason.clear();
-    parts = good = lotGuardParts = lotGuardGood = 0;
+    parts = good = finalGood = retests = lotGuardParts = lotGuardGood = 0;
+    wafers.clear();
+    onWafer = handlerOnWafer = false;
+    inProgress.clear();
     sites.clear();
     for (std::size_t i = 0; i < devices.size(); ++i) {
       sites[static_cast<int>(i + 1)].device = devices[i];
@@ -484,7 +600,8 @@ LotAnswer LotController::State::startLot(const LotRequest& lot) {
 bool LotController::State::prepareFile() {
   std::unique_lock<std::mutex> lock(mutex);
   std::string stem;
-  for (const std::string* part : {&request.partType, &request.lotId}) {
+  std::string wafer = request.filePerWafer && onWafer ? wafers.back().id : std::string();
+  for (const std::string* part : {&request.partType, &request.lotId, &wafer}) {
     if (!part->empty()) stem += fileComponent(*part) + "_";
   }
   stem += fileStamp();
@@ -505,10 +622,15 @@ bool LotController::State::prepareFile() {
   content += std::string("RTST_COD=") + request.retestCode + "\n";
   content += "FILE=" + file.u8string() + "\n";
   content += "FIRST_PART_ID=" + std::to_string(parts + 1) + "\n";
+  content += "TOUCHDOWN=" + touchdownPath().u8string() + "\n";
+  for (const auto& [field, value] : request.waferConfig) {
+    content += "WCR." + field + "=" + value + "\n";
+  }
   for (std::size_t i = 0; i < devices.size(); ++i) {
     content += "SITE." + std::to_string(i + 1) + "=" + oneLine(devices[i]) + "\n";
   }
   files.push_back(file.u8string());
+  partsInFile = 0;
   follower = std::make_unique<stdf::StdfFollower>();
   lock.unlock();
   const fs::path aside = options.lotFile.u8string() + ".new";
@@ -519,6 +641,94 @@ bool LotController::State::prepareFile() {
   }
   fs::rename(aside, options.lotFile, error);
   return !error;
+}
+
+bool LotController::State::writeTouchdownFile(const std::vector<handler::SiteEntry>& sites) {
+  std::string content;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    content = "WAFER=" + (onWafer ? oneLine(wafers.back().id) : std::string()) + "\n";
+  }
+  for (const handler::SiteEntry& entry : sites) {
+    if (entry.die) {
+      content += "XY." + std::to_string(entry.site) + "=" + std::to_string(entry.die->x) + "," +
+                 std::to_string(entry.die->y) + "\n";
+    }
+  }
+  const fs::path path = touchdownPath();
+  const fs::path aside = path.u8string() + ".new";
+  {
+    std::ofstream out(aside, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out.flush()) return false;
+  }
+  std::error_code error;
+  fs::rename(aside, path, error);
+  return !error;
+}
+
+void LotController::State::startWafer(const std::string& id) {
+  bool switchFile = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (phase != Phase::running) return;
+    wafers.push_back(Wafer{id, {}, {}, 0, 0, false});
+    onWafer = true;
+    switchFile = request.filePerWafer;
+  }
+  note("wafer " + id + " started");
+  log.touch();
+  if (!switchFile) return;
+  // Each wafer in a file of its own: the project is loaded again with the wafer's file. The
+  // lot's first file, when no part went into it, is not kept.
+  const CommandResult unloaded = session.unload();
+  if (unloaded.outcome != CommandResult::Outcome::done) {
+    alarm("the unload before wafer " + id + " failed: " + unloaded.message);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (partsInFile == 0 && !files.empty()) {
+      std::error_code error;
+      fs::remove(fs::u8path(files.back()), error);
+      files.pop_back();
+    }
+  }
+  fs::path library, flowPath;
+  std::string error;
+  LotRequest lot;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    lot = request;
+  }
+  if (catalog.resolveLoad(lot.project, lot.flow, library, flowPath, error) !=
+          ProjectCatalog::Lookup::ok ||
+      !prepareFile() ||
+      session.load(lot.project, lot.flow, library.u8string(), flowPath.u8string()).outcome !=
+          CommandResult::Outcome::done) {
+    alarm("the project could not be loaded again for wafer " + id);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  note("wafer " + id + " goes into " + files.back());
+}
+
+void LotController::State::endWafer() {
+  std::string line;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!onWafer || wafers.empty()) return;
+    onWafer = false;
+    Wafer& wafer = wafers.back();
+    wafer.ended = true;
+    char yield[32];
+    std::snprintf(yield, sizeof yield, "%.1f",
+                  percent(wafer.good, static_cast<long>(wafer.dies.size())));
+    line = "wafer " + wafer.id + " ended: " + std::to_string(wafer.dies.size()) + " dies, " +
+           std::to_string(wafer.good) + " good (" + yield + " %), " +
+           std::to_string(wafer.retests) + " retests";
+  }
+  note(line);
+  log.touch();
 }
 
 bool LotController::State::reload() {
@@ -550,7 +760,7 @@ bool LotController::State::reload() {
 }
 
 bool LotController::State::collect(const std::vector<handler::SiteEntry>& wanted,
-                                   std::map<int, std::pair<int, bool>>& found) {
+                                   std::map<int, Found>& found) {
   std::string file;
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -561,7 +771,8 @@ bool LotController::State::collect(const std::vector<handler::SiteEntry>& wanted
     const int site = static_cast<int>(record.fields[stdf::field::PRR_SITE_NUM].u);
     const auto flags = record.fields[stdf::field::PRR_PART_FLG].u;
     found[site] = {static_cast<int>(record.fields[stdf::field::PRR_HARD_BIN].u),
-                   (flags & stdf::flag::PART_NOT_GOOD) == 0};
+                   (flags & stdf::flag::PART_NOT_GOOD) == 0,
+                   std::string(record.textValue("PART_ID"))};
   });
   if (update.error != nullptr) alarm("the lot's datalog: " + update.error->message);
   for (const handler::SiteEntry& entry : wanted) {
@@ -599,6 +810,7 @@ void LotController::State::touchdown(const Event& event) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     testing = true;
+    inProgress = ordered;
     failstopNow = failstop;
     for (const handler::SiteEntry& entry : ordered) {
       selected.push_back(devices[static_cast<std::size_t>(entry.site - 1)]);
@@ -613,7 +825,8 @@ void LotController::State::touchdown(const Event& event) {
     out << document.dump() << "\n";
   }
 
-  std::map<int, std::pair<int, bool>> partsFound;
+  if (!writeTouchdownFile(ordered)) alarm("cannot write " + touchdownPath().u8string());
+  std::map<int, Found> partsFound;
   double workMicros = 0;
   Clock::time_point passEnd = Clock::now();
   bool complete = false;
@@ -658,9 +871,11 @@ void LotController::State::touchdown(const Event& event) {
     const auto part = partsFound.find(entry.site);
     int hardBin = INCOMPLETE_BIN;
     bool passed = false;
+    std::string partId;
     if (part != partsFound.end()) {
-      hardBin = part->second.first;
-      passed = part->second.second;
+      hardBin = part->second.hardBin;
+      passed = part->second.passed;
+      partId = part->second.partId;
     } else {
       alarms.push_back(Alarm{localTime(), "site " + std::to_string(entry.site) +
                                               ": the pass logged no part; binned " +
@@ -671,7 +886,27 @@ void LotController::State::touchdown(const Event& event) {
     Site& site = sites[entry.site];
     ++site.parts;
     ++parts;
+    ++partsInFile;
     ++hardBins[hardBin];
+    if (onWafer && entry.die) {
+      Wafer& wafer = wafers.back();
+      wafer.parts.push_back(
+          DiePart{entry.die->x, entry.die->y, entry.site, hardBin, passed, partId});
+      const auto [die, first] =
+          wafer.dies.emplace(std::make_pair(entry.die->x, entry.die->y), passed);
+      if (!first) {
+        // A die tested again: its last result counts.
+        ++wafer.retests;
+        ++retests;
+        if (die->second) {
+          --wafer.good;
+          --finalGood;
+        }
+        die->second = passed;
+      }
+      if (passed) ++wafer.good;
+    }
+    if (passed) ++finalGood;
     if (passed) {
       ++site.good;
       ++good;
@@ -696,6 +931,7 @@ void LotController::State::touchdown(const Event& event) {
   }
   touchdownOpen = false;
   testing = false;
+  inProgress.clear();
   ++touchdowns;
   recent.push_back(Touchdown{event.at, binAt, event.sites.size()});
   if (recent.size() > RECENT) recent.pop_front();
@@ -779,9 +1015,12 @@ void LotController::State::endLot(const std::string& why) {
     unsentBin.reset();
     operatorPaused = guardPaused = false;
     char yield[32];
-    std::snprintf(yield, sizeof yield, "%.1f", percent(good, parts));
-    summary = "lot " + request.lotId + " ended (" + why + "): " + std::to_string(parts) +
-              " parts, " + std::to_string(good) + " good (" + yield + " %)";
+    std::snprintf(yield, sizeof yield, "%.1f", percent(finalGood, parts - retests));
+    summary = "lot " + request.lotId + " ended (" + why + "): " + std::to_string(parts) + " parts" +
+              (retests > 0 ? " (" + std::to_string(retests) + " retests)" : "") + ", " +
+              std::to_string(finalGood) + " good (" + yield + " %)";
+    if (onWafer && !wafers.empty()) wafers.back().ended = true;
+    onWafer = handlerOnWafer = false;
     note(summary);
     lotFiles = files;
   }
@@ -859,6 +1098,12 @@ void LotController::loop() {
         break;
       case Event::Kind::eol:
         s.endLot("end of lot from the handler");
+        break;
+      case Event::Kind::wafer:
+        s.startWafer(event.waferId);
+        break;
+      case Event::Kind::eow:
+        s.endWafer();
         break;
       case Event::Kind::end:
         s.endLot("ended by the operator");
@@ -986,8 +1231,11 @@ void LotController::handlerLine(const std::string& line, bool overlong) {
           if (s.touchdownOpen) {
             error = "a SOT before the BIN of the one before";
             ok = false;
-          } else if (message.sites.front().die) {
+          } else if (message.sites.front().die && !s.handlerOnWafer) {
             error = "a die position outside a wafer";
+            ok = false;
+          } else if (!message.sites.front().die && s.handlerOnWafer) {
+            error = "a touchdown on a wafer without its dies' X,Y";
             ok = false;
           } else if (s.unsentBin && sameSites(s.unsentBin->sites, message.sites)) {
             resend = s.unsentBin->line;
@@ -1022,10 +1270,27 @@ void LotController::handlerLine(const std::string& line, bool overlong) {
           s.wake.notify_all();
           break;
         case handler::HandlerMessage::Kind::wafer:
-        case handler::HandlerMessage::Kind::eow:
-          error = "this station tests no wafers in this lot";
+        case handler::HandlerMessage::Kind::eow: {
+          const bool starts = message.kind == handler::HandlerMessage::Kind::wafer;
+          if (!running) {
+            error = "no lot is running";
+          } else if (starts == s.handlerOnWafer) {
+            error =
+                starts ? "a WAFER before the EOW of the wafer before" : "an EOW outside a wafer";
+          } else if (s.touchdownOpen) {
+            error = "a " + std::string(starts ? "WAFER" : "EOW") + " before the BIN of the SOT";
+          } else {
+            s.handlerOnWafer = starts;
+            Event event;
+            event.kind = starts ? Event::Kind::wafer : Event::Kind::eow;
+            event.waferId = message.text;
+            s.events.push_back(std::move(event));
+            s.wake.notify_all();
+            break;
+          }
           ok = false;
           break;
+        }
       }
     }
   }
@@ -1051,6 +1316,25 @@ void LotController::handlerLine(const std::string& line, bool overlong) {
 std::vector<double> LotController::stationWork() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return {state_->work.begin(), state_->work.end()};
+}
+
+std::string LotController::waferJson(const std::string& id, std::size_t from) const {
+  const State& s = *state_;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  const auto wafer = std::find_if(s.wafers.rbegin(), s.wafers.rend(),
+                                  [&](const State::Wafer& w) { return w.id == id; });
+  if (wafer == s.wafers.rend()) return "";
+  nlohmann::json parts = nlohmann::json::array();
+  for (std::size_t i = from; i < wafer->parts.size(); ++i) {
+    const State::DiePart& part = wafer->parts[i];
+    parts.push_back({part.x, part.y, part.site, part.hardBin, part.passed, part.partId});
+  }
+  return nlohmann::json{{"id", wafer->id},
+                        {"from", from},
+                        {"next", wafer->parts.size()},
+                        {"ended", wafer->ended},
+                        {"parts", parts}}
+      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string LotController::json() const {

@@ -45,6 +45,10 @@ struct LotRequest {
   char retestCode = 'N';      // MIR RTST_COD: N a first test, Y a retest, 0-9 retest count
   std::map<int, int> binMap;  // hard bin -> handler category; a bin not named is itself
   LotGuards guards;
+  bool filePerWafer = false;  // a datalog of its own for each wafer, named with its id
+  // The WCR's fields for a wafer lot, by their STDF names (WAFR_SIZ, DIE_HT, DIE_WID, WF_UNITS,
+  // WF_FLAT, CENTER_X, CENTER_Y, POS_X, POS_Y); those not given stay missing.
+  std::map<std::string, std::string> waferConfig;
 };
 
 // Reads a lot request from its JSON body; false with error saying what is wrong.
@@ -94,6 +98,9 @@ class LotController {
   bool active() const;
   // GET /api/lot as JSON (see docs/station.md).
   std::string json() const;
+  // GET /api/lot/wafer: the parts tested on the lot's wafer id, from the from-th on (in test
+  // order, retests included), as JSON; empty when the lot has no such wafer.
+  std::string waferJson(const std::string& id, std::size_t from) const;
 
   // From the handler link's thread.
   void handlerLine(const std::string& line, bool overlong);

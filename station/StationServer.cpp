@@ -109,10 +109,13 @@ StationServer::StationServer(ServerOptions options, StationParts parts)
                              sendError(response, status, message);
                            },
                            http::Limits{options_.maxBody, options_.maxStreams + 8})) {
-  gets_ = {
-      {"/api/projects", &StationServer::projects},      {"/api/state", &StationServer::state},
-      {"/api/datalog", &StationServer::datalog},        {"/api/lot", &StationServer::lotState},
-      {"/api/delivery", &StationServer::deliveryState}, {"/api/events", &StationServer::events}};
+  gets_ = {{"/api/projects", &StationServer::projects},
+           {"/api/state", &StationServer::state},
+           {"/api/datalog", &StationServer::datalog},
+           {"/api/lot", &StationServer::lotState},
+           {"/api/lot/wafer", &StationServer::lotWafer},
+           {"/api/delivery", &StationServer::deliveryState},
+           {"/api/events", &StationServer::events}};
   posts_ = {
       {"/api/load", &StationServer::load},           {"/api/run", &StationServer::run},
       {"/api/stop", &StationServer::stopRun},        {"/api/unload", &StationServer::unload},
@@ -243,6 +246,21 @@ void StationServer::state(const http::Request&, http::Response& response) {
 
 void StationServer::datalog(const http::Request&, http::Response& response) {
   response.setContent(parts_.datalog.json(), "application/json");
+}
+
+void StationServer::lotWafer(const http::Request& request, http::Response& response) {
+  const std::string id = request.param("id");
+  std::size_t from = 0;
+  const std::string fromText = request.param("from");
+  if (!fromText.empty()) {
+    if (fromText.find_first_not_of("0123456789") != std::string::npos || fromText.size() > 9) {
+      return sendError(response, 400, "from must be a part's number on the wafer");
+    }
+    from = std::stoul(fromText);
+  }
+  const std::string body = parts_.lot != nullptr ? parts_.lot->waferJson(id, from) : "";
+  if (body.empty()) return sendError(response, 404, "the lot has no wafer \"" + id + "\"");
+  response.setContent(body, "application/json");
 }
 
 void StationServer::lotState(const http::Request&, http::Response& response) {

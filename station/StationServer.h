@@ -67,6 +67,7 @@ class StationServer {
   void state(const http::Request& request, http::Response& response);
   void datalog(const http::Request& request, http::Response& response);
   void lotState(const http::Request& request, http::Response& response);
+  void lotWafer(const http::Request& request, http::Response& response);
   void deliveryState(const http::Request& request, http::Response& response);
   void events(const http::Request& request, http::Response& response);
   void load(const http::Request& request, http::Response& response);
