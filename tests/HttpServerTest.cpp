@@ -142,6 +142,14 @@ TEST(HttpServer, BothServersAnswerAlike) {
                             {"GET /two HTTP/1.1\r\nHost: x\r\n\r\n", "GET /two"}});
     EXPECT_NE(answer.find("GET /one"), std::string::npos) << answer;
     EXPECT_NE(answer.find("GET /two"), std::string::npos) << answer;
+    // A POST with neither Content-Length nor Transfer-Encoding (curl -X POST) has an empty body
+    // (RFC 9112, 6.3), and the request after it on the connection is a request, not its body.
+    const std::string bodiless =
+        raw(served.port(), {{"POST /empty HTTP/1.1\r\nHost: x\r\n\r\n", "POST /empty"},
+                            {"GET /next HTTP/1.1\r\nHost: x\r\n\r\n", "GET /next"}});
+    EXPECT_EQ(bodiless.compare(0, 12, "HTTP/1.1 200"), 0) << bodiless;
+    EXPECT_NE(bodiless.find("POST /empty   "), std::string::npos) << bodiless;
+    EXPECT_NE(bodiless.find("GET /next   "), std::string::npos) << bodiless;
     EXPECT_EQ(raw(served.port(), {{"NONSENSE\r\n\r\n", "\r\n\r\n"}}).compare(0, 12, "HTTP/1.1 400"),
               0);
   }
@@ -165,6 +173,7 @@ TEST(HttpServer, ReadsRequestHeadsAndRefusesWhatItCannotServeSafely) {
            Case{"GET /a%2Fb?x=%41&x=2&y HTTP/1.1\r\nHost: h\r\nX-A:  v w \t", 0,
                 "GET /a/b x=A;y=; host:h x-a:v w", 0, true},
            Case{"POST / HTTP/1.0\r\nContent-Length: 64", 0, "POST /  content-length:64", 64, false},
+           Case{"POST / HTTP/1.1\r\nHost: h", 0, "POST /  host:h", 0, true},
            Case{"GET / HTTP/1.0\r\nConnection: Keep-Alive", 0, "GET /  connection:Keep-Alive", 0,
                 true},
            Case{"GET / HTTP/1.1\r\nConnection: close", 0, "GET /  connection:close", 0, false},
