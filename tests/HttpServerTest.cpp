@@ -82,8 +82,14 @@ std::string exchange(const http::Socket& socket,
   return answer;
 }
 
+http::Socket connect(int port) {
+  http::Socket socket = http::Socket::connect("127.0.0.1", port);
+  if (socket.valid()) socket.setNoDelay();
+  return socket;
+}
+
 std::string raw(int port, const std::vector<std::pair<std::string, std::string>>& exchanges) {
-  return exchange(http::Socket::connect("127.0.0.1", port), exchanges);
+  return exchange(connect(port), exchanges);
 }
 
 std::vector<std::pair<const char*, Make>> servers() {
@@ -211,7 +217,7 @@ TEST(HttpServer, OwnServerMakesRoomByClosingIdleConnections) {
   // Four kept-alive connections, each answered and now waiting: a fifth is served all the same.
   std::vector<http::Socket> kept;
   for (int i = 0; i < 4; ++i) {
-    kept.push_back(http::Socket::connect("127.0.0.1", served.port()));
+    kept.push_back(connect(served.port()));
     exchange(kept.back(), {{"GET /kept HTTP/1.1\r\nHost: x\r\n\r\n", "GET /kept"}});
   }
   EXPECT_EQ(client.get("/fifth").body, "GET /fifth   ");

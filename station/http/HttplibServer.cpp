@@ -45,6 +45,7 @@ class HttplibServer final : public Server {
     server_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     server_.set_payload_max_length(limits.maxBody);
     server_.set_keep_alive_max_count(100);
+    server_.set_tcp_nodelay(true);
     const auto dispatch = [this](const httplib::Request& from, httplib::Response& to) {
       Response response;
       handler_(convert(from), response);
