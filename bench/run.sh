@@ -19,7 +19,7 @@ run() {
   "$@" | tee -a "$log"
 }
 
-bin=build-bench/bench
+bin=build-bench/bin
 run "$bin/dispatch_bench" "$@"
 run "$bin/flow_reading_bench" "$@"
 run "$bin/flow_memory_bench"
@@ -28,6 +28,8 @@ run "$bin/datalog_bench" "$@"
 run "$bin/commands_bench"
 run "$bin/stop_bench"
 run "$bin/memory_bench"
+run "$bin/http_bench" "$@"
+run "$bin/event_delay_bench"
 
 echo
 echo "=== figures ($(date -u +%Y-%m-%d), $(nproc) cores)"
