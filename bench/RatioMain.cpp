@@ -22,8 +22,12 @@ class TimesReporter : public benchmark::ConsoleReporter {
       if (run.error_occurred) continue;
       if (run.run_type == Run::RT_Aggregate || run.repetitions > 1) repeated = true;
       if (run.run_type != Run::RT_Iteration) continue;
-      const double nanoseconds =
-          run.GetAdjustedCPUTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      // A benchmark that waits on another thread or process (UseRealTime) counts wall time.
+      const std::string name = run.run_name.str();
+      const bool realTime =
+          name.size() >= 10 && name.compare(name.size() - 10, 10, "/real_time") == 0;
+      const double nanoseconds = (realTime ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime()) *
+                                 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
       times_[run.run_name.str()].push_back(nanoseconds);
     }
     const bool aggregates = !reports.empty() && reports.front().run_type == Run::RT_Aggregate;

@@ -22,7 +22,8 @@ struct Ratio {
   std::optional<double> target;  // the ratio it should stay within
 };
 
-// CPU time per iteration of the fastest repetition, in nanoseconds, by benchmark name.
+// CPU time per iteration of the fastest repetition, in nanoseconds, by benchmark name; wall time
+// for a benchmark that uses real time (its name ends in "/real_time").
 using Times = std::map<std::string, double>;
 
 // Runs the benchmarks that argv selects (Google Benchmark's own options all apply; without

@@ -29,6 +29,8 @@ run "$bin/commands_bench"
 run "$bin/stop_bench"
 run "$bin/memory_bench"
 run "$bin/lot_bench"
+run "$bin/http_bench" "$@"
+run "$bin/event_delay_bench"
 
 echo
 echo "=== figures ($(date -u +%Y-%m-%d), $(nproc) cores)"

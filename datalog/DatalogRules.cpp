@@ -144,4 +144,28 @@ BinChoice chooseBin(const std::vector<PlanItem>* items, const std::vector<bool>&
   return choice;
 }
 
+std::string incompleteReason(const std::vector<PlanItem>* items,
+                             const std::vector<std::vector<bool>>& met,
+                             const std::vector<int>& firstFailed, std::size_t part, bool failstop) {
+  if (items == nullptr) return "no test function recorded anything in the pass";
+  const auto metItem = [&met](std::size_t p, std::size_t i) {
+    return i < met[p].size() && met[p][i];
+  };
+  std::size_t missed = 0;
+  while (missed < items->size() && (!(*items)[missed].selected || metItem(part, missed))) ++missed;
+  if (missed == items->size()) return "";  // it missed nothing
+  if (failstop) {
+    for (std::size_t p = 0; p < firstFailed.size(); ++p) {
+      if (p != part && firstFailed[p] >= 0 && static_cast<std::size_t>(firstFailed[p]) < missed) {
+        return "another device failed under fail-stop";
+      }
+    }
+  }
+  const std::string& name = (*items)[missed].funcName;
+  for (std::size_t p = 0; p < met.size(); ++p) {
+    if (metItem(p, missed)) return "test function " + name + " recorded nothing for this device";
+  }
+  return "test function " + name + " is missing or recorded nothing";
+}
+
 }  // namespace datalog

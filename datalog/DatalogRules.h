@@ -81,6 +81,17 @@ BinChoice chooseBin(const std::vector<PlanItem>* items, const std::vector<bool>&
                     int firstFailed, std::uint16_t incompleteBin,
                     const std::string& incompleteName);
 
+// Why a part that chooseBin found incomplete missed items, in words, from what every part of its
+// pass met (met[p], firstFailed[p] for each part p) and whether the pass ran under fail-stop:
+//   "no test function recorded anything in the pass"      (items is null)
+//   "another device failed under fail-stop"                (one failed before the first item this
+//                                                           part missed, and the pass stopped)
+//   "test function F is missing or recorded nothing"       (no part of the pass met that item)
+//   "test function F recorded nothing for this device"     (other parts met it)
+std::string incompleteReason(const std::vector<PlanItem>* items,
+                             const std::vector<std::vector<bool>>& met,
+                             const std::vector<int>& firstFailed, std::size_t part, bool failstop);
+
 }  // namespace datalog
 
 #endif  // ATE_DATALOG_DATALOGRULES_H_

@@ -28,6 +28,7 @@ inline constexpr RecordType PRR_RECORD{5, 20};
 inline constexpr RecordType TSR_RECORD{10, 30};
 inline constexpr RecordType PTR_RECORD{15, 10};
 inline constexpr RecordType FTR_RECORD{15, 20};
+inline constexpr RecordType DTR_RECORD{50, 30};
 
 // Appends one record to out: the header at construction, fields through the methods, and the
 // record length when it goes out of scope. Fields are gathered in a small buffer of the object

@@ -94,6 +94,7 @@ struct Pass {
   std::vector<Stats> stats;      // by testIndex * devices + device
   std::vector<bool> functional;  // by testIndex: recorded without values
   std::string records;           // the PTRs and FTRs in the order recorded
+  bool failstop = false;         // the pass ran under fail-stop (as its test functions were told)
   bool broken = false;           // the flow changed within the pass: nothing of it is written
   bool ended = false;
 
@@ -520,11 +521,25 @@ void Datalog::merge(const Pass& pass, std::string& out) {
                            std::chrono::steady_clock::now() - pass.start)
                            .count();
   const std::vector<PlanItem>* items = pass.plan ? &pass.plan->items : nullptr;
+  std::vector<std::vector<bool>> met;  // of every part, once one is incomplete
+  std::vector<int> firstFailed;
   for (std::size_t i = 0; i < pass.devices.size(); ++i) {
     const Pass::Part& part = pass.parts[i];
     const std::uint8_t site = pass.sites[i];
     const BinChoice bin =
         chooseBin(items, part.met, part.firstFailed, lot_.incompleteBin, lot_.incompleteBinName);
+    if (bin.abnormal) {
+      // Why, in a DTR just before the part's PRR: "site N not completed: ...".
+      if (met.empty()) {
+        for (const Pass::Part& each : pass.parts) {
+          met.push_back(each.met);
+          firstFailed.push_back(each.firstFailed);
+        }
+      }
+      Record(out, DTR_RECORD)
+          .cn("site " + std::to_string(site) +
+              " not completed: " + incompleteReason(items, met, firstFailed, i, pass.failstop));
+    }
     // PART_FLG bit 2: abnormal end of testing; bit 3: the part failed.
     const std::uint8_t flags = (bin.abnormal ? 0x04 : 0) | (bin.good ? 0 : 0x08);
     Record(out, PRR_RECORD)
@@ -755,6 +770,7 @@ TestLog::TestLog(const Configure& configure, const std::string& funcName) : stat
   Datalog& datalog = datalogState();
   state_->plan = datalog.planFor(configure.flowMessage);
   state_->pass = datalog.currentPass();
+  if (state_->pass) state_->pass->failstop = configure.setting.executeSetting.failstop;
 }
 
 TestLog::~TestLog() { delete state_; }

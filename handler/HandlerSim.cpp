@@ -106,6 +106,7 @@ bool Simulator::connect() {
   say("waiting for the station");
   http::Socket socket = listener_.accept();
   if (!socket.valid()) return false;
+  socket.setNoDelay();
   peer_ = std::make_unique<Peer>(std::move(socket), out_);
   std::string line;
   if (!peer_->next(line, Clock::now() + options_.timeout)) {

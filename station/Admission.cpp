@@ -41,7 +41,18 @@ std::string hostName(const std::string& header) {
 }  // namespace
 
 bool isLoopback(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.compare(0, 4, "127.") == 0;
+  if (host == "localhost" || host == "::1") return true;
+  // 127.0.0.0/8 as a dotted address: a name such as "127.0.0.1.example.com" is anybody's.
+  if (host.compare(0, 4, "127.") != 0) return false;
+  int dots = 0;
+  for (std::size_t i = 0; i < host.size(); ++i) {
+    if (host[i] == '.') {
+      if (i + 1 == host.size() || host[i + 1] == '.' || ++dots > 3) return false;
+    } else if (host[i] < '0' || host[i] > '9') {
+      return false;
+    }
+  }
+  return dots == 3;
 }
 
 Verdict admit(const http::Request& request, const AdmissionPolicy& policy) {

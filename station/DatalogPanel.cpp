@@ -126,7 +126,9 @@ std::string DatalogPanel::json() const {
                        {"softBin", part.softBin},
                        {"failedTest", part.failedTest ? nlohmann::json(*part.failedTest)
                                                       : nlohmann::json(nullptr)},
-                       {"failedTestName", part.failedTestName}});
+                       {"failedTestName", part.failedTestName},
+                       {"incomplete", part.incomplete},
+                       {"incompleteReason", part.incompleteReason}});
   }
   return nlohmann::json{{"file", panel.file.filename().u8string()},
                         {"passes", panel.passes},

@@ -30,6 +30,8 @@ void HandlerLink::loop() {
     http::Socket socket = http::Socket::connect(options_.host, options_.port);
     if (socket.valid()) {
       socket.setSendTimeout(std::chrono::seconds(5));
+      // A line to the handler goes out at once, not after the handler acknowledges the last one.
+      socket.setNoDelay();
       {
         std::lock_guard<std::mutex> lock(sendMutex_);
         socket_ = &socket;

@@ -138,6 +138,12 @@ void DatalogSummary::addPrr(const Record& record) {
   if (record.fields.size() > field::PRR_PART_ID) {
     outcome.partId = record.fields[field::PRR_PART_ID].text;
   }
+  outcome.incomplete = (flags & PART_ABNORMAL_END) != 0;
+  const auto reason = incompleteReasons_.find(site);
+  if (reason != incompleteReasons_.end()) {
+    if (outcome.incomplete) outcome.incompleteReason = std::move(reason->second);
+    incompleteReasons_.erase(reason);
+  }
   const auto part = open_.find(key);
   if (part != open_.end()) {
     if (part->second.failedTest) {
@@ -165,9 +171,28 @@ void DatalogSummary::addBinRecord(const Record& record, std::map<std::uint32_t, 
   if (record.fields.size() > field::BIN_NAM) bin.count.name = record.fields[field::BIN_NAM].text;
 }
 
+void DatalogSummary::addDtr(const Record& record) {
+  // "site N not completed: WHY"
+  static const std::string SITE = "site ", NOT_COMPLETED = " not completed: ";
+  if (record.fields.empty()) return;
+  const std::string& text = record.fields[0].text;
+  if (text.compare(0, SITE.size(), SITE) != 0) return;
+  const std::size_t digits = text.find_first_not_of("0123456789", SITE.size());
+  if (digits == SITE.size() || digits == std::string::npos || digits - SITE.size() > 5 ||
+      text.compare(digits, NOT_COMPLETED.size(), NOT_COMPLETED) != 0) {
+    return;
+  }
+  const auto site =
+      static_cast<std::uint32_t>(std::stoul(text.substr(SITE.size(), digits - SITE.size())));
+  incompleteReasons_[site] = text.substr(digits + NOT_COMPLETED.size());
+}
+
 void DatalogSummary::add(const Record& record) {
   if (record.is("PIR")) {
     open_[partKey(record, field::PIR_HEAD_NUM)] = OpenPart();
+    incompleteReasons_.erase(static_cast<std::uint32_t>(unsignedAt(record, field::PIR_SITE_NUM)));
+  } else if (record.is("DTR")) {
+    addDtr(record);
   } else if (record.is("PRR")) {
     addPrr(record);
   } else if (record.is("PTR")) {

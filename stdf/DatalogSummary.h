@@ -5,7 +5,8 @@
 //
 // What decides what:
 // - A part is a PRR. It is good unless PART_FLG says failed (bit 3), pass/fail invalid (bit 4)
-//   or abnormal end (bit 2). Its site is SITE_NUM.
+//   or abnormal end (bit 2). Its site is SITE_NUM. A DTR "site N not completed: WHY" between a
+//   part's PIR and PRR says why it ended abnormally.
 // - Bin counts come from the PRRs' HARD_BIN and SOFT_BIN. Names and P/F come from HBR/SBR
 //   records: those with HEAD_NUM 255 (overall) win over per-site ones. A bin no HBR/SBR names
 //   takes P/F from its first part (P when good, F when not) and no name.
@@ -78,6 +79,10 @@ struct PartOutcome {
   // The first test it failed, where one did.
   std::optional<std::uint32_t> failedTest;
   std::string failedTestName;
+  // Testing ended abnormally (PART_FLG bit 2): the part was not completed. Why, when a DTR
+  // "site N not completed: WHY" came between its PIR and PRR (libdatalog writes one).
+  bool incomplete = false;
+  std::string incompleteReason;
 };
 
 class DatalogSummary {
@@ -111,6 +116,7 @@ class DatalogSummary {
   void addPtr(const Record& record);
   void addTestResult(const Record& record, TestStats& stats);
   void addPrr(const Record& record);
+  void addDtr(const Record& record);
   void addBinRecord(const Record& record, std::map<std::uint32_t, Bin>& table);
 
   std::map<std::uint32_t, PartCount> sites_;
@@ -124,6 +130,8 @@ class DatalogSummary {
   // Parts between PIR and PRR, by head and site.
   std::unordered_map<std::uint32_t, OpenPart> open_;
   std::map<std::uint32_t, PartOutcome> lastParts_;
+  // Why the part open on a site was not completed, by site, from a DTR before its PRR.
+  std::map<std::uint32_t, std::string> incompleteReasons_;
 };
 
 }  // namespace stdf

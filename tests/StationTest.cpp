@@ -454,9 +454,9 @@ TEST(Station, DatalogPanelFollowsTheNewestDatalogPassByPass) {
       "passFail":"F","count":2})"));
   EXPECT_EQ(shown["devices"], json::parse(R"([
       {"site":1,"partId":"3","passed":true,"hardBin":1,"softBin":1,"failedTest":null,
-       "failedTestName":""},
+       "failedTestName":"","incomplete":false,"incompleteReason":""},
       {"site":2,"partId":"4","passed":false,"hardBin":5,"softBin":40,"failedTest":41,
-       "failedTestName":"VOUT1"}])"));
+       "failedTestName":"VOUT1","incomplete":false,"incompleteReason":""}])"));
 
   // A damaged part: said, and what came before stays.
   const std::string broken =
@@ -477,6 +477,33 @@ TEST(Station, DatalogPanelFollowsTheNewestDatalogPassByPass) {
   EXPECT_EQ(shown["passes"], 1);
   EXPECT_EQ(shown["overall"]["parts"], 2);
   EXPECT_EQ(shown["error"], "");
+
+  // Parts not completed (PART_FLG bit 2), each with the DTR before its PRR that says why, or none
+  // (another writer); a DTR for a part that then completes says nothing of it.
+  const auto dtr = [](const std::string& text) { return record(50, 30, Fields(false).cn(text)); };
+  const std::string unfinished =
+      far(false) + pir(false, 1) + pir(false, 2) + pir(false, 3) + pir(false, 4) +
+      ptr(false, 41, 1, 0x80, 3.1f, "VOUT1", 3.2f, 3.4f, "V") +
+      dtr("site 1 not completed: left over") + prr(false, 1, 0x08, 5, 40, "1") +
+      dtr("site 2 not completed: another device failed under fail-stop") +
+      prr(false, 2, 0x0c, 99, 99, "2") + prr(false, 3, 0x0c, 99, 99, "3") +
+      dtr("site 4 not completed: test function iq is missing or recorded nothing") +
+      prr(false, 4, 0x0c, 99, 99, "4");
+  const std::string latest = dir.write("datalog/c.stdf", unfinished);
+  fs::last_write_time(latest, fs::last_write_time(datalog) + std::chrono::seconds(10));
+  EXPECT_TRUE(panel.update());
+  shown = json::parse(panel.json());
+  ASSERT_EQ(shown["devices"].size(), 4u) << shown.dump();
+  for (const auto& [site, incomplete, reason] :
+       std::initializer_list<std::tuple<int, bool, const char*>>{
+           {1, false, ""},
+           {2, true, "another device failed under fail-stop"},
+           {3, true, ""},
+           {4, true, "test function iq is missing or recorded nothing"}}) {
+    const json& device = shown["devices"][site - 1];
+    EXPECT_EQ(device["incomplete"], incomplete) << device;
+    EXPECT_EQ(device["incompleteReason"], reason) << device;
+  }
 }
 
 }  // namespace

@@ -43,6 +43,8 @@ class SocketServer final : public Server {
       if (!listener_.waitReadable(POLL_SLICE)) continue;
       Socket client = listener_.accept();
       if (!client.valid()) continue;
+      // Each answer goes out in two writes (head, then body) that must not wait for each other.
+      client.setNoDelay();
       const bool room = makeRoom();
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) break;

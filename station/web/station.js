@@ -160,11 +160,19 @@ function showDatalog(datalog) {
     const row = devices.insertRow();
     cell(row, device.site);
     cell(row, device.partId);
-    cell(row, device.passed ? "pass"
-      : "fail: " + (device.failedTestName || "test " + (device.failedTest ?? "?")) +
-        ", bin " + device.hardBin + "/" + device.softBin,
-      device.passed ? "pass" : "fail");
+    cell(row, partOutcome(device), device.passed ? "pass" : "fail");
   }
+}
+
+// What the last-pass table says of a device's last part: pass; the test it failed in and its
+// bins; or, for a part whose testing ended before its flow did, that and why (the datalog says).
+function partOutcome(device) {
+  if (device.passed) return "pass";
+  const bins = "bin " + device.hardBin + "/" + device.softBin;
+  if (device.incomplete && device.failedTest == null) {
+    return "not completed: " + (device.incompleteReason || "testing ended early") + ", " + bins;
+  }
+  return "fail: " + (device.failedTestName || "test " + (device.failedTest ?? "?")) + ", " + bins;
 }
 
 function listen() {

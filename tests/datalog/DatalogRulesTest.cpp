@@ -105,6 +105,60 @@ TEST(DatalogRules, BinRule) {
             fields({99, 99, "INCOMPLETE", false, true}));
 }
 
+TEST(DatalogRules, WhyAPartIsIncomplete) {
+  std::vector<PlanItem> items(3);
+  items[0] = {"cont", true, 2, 20, {}};
+  items[1] = {"leak", false, 3, 30, {}};  // not selected: never missed
+  items[2] = {"vout", true, 4, 40, {}};
+  struct Case {
+    const char* what;
+    std::vector<std::vector<bool>> met;  // of each part; part 0 is the one asked about
+    std::vector<int> firstFailed;
+    bool failstop;
+    std::string reason;
+  };
+  const std::string stopped = "another device failed under fail-stop";
+  const Case cases[] = {
+      {"another failed the first item under fail-stop",
+       {{true, false, false}, {true, false, false}},
+       {-1, 0},
+       true,
+       stopped},
+      {"the same without fail-stop",
+       {{true, false, false}, {true, false, false}},
+       {-1, 0},
+       false,
+       "test function vout is missing or recorded nothing"},
+      {"another failed, and a later device still met the item",
+       {{true, false, false}, {true, false, true}, {true, false, true}},
+       {-1, -1, 0},
+       false,
+       "test function vout recorded nothing for this device"},
+      {"it missed the item the other one failed in",
+       {{false, false, false}, {true, false, false}},
+       {-1, 0},
+       true,
+       "test function cont recorded nothing for this device"},
+      {"nobody met the first item",
+       {{false, false, true}, {false, false, true}},
+       {-1, -1},
+       true,
+       "test function cont is missing or recorded nothing"},
+      {"fail-stop, and nobody failed",
+       {{true, false, false}},
+       {-1},
+       true,
+       "test function vout is missing or recorded nothing"},
+      {"an unselected item is never missed", {{true, false, true}}, {-1}, false, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(datalog::incompleteReason(&items, c.met, c.firstFailed, 0, c.failstop), c.reason)
+        << c.what;
+  }
+  EXPECT_EQ(datalog::incompleteReason(nullptr, {{}}, {-1}, 0, true),
+            "no test function recorded anything in the pass");
+}
+
 TEST(DatalogRules, TestNumbersAndWarnings) {
   FlowMessage flow;
   flow.testItems = {item("a", 1, {result(11, "0", "1"), result(12, "x", "")}),

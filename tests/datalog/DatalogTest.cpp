@@ -186,7 +186,18 @@ TEST(Datalog, WritesEveryPassAndItsSummariesAsACompleteFile) {
   add(PRR, {"1 00 3 1 1 1 1", "2 08 2 5 50 2 2", "3 08 1 5 50 3 3"});
   add(PIR, {"1", "2", "3"});
   add(PTR, {"7 1 00 c0 1 VOUT 0e 1 2 V"});
-  add(PRR, {"1 0c 1 98 98 4 1", "2 0c 0 98 98 5 2", "3 0c 0 98 98 6 3"});
+  // Each incomplete part's PRR comes after a DTR that says why.
+  expected.push_back(
+      "DTR TEXT_DAT=\"site 1 not completed: test function func is missing or recorded nothing\"");
+  add(PRR, {"1 0c 1 98 98 4 1"});
+  expected.push_back(
+      "DTR TEXT_DAT=\"site 2 not completed: test function vout recorded nothing for this "
+      "device\"");
+  add(PRR, {"2 0c 0 98 98 5 2"});
+  expected.push_back(
+      "DTR TEXT_DAT=\"site 3 not completed: test function vout recorded nothing for this "
+      "device\"");
+  add(PRR, {"3 0c 0 98 98 6 3"});
   // Head, site, type, test, executions, fails, name, label, OPT_FLAG, min, max, sums, squares
   add(TSR,
       {"1 1 P 7 2 0 VOUT vout cc 1 2 3 5", "1 2 P 7 1 1 VOUT vout cc 2.5 2.5 2.5 6.25",
@@ -209,6 +220,32 @@ TEST(Datalog, WritesEveryPassAndItsSummariesAsACompleteFile) {
   add(PCR, {"1 1 2 1 1", "1 2 2 1 0", "1 3 2 1 0", "255 255 6 3 1"});
   EXPECT_EQ(Lines(lines.begin() + 2, lines.end() - 2), expected);
   expectWhole(lines);
+}
+
+TEST(Datalog, SaysWhyAPartIsIncompleteUnderFailStop) {
+  TempDir dir;
+  const std::string path = openIn(dir);
+  Configure configure = configureOf({item("a", 1, 5, 50, {result(1, "A", "0", "1", "V")}),
+                                     item("b", 2, 6, 60, {result(2, "B", "0", "1", "V")})},
+                                    {"D1", "D2"});
+  configure.setting.executeSetting.failstop = true;
+  // D1 fails "a", so the driver stops the pass there: D2 never gets to "b".
+  datalog::startPass(configure.setting.dutSetting);
+  {
+    datalog::TestLog a(configure, "a");
+    EXPECT_FALSE(a.record("D1", 1, 2.0));
+    EXPECT_TRUE(a.record("D2", 1, 0.5));
+  }
+  datalog::endPass();
+  datalog::close();
+  Lines said;
+  for (const std::string& line : readBack(path)) {
+    if (line.rfind("DTR ", 0) == 0 || line.rfind("PRR ", 0) == 0) said.push_back(line);
+  }
+  EXPECT_EQ(said, (Lines{fill(PRR, "1 08 1 5 50 1 1"),
+                         "DTR TEXT_DAT=\"site 2 not completed: another device failed under "
+                         "fail-stop\"",
+                         fill(PRR, "2 0c 1 99 99 2 2")}));
 }
 
 TEST(Datalog, SaysWhatItCannotDoAndStillAnswersPassFail) {

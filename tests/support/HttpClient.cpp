@@ -80,7 +80,9 @@ void HttpClient::stop() {
 int HttpClient::exchange(const std::string& request, HttpResult& result,
                          const std::function<bool(const std::string&)>& receive) {
   http::Socket socket = http::Socket::connect(host_, port_);
-  if (!socket.valid() || !socket.sendAll(request)) return 0;
+  if (!socket.valid()) return 0;
+  socket.setNoDelay();
+  if (!socket.sendAll(request)) return 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return 0;
