@@ -9,26 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "stdf/StdfFormat.h"
+
 namespace datalog {
 
-// Record types as (REC_TYP, REC_SUB).
-struct RecordType {
-  std::uint8_t typ;
-  std::uint8_t sub;
-};
-inline constexpr RecordType FAR_RECORD{0, 10};
-inline constexpr RecordType MIR_RECORD{1, 10};
-inline constexpr RecordType MRR_RECORD{1, 20};
-inline constexpr RecordType PCR_RECORD{1, 30};
-inline constexpr RecordType HBR_RECORD{1, 40};
-inline constexpr RecordType SBR_RECORD{1, 50};
-inline constexpr RecordType SDR_RECORD{1, 80};
-inline constexpr RecordType PIR_RECORD{5, 10};
-inline constexpr RecordType PRR_RECORD{5, 20};
-inline constexpr RecordType TSR_RECORD{10, 30};
-inline constexpr RecordType PTR_RECORD{15, 10};
-inline constexpr RecordType FTR_RECORD{15, 20};
-inline constexpr RecordType DTR_RECORD{50, 30};
+// The record types, field positions and flag bits come from the format header shared with the
+// reader.
+using stdf::RecordType;
 
 // Appends one record to out: the header at construction, fields through the methods, and the
 // record length when it goes out of scope. Fields are gathered in a small buffer of the object
@@ -84,6 +71,17 @@ class Record {
     stage_[used_++] = static_cast<char>(length);
     std::memcpy(stage_ + used_, text.data(), length);
     used_ += length;
+    return *this;
+  }
+  // Fields encoded before, appended as they are.
+  Record& encoded(std::string_view bytes) {
+    room(bytes.size());
+    if (used_ + bytes.size() <= sizeof stage_) {
+      std::memcpy(stage_ + used_, bytes.data(), bytes.size());
+      used_ += bytes.size();
+    } else {
+      out_.append(bytes.data(), bytes.size());
+    }
     return *this;
   }
   // Empty variable-length bit fields (Dn) and empty texts.

@@ -27,9 +27,25 @@ namespace datalog {
 
 namespace {
 
+namespace field = stdf::field;
+namespace flag = stdf::flag;
+using stdf::ALL_HEADS;  // summaries over every site
+using stdf::ALL_SITES;
+using stdf::DTR_RECORD;
+using stdf::FAR_RECORD;
+using stdf::FTR_RECORD;
+using stdf::HBR_RECORD;
+using stdf::MIR_RECORD;
+using stdf::MRR_RECORD;
+using stdf::PCR_RECORD;
+using stdf::PIR_RECORD;
+using stdf::PRR_RECORD;
+using stdf::PTR_RECORD;
+using stdf::SBR_RECORD;
+using stdf::SDR_RECORD;
+using stdf::TSR_RECORD;
+
 constexpr std::uint8_t PART_HEAD = 1;
-constexpr std::uint8_t ALL_HEADS = 255;  // summaries over every site
-constexpr std::uint8_t ALL_SITES = 255;
 constexpr std::uint32_t MISSING_U4 = 4294967295u;
 constexpr std::size_t MAX_SITES = 255;
 // Passes kept in memory while the file can't be written; older ones are dropped past this.
@@ -196,20 +212,17 @@ std::string encodePtrTail(const PlanParam& param) {
   std::string out;
   {
     const Limits& limits = param.limits;
-    // OPT_FLAG: bit 1 reserved and set; 2, 3: no LO_SPEC, no HI_SPEC; 6, 7: no low, no high test
-    // limit.
-    const std::uint8_t optFlags =
-        0x0E | (limits.low.present ? 0 : 0x40) | (limits.high.present ? 0 : 0x80);
+    // OPT_FLAG: no LO_SPEC, no HI_SPEC, and no low or high test limit where the side has none.
+    const auto optFlags = static_cast<std::uint8_t>(
+        flag::OPT_RESERVED | flag::OPT_NO_LOW_SPEC | flag::OPT_NO_HIGH_SPEC |
+        (limits.low.present ? 0 : flag::OPT_NO_LOW_LIMIT) |
+        (limits.high.present ? 0 : flag::OPT_NO_HIGH_LIMIT));
     Record tail(out, PTR_RECORD);
     tail.cn(param.name).emptyCn().u1(optFlags).u1(0).u1(0).u1(0);
     tail.r4(static_cast<float>(limits.low.value)).r4(static_cast<float>(limits.high.value));
     tail.cn(param.unit).emptyCn(3).r4(0.0f).r4(0.0f);
   }
   return out.substr(4);  // without the header
-}
-
-void put(char*& at, std::uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i, value >>= 8) *at++ = static_cast<char>(value & 0xFF);
 }
 
 Datalog& datalogState() {
@@ -374,7 +387,7 @@ std::string Datalog::encodeHeader() const {
   mir.cn(lot_.jobName).cn(lot_.jobRevision).cn(lot_.sublotId).cn(lot_.operatorName);
   mir.cn("ate").cn(ATE_VERSION).cn(lot_.testCode).cn(lot_.testTemperature);
   // USER_TXT to SUPR_NAM: nothing to say.
-  mir.emptyCn(20);
+  mir.emptyCn(field::MIR_SUPR_NAM - field::MIR_USER_TXT + 1);
   return out;
 }
 
@@ -386,8 +399,12 @@ std::string Datalog::encodeSummaries(std::uint32_t finish) const {
     r.u1(head).u1(site).c1(test.functional ? 'F' : 'P').u4(number);
     r.u4(stats.executions).u4(stats.fails).u4(MISSING_U4);
     r.cn(test.name).cn("").cn(test.label);
-    // Bits 3, 6 and 7 are reserved and set; 2: no test time; 0, 1, 4, 5: no values.
-    r.u1(stats.values > 0 ? 0xCC : 0xFF).r4(0.0f);
+    // No test time; no values either when none was finite.
+    const std::uint64_t noValues =
+        flag::TSR_NO_MIN | flag::TSR_NO_MAX | flag::TSR_NO_SUMS | flag::TSR_NO_SQUARES;
+    r.u1(static_cast<std::uint8_t>(flag::TSR_RESERVED | flag::TSR_NO_TIME |
+                                   (stats.values > 0 ? 0 : noValues)))
+        .r4(0.0f);
     r.r4(static_cast<float>(stats.min)).r4(static_cast<float>(stats.max));
     r.r4(static_cast<float>(stats.sum)).r4(static_cast<float>(stats.squares));
   };
@@ -511,7 +528,8 @@ void Datalog::merge(const Pass& pass, std::string& out) {
       sdr.u1(site);
       describedSites_.insert(site);
     }
-    sdr.emptyCn(16);
+    // HAND_TYP to EXTR_ID: nothing to say.
+    sdr.emptyCn(field::SDR_EXTR_ID - field::SDR_HAND_TYP + 1);
   }
   for (std::size_t i = 0; i < pass.devices.size(); ++i) {
     Record(out, PIR_RECORD).u1(PART_HEAD).u1(pass.sites[i]);
@@ -540,8 +558,8 @@ void Datalog::merge(const Pass& pass, std::string& out) {
           .cn("site " + std::to_string(site) +
               " not completed: " + incompleteReason(items, met, firstFailed, i, pass.failstop));
     }
-    // PART_FLG bit 2: abnormal end of testing; bit 3: the part failed.
-    const std::uint8_t flags = (bin.abnormal ? 0x04 : 0) | (bin.good ? 0 : 0x08);
+    const auto flags = static_cast<std::uint8_t>((bin.abnormal ? flag::PART_ABNORMAL_END : 0) |
+                                                 (bin.good ? 0 : flag::PART_FAILED));
     Record(out, PRR_RECORD)
         .u1(PART_HEAD)
         .u1(site)
@@ -645,6 +663,39 @@ void Datalog::endPass() {
   writeFailing_ = false;
 }
 
+// A functional test's outcome. OPT_FLAG: no cycle count, address, repeat count, fail count, fail
+// coordinates or vector offset.
+void encodeFtr(std::string& out, const PlanParam& param, std::uint8_t site,
+               std::uint8_t testFlags) {
+  Record ftr(out, FTR_RECORD);
+  ftr.u4(param.testNumber).u1(PART_HEAD).u1(site).u1(testFlags);
+  ftr.u1(static_cast<std::uint8_t>(flag::FTR_OPT_NONE)).u4(0).u4(0).u4(0).u4(0).u4(0).u4(0);
+  ftr.i2(0).u2(0).u2(0);
+  ftr.emptyDn().emptyCn(3).cn(param.name).emptyCn(3).u1(255).emptyDn();
+}
+
+// A measured value: the fields up to RESULT, then the parameter's constant ones encoded once.
+void encodePtr(std::string& out, const PlanParam& param, std::uint8_t site, std::uint8_t testFlags,
+               double value) {
+  const Limits& limits = param.limits;
+  std::uint64_t parmFlags = flag::PARM_LOW_EQUAL_PASSES | flag::PARM_HIGH_EQUAL_PASSES;
+  if (limits.high.present && value > limits.high.value) parmFlags |= flag::PARM_ABOVE_HIGH;
+  if (limits.low.present && value < limits.low.value) parmFlags |= flag::PARM_BELOW_LOW;
+  Record(out, PTR_RECORD)
+      .u4(param.testNumber)
+      .u1(PART_HEAD)
+      .u1(site)
+      .u1(testFlags)
+      .u1(static_cast<std::uint8_t>(parmFlags))
+      .r4(static_cast<float>(value))
+      .encoded(param.ptrTail);
+}
+
+// encodePtr writes TEST_NUM, HEAD_NUM, SITE_NUM, TEST_FLG, PARM_FLG and RESULT; the tail starts
+// at TEST_TXT.
+static_assert(stdf::layout::fixedBytesBefore(stdf::layout::PTR_FIELDS, field::PTR_TEST_TXT) ==
+              4 + 1 + 1 + 1 + 1 + 4);
+
 }  // namespace
 
 struct TestLog::State {
@@ -657,25 +708,68 @@ struct TestLog::State {
 
   bool add(const std::string& device, const Result& result, bool hasValue, double value,
            bool functionalPassed);
+  // The test item's parameter of result, or null.
+  const PlanParam* findParam(const Result& result) const;
+  // Counts the outcome in the pass, for the device's part; the part's position in the pass, or
+  // -1 when the outcome is not logged.
+  int accumulate(const PlanParam& param, const std::string& device, bool ok, bool hasValue,
+                 double value);
 };
+
+const PlanParam* TestLog::State::findParam(const Result& result) const {
+  if (item == nullptr) return nullptr;
+  const auto& params = plan->items[itemIndex].params;
+  // Mostly one of the item's own results, whose position then gives its parameter.
+  const auto first = reinterpret_cast<std::uintptr_t>(item->results.data());
+  const auto given = reinterpret_cast<std::uintptr_t>(&result);
+  const std::size_t position = (given - first) / sizeof(Result);
+  if (given >= first && (given - first) % sizeof(Result) == 0 && position < params.size() &&
+      params[position].paramId == result.paramId) {
+    return &params[position];
+  }
+  for (const PlanParam& param : params) {
+    if (param.paramId == result.paramId) return &param;
+  }
+  return nullptr;
+}
+
+int TestLog::State::accumulate(const PlanParam& param, const std::string& device, bool ok,
+                               bool hasValue, double value) {
+  if (!pass || pass->ended) {
+    complain("datalog: " + funcName + ": " + param.name + " of " + device +
+             " recorded outside a pass is not logged");
+    return -1;
+  }
+  const int index = pass->deviceIndex(device);
+  if (index < 0) {
+    complain("datalog: " + funcName + ": " + param.name + " of " + device +
+             ", a device not in the pass, is not logged");
+    return -1;
+  }
+  Pass& p = *pass;
+  if (p.plan != plan) {
+    if (p.plan) {
+      p.broken = true;
+      return -1;
+    }
+    p.plan = plan;
+    p.stats.assign(plan->testCount * p.devices.size(), Stats());
+    p.functional.assign(plan->testCount, false);
+    for (Pass::Part& part : p.parts) part.met.assign(plan->items.size(), false);
+  }
+  const auto at = static_cast<std::size_t>(index);
+  Pass::Part& part = p.parts[at];
+  part.met[itemIndex] = true;
+  ++part.tests;
+  if (!ok && part.firstFailed < 0) part.firstFailed = static_cast<int>(itemIndex);
+  p.stats[param.testIndex * p.devices.size() + at].add(ok, hasValue, value);
+  if (!hasValue) p.functional[param.testIndex] = true;
+  return index;
+}
 
 bool TestLog::State::add(const std::string& device, const Result& result, bool hasValue,
                          double value, bool functionalPassed) {
-  const PlanParam* param = nullptr;
-  if (item != nullptr) {
-    const auto& params = plan->items[itemIndex].params;
-    // Mostly one of the item's own results, whose position then gives its parameter.
-    const auto first = reinterpret_cast<std::uintptr_t>(item->results.data());
-    const auto given = reinterpret_cast<std::uintptr_t>(&result);
-    const std::size_t position = (given - first) / sizeof(Result);
-    if (given >= first && (given - first) % sizeof(Result) == 0 && position < params.size() &&
-        params[position].paramId == result.paramId) {
-      param = &params[position];
-    }
-    for (std::size_t i = 0; param == nullptr && i < params.size(); ++i) {
-      if (params[i].paramId == result.paramId) param = &params[i];
-    }
-  }
+  const PlanParam* param = findParam(result);
   if (param == nullptr) {
     complain("datalog: " + funcName + ": no result with paramId " + std::to_string(result.paramId) +
              " in its test item; recorded as failed, not logged");
@@ -684,72 +778,17 @@ bool TestLog::State::add(const std::string& device, const Result& result, bool h
   }
   const bool ok = hasValue ? withinLimits(param->limits, value) : functionalPassed;
   passed = passed && ok;
-  if (!pass || pass->ended) {
-    complain("datalog: " + funcName + ": " + param->name + " of " + device +
-             " recorded outside a pass is not logged");
-    return ok;
+  const int index = accumulate(*param, device, ok, hasValue, value);
+  if (index < 0) return ok;
+  const std::uint8_t site = pass->sites[static_cast<std::size_t>(index)];
+  const bool invalid = hasValue && !std::isfinite(value);
+  const auto testFlags = static_cast<std::uint8_t>((ok ? 0 : flag::TEST_FAILED) |
+                                                   (invalid ? flag::TEST_RESULT_INVALID : 0));
+  if (hasValue) {
+    encodePtr(pass->records, *param, site, testFlags, value);
+  } else {
+    encodeFtr(pass->records, *param, site, testFlags);
   }
-  const int index = pass->deviceIndex(device);
-  if (index < 0) {
-    complain("datalog: " + funcName + ": " + param->name + " of " + device +
-             ", a device not in the pass, is not logged");
-    return ok;
-  }
-  Pass& p = *pass;
-  if (p.plan != plan) {
-    if (!p.plan) {
-      p.plan = plan;
-      p.stats.assign(plan->testCount * p.devices.size(), Stats());
-      p.functional.assign(plan->testCount, false);
-      for (Pass::Part& part : p.parts) part.met.assign(plan->items.size(), false);
-    } else {
-      p.broken = true;
-      return ok;
-    }
-  }
-  const std::uint8_t site = p.sites[static_cast<std::size_t>(index)];
-  Pass::Part& part = p.parts[static_cast<std::size_t>(index)];
-  part.met[itemIndex] = true;
-  ++part.tests;
-  if (!ok && part.firstFailed < 0) part.firstFailed = static_cast<int>(itemIndex);
-  p.stats[param->testIndex * p.devices.size() + static_cast<std::size_t>(index)].add(ok, hasValue,
-                                                                                     value);
-  // TEST_FLG bit 7: failed; bit 1: the result is not a valid number.
-  const bool finite = std::isfinite(value);
-  const std::uint8_t testFlags = (ok ? 0 : 0x80) | (hasValue && !finite ? 0x02 : 0);
-  if (!hasValue) {
-    p.functional[param->testIndex] = true;
-    Record ftr(p.records, FTR_RECORD);
-    ftr.u4(param->testNumber).u1(PART_HEAD).u1(site).u1(testFlags);
-    // OPT_FLAG: no cycle count, address, repeat count, fail count, fail coordinates or vector
-    // offset.
-    ftr.u1(0xFF).u4(0).u4(0).u4(0).u4(0).u4(0).u4(0).i2(0).u2(0).u2(0);
-    ftr.emptyDn().emptyCn(3).cn(param->name).emptyCn(3).u1(255).emptyDn();
-    return ok;
-  }
-  const Limits& limits = param->limits;
-  // PARM_FLG bits 6 and 7: a value equal to a limit passes; 3 and 4: above high, below low.
-  std::uint8_t parmFlags = 0xC0;
-  if (limits.high.present && value > limits.high.value) parmFlags |= 0x08;
-  if (limits.low.present && value < limits.low.value) parmFlags |= 0x10;
-  // The varying fields by hand, then the parameter's constant ones.
-  const std::string& tail = param->ptrTail;
-  const std::size_t at = p.records.size();
-  p.records.resize(at + 16 + tail.size());
-  char* out = &p.records[at];
-  put(out, static_cast<std::uint32_t>(12 + tail.size()), 2);
-  put(out, PTR_RECORD.typ, 1);
-  put(out, PTR_RECORD.sub, 1);
-  put(out, param->testNumber, 4);
-  put(out, PART_HEAD, 1);
-  put(out, site, 1);
-  put(out, testFlags, 1);
-  put(out, parmFlags, 1);
-  const auto single = static_cast<float>(value);
-  std::uint32_t bits;
-  std::memcpy(&bits, &single, sizeof bits);
-  put(out, bits, 4);
-  std::memcpy(out, tail.data(), tail.size());
   return ok;
 }
 

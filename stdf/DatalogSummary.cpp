@@ -9,12 +9,6 @@ namespace {
 
 using namespace flag;
 
-// Head and site of a PIR, PRR or test record (their positions differ).
-std::uint32_t partKey(const Record& record, std::size_t headAt) {
-  if (record.fields.size() <= headAt + 1) return 0;
-  return static_cast<std::uint32_t>(record.fields[headAt].u << 8 | record.fields[headAt + 1].u);
-}
-
 std::uint64_t unsignedAt(const Record& record, std::size_t at, std::uint64_t fallback = 0) {
   return record.fields.size() > at ? record.fields[at].u : fallback;
 }
@@ -58,7 +52,7 @@ void DatalogSummary::addTestResult(const Record& record, TestStats& stats) {
   ++stats.count;
   if ((flags & TEST_FAILED) && !(flags & TEST_NO_PASS_FAIL)) {
     ++stats.fails;
-    OpenPart& part = open_[partKey(record, field::TEST_HEAD_NUM)];
+    OpenPart& part = open_[headSiteKey(record, field::TEST_HEAD_NUM)];
     if (!part.failedTest) part.failedTest = stats.number;
   }
 }
@@ -107,7 +101,7 @@ void DatalogSummary::addPtr(const Record& record) {
 }
 
 void DatalogSummary::addPrr(const Record& record) {
-  const std::uint32_t key = partKey(record, field::PRR_HEAD_NUM);
+  const std::uint32_t key = headSiteKey(record, field::PRR_HEAD_NUM);
   const auto site = static_cast<std::uint32_t>(unsignedAt(record, field::PRR_SITE_NUM));
   const std::uint64_t flags = unsignedAt(record, field::PRR_PART_FLG);
   const bool good = !(flags & PART_NOT_GOOD);
@@ -189,7 +183,7 @@ void DatalogSummary::addDtr(const Record& record) {
 
 void DatalogSummary::add(const Record& record) {
   if (record.is("PIR")) {
-    open_[partKey(record, field::PIR_HEAD_NUM)] = OpenPart();
+    open_[headSiteKey(record, field::PIR_HEAD_NUM)] = OpenPart();
     incompleteReasons_.erase(static_cast<std::uint32_t>(unsignedAt(record, field::PIR_SITE_NUM)));
   } else if (record.is("DTR")) {
     addDtr(record);

@@ -2,7 +2,9 @@
 
 #include <fstream>
 #include <ostream>
+#include <set>
 #include <sstream>
+#include <string_view>
 #include <unordered_map>
 
 #include "AteVersion.h"
@@ -57,8 +59,17 @@ int worse(int a, int b) { return a == DATALOG_USAGE || b == DATALOG_USAGE ? DATA
 int summary(const std::vector<std::string>& files, std::ostream& out, std::ostream& err) {
   stdf::DatalogSummary figures;
   int status = DATALOG_OK;
+  // Bytes after a record's last field are said once per record type, at the first such record.
+  std::set<std::string_view> extraSaid;
   for (const std::string& path : files) {
-    status = worse(status, readFile(path, err, [&](const stdf::Record& r) { figures.add(r); }));
+    status = worse(status, readFile(path, err, [&](const stdf::Record& r) {
+                     if (r.extra > 0 && extraSaid.insert(r.name).second) {
+                       err << "ate-datalog: " << path << ": byte " << r.offset << ": " << r.name
+                           << " records carry bytes after their last field (" << r.extra
+                           << " in this one); they are left out\n";
+                     }
+                     figures.add(r);
+                   }));
     figures.endFile();
   }
   stdf::writeSummary(figures, out);
@@ -97,11 +108,6 @@ int csv(const std::string& path, std::ostream& out, std::ostream& err) {
 
   // The values of the parts open at once, by head and site.
   std::unordered_map<std::uint32_t, std::vector<std::string>> open;
-  auto key = [](const stdf::Record& r, std::size_t headAt) {
-    return r.fields.size() > headAt + 1
-               ? static_cast<std::uint32_t>(r.fields[headAt].u << 8 | r.fields[headAt + 1].u)
-               : 0u;
-  };
   auto cells = [&](std::uint32_t part) -> std::vector<std::string>& {
     std::vector<std::string>& values = open[part];
     values.resize(column.size());
@@ -110,13 +116,13 @@ int csv(const std::string& path, std::ostream& out, std::ostream& err) {
   status = readFile(path, err, [&](const stdf::Record& r) {
     namespace f = stdf::field;
     if (r.is("PIR")) {
-      open[key(r, f::PIR_HEAD_NUM)].assign(column.size(), std::string());
+      open[stdf::headSiteKey(r, f::PIR_HEAD_NUM)].assign(column.size(), std::string());
     } else if ((r.is("PTR") || r.is("FTR") || r.is("MPR")) && !r.fields.empty()) {
       const auto at = column.find(static_cast<std::uint32_t>(r.fields[f::TEST_NUM].u));
       if (at == column.end()) return;
       const std::uint64_t flags = r.fields.size() > f::TEST_FLG ? r.fields[f::TEST_FLG].u : 0;
       if (flags & stdf::flag::TEST_NOT_EXECUTED) return;
-      std::string& cell = cells(key(r, f::TEST_HEAD_NUM))[at->second];
+      std::string& cell = cells(stdf::headSiteKey(r, f::TEST_HEAD_NUM))[at->second];
       if (r.is("PTR")) {
         if (r.fields.size() > f::PTR_RESULT && !(flags & stdf::flag::TEST_RESULT_INVALID)) {
           cell = stdf::formatNumber(r.fields[f::PTR_RESULT].r, true);
@@ -125,7 +131,7 @@ int csv(const std::string& path, std::ostream& out, std::ostream& err) {
         cell = flags & stdf::flag::TEST_FAILED ? "F" : "P";
       }
     } else if (r.is("PRR")) {
-      const std::uint32_t part = key(r, f::PRR_HEAD_NUM);
+      const std::uint32_t part = stdf::headSiteKey(r, f::PRR_HEAD_NUM);
       const std::vector<std::string>& values = cells(part);
       auto number = [&](std::size_t at) {
         return r.fields.size() > at ? std::to_string(r.fields[at].u) : std::string();

@@ -13,136 +13,52 @@ namespace stdf {
 namespace {
 
 using T = FieldType;
-
-struct FieldLayout {
-  const char* name;
-  FieldType type;
-  int count = -1;  // for the kx arrays: the position of the field holding k
-};
-
-// VN marks GDR's GEN_DATA, decoded item by item.
-constexpr int GEN_DATA = -2;
+using layout::FieldLayout;
+using layout::GEN_DATA;
 
 struct RecordLayout {
-  std::uint8_t type;
-  std::uint8_t sub;
+  RecordType type;
   const char* name;
   const FieldLayout* fields;
   std::size_t count;
 };
 
-const FieldLayout FAR_FIELDS[] = {{"CPU_TYPE", T::U1}, {"STDF_VER", T::U1}};
-const FieldLayout ATR_FIELDS[] = {{"MOD_TIM", T::U4}, {"CMD_LINE", T::CN}};
-const FieldLayout MIR_FIELDS[] = {
-    {"SETUP_T", T::U4},  {"START_T", T::U4},  {"STAT_NUM", T::U1}, {"MODE_COD", T::C1},
-    {"RTST_COD", T::C1}, {"PROT_COD", T::C1}, {"BURN_TIM", T::U2}, {"CMOD_COD", T::C1},
-    {"LOT_ID", T::CN},   {"PART_TYP", T::CN}, {"NODE_NAM", T::CN}, {"TSTR_TYP", T::CN},
-    {"JOB_NAM", T::CN},  {"JOB_REV", T::CN},  {"SBLOT_ID", T::CN}, {"OPER_NAM", T::CN},
-    {"EXEC_TYP", T::CN}, {"EXEC_VER", T::CN}, {"TEST_COD", T::CN}, {"TST_TEMP", T::CN},
-    {"USER_TXT", T::CN}, {"AUX_FILE", T::CN}, {"PKG_TYP", T::CN},  {"FAMLY_ID", T::CN},
-    {"DATE_COD", T::CN}, {"FACIL_ID", T::CN}, {"FLOOR_ID", T::CN}, {"PROC_ID", T::CN},
-    {"OPER_FRQ", T::CN}, {"SPEC_NAM", T::CN}, {"SPEC_VER", T::CN}, {"FLOW_ID", T::CN},
-    {"SETUP_ID", T::CN}, {"DSGN_REV", T::CN}, {"ENG_ID", T::CN},   {"ROM_COD", T::CN},
-    {"SERL_NUM", T::CN}, {"SUPR_NAM", T::CN}};
-const FieldLayout MRR_FIELDS[] = {
-    {"FINISH_T", T::U4}, {"DISP_COD", T::C1}, {"USR_DESC", T::CN}, {"EXC_DESC", T::CN}};
-const FieldLayout PCR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"PART_CNT", T::U4},
-                                  {"RTST_CNT", T::U4}, {"ABRT_CNT", T::U4}, {"GOOD_CNT", T::U4},
-                                  {"FUNC_CNT", T::U4}};
-const FieldLayout HBR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"HBIN_NUM", T::U2},
-                                  {"HBIN_CNT", T::U4}, {"HBIN_PF", T::C1},  {"HBIN_NAM", T::CN}};
-const FieldLayout SBR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"SBIN_NUM", T::U2},
-                                  {"SBIN_CNT", T::U4}, {"SBIN_PF", T::C1},  {"SBIN_NAM", T::CN}};
-const FieldLayout PMR_FIELDS[] = {{"PMR_INDX", T::U2}, {"CHAN_TYP", T::U2}, {"CHAN_NAM", T::CN},
-                                  {"PHY_NAM", T::CN},  {"LOG_NAM", T::CN},  {"HEAD_NUM", T::U1},
-                                  {"SITE_NUM", T::U1}};
-const FieldLayout PGR_FIELDS[] = {
-    {"GRP_INDX", T::U2}, {"GRP_NAM", T::CN}, {"INDX_CNT", T::U2}, {"PMR_INDX", T::U2_ARRAY, 2}};
-const FieldLayout PLR_FIELDS[] = {{"GRP_CNT", T::U2},           {"GRP_INDX", T::U2_ARRAY, 0},
-                                  {"GRP_MODE", T::U2_ARRAY, 0}, {"GRP_RADX", T::U1_ARRAY, 0},
-                                  {"PGM_CHAR", T::CN_ARRAY, 0}, {"RTN_CHAR", T::CN_ARRAY, 0},
-                                  {"PGM_CHAL", T::CN_ARRAY, 0}, {"RTN_CHAL", T::CN_ARRAY, 0}};
-const FieldLayout RDR_FIELDS[] = {{"NUM_BINS", T::U2}, {"RTST_BIN", T::U2_ARRAY, 0}};
-const FieldLayout SDR_FIELDS[] = {
-    {"HEAD_NUM", T::U1}, {"SITE_GRP", T::U1}, {"SITE_CNT", T::U1}, {"SITE_NUM", T::U1_ARRAY, 2},
-    {"HAND_TYP", T::CN}, {"HAND_ID", T::CN},  {"CARD_TYP", T::CN}, {"CARD_ID", T::CN},
-    {"LOAD_TYP", T::CN}, {"LOAD_ID", T::CN},  {"DIB_TYP", T::CN},  {"DIB_ID", T::CN},
-    {"CABL_TYP", T::CN}, {"CABL_ID", T::CN},  {"CONT_TYP", T::CN}, {"CONT_ID", T::CN},
-    {"LASR_TYP", T::CN}, {"LASR_ID", T::CN},  {"EXTR_TYP", T::CN}, {"EXTR_ID", T::CN}};
-const FieldLayout WIR_FIELDS[] = {
-    {"HEAD_NUM", T::U1}, {"SITE_GRP", T::U1}, {"START_T", T::U4}, {"WAFER_ID", T::CN}};
-const FieldLayout WRR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_GRP", T::U1}, {"FINISH_T", T::U4},
-                                  {"PART_CNT", T::U4}, {"RTST_CNT", T::U4}, {"ABRT_CNT", T::U4},
-                                  {"GOOD_CNT", T::U4}, {"FUNC_CNT", T::U4}, {"WAFER_ID", T::CN},
-                                  {"FABWF_ID", T::CN}, {"FRAME_ID", T::CN}, {"MASK_ID", T::CN},
-                                  {"USR_DESC", T::CN}, {"EXC_DESC", T::CN}};
-const FieldLayout WCR_FIELDS[] = {{"WAFR_SIZ", T::R4}, {"DIE_HT", T::R4},  {"DIE_WID", T::R4},
-                                  {"WF_UNITS", T::U1}, {"WF_FLAT", T::C1}, {"CENTER_X", T::I2},
-                                  {"CENTER_Y", T::I2}, {"POS_X", T::C1},   {"POS_Y", T::C1}};
-const FieldLayout PIR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}};
-const FieldLayout PRR_FIELDS[] = {{"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"PART_FLG", T::B1},
-                                  {"NUM_TEST", T::U2}, {"HARD_BIN", T::U2}, {"SOFT_BIN", T::U2},
-                                  {"X_COORD", T::I2},  {"Y_COORD", T::I2},  {"TEST_T", T::U4},
-                                  {"PART_ID", T::CN},  {"PART_TXT", T::CN}, {"PART_FIX", T::BN}};
-const FieldLayout TSR_FIELDS[] = {
-    {"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"TEST_TYP", T::C1}, {"TEST_NUM", T::U4},
-    {"EXEC_CNT", T::U4}, {"FAIL_CNT", T::U4}, {"ALRM_CNT", T::U4}, {"TEST_NAM", T::CN},
-    {"SEQ_NAME", T::CN}, {"TEST_LBL", T::CN}, {"OPT_FLAG", T::B1}, {"TEST_TIM", T::R4},
-    {"TEST_MIN", T::R4}, {"TEST_MAX", T::R4}, {"TST_SUMS", T::R4}, {"TST_SQRS", T::R4}};
-const FieldLayout PTR_FIELDS[] = {
-    {"TEST_NUM", T::U4}, {"HEAD_NUM", T::U1}, {"SITE_NUM", T::U1}, {"TEST_FLG", T::B1},
-    {"PARM_FLG", T::B1}, {"RESULT", T::R4},   {"TEST_TXT", T::CN}, {"ALARM_ID", T::CN},
-    {"OPT_FLAG", T::B1}, {"RES_SCAL", T::I1}, {"LLM_SCAL", T::I1}, {"HLM_SCAL", T::I1},
-    {"LO_LIMIT", T::R4}, {"HI_LIMIT", T::R4}, {"UNITS", T::CN},    {"C_RESFMT", T::CN},
-    {"C_LLMFMT", T::CN}, {"C_HLMFMT", T::CN}, {"LO_SPEC", T::R4},  {"HI_SPEC", T::R4}};
-const FieldLayout MPR_FIELDS[] = {
-    {"TEST_NUM", T::U4}, {"HEAD_NUM", T::U1},          {"SITE_NUM", T::U1},
-    {"TEST_FLG", T::B1}, {"PARM_FLG", T::B1},          {"RTN_ICNT", T::U2},
-    {"RSLT_CNT", T::U2}, {"RTN_STAT", T::N1_ARRAY, 5}, {"RTN_RSLT", T::R4_ARRAY, 6},
-    {"TEST_TXT", T::CN}, {"ALARM_ID", T::CN},          {"OPT_FLAG", T::B1},
-    {"RES_SCAL", T::I1}, {"LLM_SCAL", T::I1},          {"HLM_SCAL", T::I1},
-    {"LO_LIMIT", T::R4}, {"HI_LIMIT", T::R4},          {"START_IN", T::R4},
-    {"INCR_IN", T::R4},  {"RTN_INDX", T::U2_ARRAY, 5}, {"UNITS", T::CN},
-    {"UNITS_IN", T::CN}, {"C_RESFMT", T::CN},          {"C_LLMFMT", T::CN},
-    {"C_HLMFMT", T::CN}, {"LO_SPEC", T::R4},           {"HI_SPEC", T::R4}};
-const FieldLayout FTR_FIELDS[] = {{"TEST_NUM", T::U4},           {"HEAD_NUM", T::U1},
-                                  {"SITE_NUM", T::U1},           {"TEST_FLG", T::B1},
-                                  {"OPT_FLAG", T::B1},           {"CYCL_CNT", T::U4},
-                                  {"REL_VADR", T::U4},           {"REPT_CNT", T::U4},
-                                  {"NUM_FAIL", T::U4},           {"XFAIL_AD", T::I4},
-                                  {"YFAIL_AD", T::I4},           {"VECT_OFF", T::I2},
-                                  {"RTN_ICNT", T::U2},           {"PGM_ICNT", T::U2},
-                                  {"RTN_INDX", T::U2_ARRAY, 12}, {"RTN_STAT", T::N1_ARRAY, 12},
-                                  {"PGM_INDX", T::U2_ARRAY, 13}, {"PGM_STAT", T::N1_ARRAY, 13},
-                                  {"FAIL_PIN", T::DN},           {"VECT_NAM", T::CN},
-                                  {"TIME_SET", T::CN},           {"OP_CODE", T::CN},
-                                  {"TEST_TXT", T::CN},           {"ALARM_ID", T::CN},
-                                  {"PROG_TXT", T::CN},           {"RSLT_TXT", T::CN},
-                                  {"PATG_NUM", T::U1},           {"SPIN_MAP", T::DN}};
-const FieldLayout BPS_FIELDS[] = {{"SEQ_NAME", T::CN}};
-const FieldLayout GDR_FIELDS[] = {{"FLD_CNT", T::U2}, {"GEN_DATA", T::U1, GEN_DATA}};
-const FieldLayout DTR_FIELDS[] = {{"TEXT_DAT", T::CN}};
-
-#define ATE_STDF_RECORD(type, sub, name) \
-  { type, sub, #name, name##_FIELDS, std::size(name##_FIELDS) }
+#define ATE_STDF_RECORD(name) \
+  { name##_RECORD, #name, layout::name##_FIELDS, std::size(layout::name##_FIELDS) }
 
 const RecordLayout RECORDS[] = {
-    ATE_STDF_RECORD(0, 10, FAR),  ATE_STDF_RECORD(0, 20, ATR),  ATE_STDF_RECORD(1, 10, MIR),
-    ATE_STDF_RECORD(1, 20, MRR),  ATE_STDF_RECORD(1, 30, PCR),  ATE_STDF_RECORD(1, 40, HBR),
-    ATE_STDF_RECORD(1, 50, SBR),  ATE_STDF_RECORD(1, 60, PMR),  ATE_STDF_RECORD(1, 62, PGR),
-    ATE_STDF_RECORD(1, 63, PLR),  ATE_STDF_RECORD(1, 70, RDR),  ATE_STDF_RECORD(1, 80, SDR),
-    ATE_STDF_RECORD(2, 10, WIR),  ATE_STDF_RECORD(2, 20, WRR),  ATE_STDF_RECORD(2, 30, WCR),
-    ATE_STDF_RECORD(5, 10, PIR),  ATE_STDF_RECORD(5, 20, PRR),  ATE_STDF_RECORD(10, 30, TSR),
-    ATE_STDF_RECORD(15, 10, PTR), ATE_STDF_RECORD(15, 15, MPR), ATE_STDF_RECORD(15, 20, FTR),
-    ATE_STDF_RECORD(20, 10, BPS), {20, 20, "EPS", nullptr, 0},  ATE_STDF_RECORD(50, 10, GDR),
-    ATE_STDF_RECORD(50, 30, DTR),
+    ATE_STDF_RECORD(FAR),
+    ATE_STDF_RECORD(ATR),
+    ATE_STDF_RECORD(MIR),
+    ATE_STDF_RECORD(MRR),
+    ATE_STDF_RECORD(PCR),
+    ATE_STDF_RECORD(HBR),
+    ATE_STDF_RECORD(SBR),
+    ATE_STDF_RECORD(PMR),
+    ATE_STDF_RECORD(PGR),
+    ATE_STDF_RECORD(PLR),
+    ATE_STDF_RECORD(RDR),
+    ATE_STDF_RECORD(SDR),
+    ATE_STDF_RECORD(WIR),
+    ATE_STDF_RECORD(WRR),
+    ATE_STDF_RECORD(WCR),
+    ATE_STDF_RECORD(PIR),
+    ATE_STDF_RECORD(PRR),
+    ATE_STDF_RECORD(TSR),
+    ATE_STDF_RECORD(PTR),
+    ATE_STDF_RECORD(MPR),
+    ATE_STDF_RECORD(FTR),
+    ATE_STDF_RECORD(BPS),
+    {EPS_RECORD, "EPS", nullptr, 0},
+    ATE_STDF_RECORD(GDR),
+    ATE_STDF_RECORD(DTR),
 };
 
 #undef ATE_STDF_RECORD
 
 const RecordLayout* findLayout(std::uint8_t type, std::uint8_t sub) {
   for (const RecordLayout& layout : RECORDS) {
-    if (layout.type == type && layout.sub == sub) return &layout;
+    if (layout.type == RecordType{type, sub}) return &layout;
   }
   return nullptr;
 }
@@ -367,6 +283,11 @@ const char* typeName(FieldType type) {
   return NAMES[static_cast<int>(type)];
 }
 
+std::uint32_t headSiteKey(const Record& record, std::size_t headAt) {
+  if (record.fields.size() <= headAt + 1) return 0;
+  return headSiteKey(record.fields[headAt].u, record.fields[headAt + 1].u);
+}
+
 const Field* Record::find(std::string_view fieldName) const {
   for (const Field& f : fields) {
     if (f.name == fieldName) return &f;
@@ -411,9 +332,11 @@ bool decodeRecord(const std::uint8_t* data, ByteOrder order, Record& record, Rea
   if (layout == nullptr) {
     record.name = "UNKNOWN";
     record.fields.clear();
+    record.extra = 0;
     return true;
   }
   record.name = layout->name;
+  record.extra = 0;
   FieldCursor in(data, record.length, order);
   std::size_t used = 0;
   auto fieldAt = [&](std::string_view name) -> Field& {
@@ -470,6 +393,7 @@ bool decodeRecord(const std::uint8_t* data, ByteOrder order, Record& record, Rea
     if (!ok) return overrun(fs.name, at);
   }
   record.fields.resize(used);
+  record.extra = static_cast<std::uint16_t>(record.length - in.position());
   return true;
 }
 
@@ -508,67 +432,86 @@ bool StdfReader::fail(ErrorKind kind, std::uint64_t offset, std::string message)
   return false;
 }
 
+bool StdfReader::readHeader(std::uint64_t start, std::uint8_t (&head)[4]) {
+  const std::uint8_t* header = nullptr;
+  std::size_t got = 0;
+  if (fetch(4, header, got)) {
+    std::memcpy(head, header, 4);
+    return true;
+  }
+  if (got == 0 && !needFar_) return false;  // a clean end
+  if (got == 0) {
+    return fail(ErrorKind::NOT_STDF, start,
+                offsetText(start) + ": no FAR record first: the file is empty");
+  }
+  return fail(ErrorKind::TRUNCATED, start,
+              offsetText(start) + ": the file ends inside a record header (" + std::to_string(got) +
+                  " of its 4 bytes)");
+}
+
+std::size_t StdfReader::lengthOf(const std::uint8_t (&head)[4]) const {
+  return order_ == ByteOrder::BIG ? std::size_t{head[0]} << 8 | head[1]
+                                  : std::size_t{head[1]} << 8 | head[0];
+}
+
+bool StdfReader::checkFarHeader(std::uint64_t start, const std::uint8_t (&head)[4],
+                                std::size_t& length) {
+  if (RecordType{head[2], head[3]} != FAR_RECORD) {
+    return fail(ErrorKind::NOT_STDF, start,
+                offsetText(start) + ": no FAR record first: not an STDF file");
+  }
+  // FAR's length is in its own byte order, which its first data byte gives: one of the two
+  // header bytes is 0 for a length below 256, so the other is taken here and checked once the
+  // data is in.
+  length = std::max<std::size_t>(std::max(head[0], head[1]), 2);
+  return true;
+}
+
+bool StdfReader::checkFar(std::uint64_t start, const std::uint8_t (&head)[4],
+                          const std::uint8_t* data, std::size_t length) {
+  const std::uint8_t cpu = data[field::FAR_CPU_TYPE];
+  if (cpu != 1 && cpu != 2) {
+    return fail(ErrorKind::NOT_STDF, start + 4,
+                offsetText(start + 4) + ": FAR CPU_TYPE " + std::to_string(cpu) +
+                    " is not one this reader reads (1 = big-endian, 2 = little-endian)");
+  }
+  order_ = cpu == 1 ? ByteOrder::BIG : ByteOrder::LITTLE;
+  const std::size_t declared = lengthOf(head);
+  if (declared != length) {
+    return fail(ErrorKind::NOT_STDF, start,
+                offsetText(start) + ": FAR record length " + std::to_string(declared) +
+                    " does not match its CPU_TYPE's byte order");
+  }
+  const std::uint8_t version = data[field::FAR_STDF_VER];
+  if (version != 4) {
+    return fail(ErrorKind::NOT_STDF, start + 5,
+                offsetText(start + 5) + ": STDF_VER " + std::to_string(version) + " is not 4");
+  }
+  needFar_ = false;
+  return true;
+}
+
 bool StdfReader::next(Record& record) {
   if (failed_) return false;
   const std::uint64_t start = offset_;
-  const std::uint8_t* header = nullptr;
-  std::size_t got = 0;
-  if (!fetch(4, header, got)) {
-    if (got == 0 && !needFar_) return false;  // a clean end
-    if (got == 0)
-      return fail(ErrorKind::NOT_STDF, start,
-                  offsetText(start) + ": no FAR record first: the file is empty");
-    return fail(ErrorKind::TRUNCATED, start,
-                offsetText(start) + ": the file ends inside a record header (" +
-                    std::to_string(got) + " of its 4 bytes)");
-  }
   std::uint8_t head[4];
-  std::memcpy(head, header, 4);
-  if (needFar_) {
-    if (head[2] != 0 || head[3] != 10) {
-      return fail(ErrorKind::NOT_STDF, start,
-                  offsetText(start) + ": no FAR record first: not an STDF file");
-    }
-  }
-  // FAR's length is read in its own byte order: its first data byte says which that is, so it
-  // is checked once the data is in.
-  const auto length = static_cast<std::uint16_t>(
-      order_ == ByteOrder::BIG ? (head[0] << 8) | head[1] : (head[1] << 8) | head[0]);
-  std::size_t farLength = length;
-  if (needFar_) farLength = std::max<std::size_t>(std::max(head[0], head[1]), 2);
-  const std::size_t dataLength = needFar_ ? farLength : length;
+  if (!readHeader(start, head)) return false;
+  const bool first = needFar_;
+  std::size_t length = lengthOf(head);
+  if (first && !checkFarHeader(start, head, length)) return false;
   const std::uint8_t* data = nullptr;
-  const RecordLayout* layout = findLayout(head[2], head[3]);
-  const char* name = layout != nullptr ? layout->name : "UNKNOWN";
-  if (!fetch(dataLength, data, got)) {
+  std::size_t got = 0;
+  if (!fetch(length, data, got)) {
+    const RecordLayout* layout = findLayout(head[2], head[3]);
     return fail(ErrorKind::TRUNCATED, start,
-                offsetText(start) + ": " + name + " record of " + std::to_string(dataLength) +
+                offsetText(start) + ": " + (layout != nullptr ? layout->name : "UNKNOWN") +
+                    " record of " + std::to_string(length) +
                     " bytes runs past the end of the file (" + std::to_string(got) +
                     " of them there)");
   }
-  if (needFar_) {
-    const std::uint8_t cpu = data[0];
-    if (cpu != 1 && cpu != 2) {
-      return fail(ErrorKind::NOT_STDF, start + 4,
-                  offsetText(start + 4) + ": FAR CPU_TYPE " + std::to_string(cpu) +
-                      " is not one this reader reads (1 = big-endian, 2 = little-endian)");
-    }
-    order_ = cpu == 1 ? ByteOrder::BIG : ByteOrder::LITTLE;
-    const auto declared = static_cast<std::size_t>(
-        order_ == ByteOrder::BIG ? (head[0] << 8) | head[1] : (head[1] << 8) | head[0]);
-    if (declared != farLength) {
-      return fail(ErrorKind::NOT_STDF, start,
-                  offsetText(start) + ": FAR record length " + std::to_string(declared) +
-                      " does not match its CPU_TYPE's byte order");
-    }
-    if (data[1] != 4) {
-      return fail(ErrorKind::NOT_STDF, start + 5,
-                  offsetText(start + 5) + ": STDF_VER " + std::to_string(data[1]) + " is not 4");
-    }
-    needFar_ = false;
-  }
+  if (first && !checkFar(start, head, data, length)) return false;
   record.offset = start;
-  record.length = static_cast<std::uint16_t>(dataLength);
+  record.length = static_cast<std::uint16_t>(length);
   record.type = head[2];
   record.sub = head[3];
   ReadError fieldError;
@@ -577,7 +520,7 @@ bool StdfReader::next(Record& record) {
     error_ = std::move(fieldError);
     return false;
   }
-  offset_ = start + 4 + dataLength;
+  offset_ = start + 4 + length;
   return true;
 }
 
@@ -645,13 +588,17 @@ std::string formatRecord(const Record& record) {
         break;
     }
   }
+  if (record.extra > 0) {
+    out += " (" + std::to_string(record.extra) + (record.extra == 1 ? " byte" : " bytes") +
+           " after the last field)";
+  }
   return out;
 }
 
 bool isSummaryRecord(const Record& record) {
-  return (record.type == 1 &&
-          (record.sub == 20 || record.sub == 30 || record.sub == 40 || record.sub == 50)) ||
-         (record.type == 10 && record.sub == 30);
+  const RecordType type{record.type, record.sub};
+  return type == TSR_RECORD || type == HBR_RECORD || type == SBR_RECORD || type == PCR_RECORD ||
+         type == MRR_RECORD;
 }
 
 StdfFollower::Update StdfFollower::update(const std::string& path,
@@ -697,10 +644,7 @@ StdfFollower::Update StdfFollower::update(std::string_view tail,
     }
     const bool part = record.is("PIR") || record.is("PRR");
     if (part) {
-      const std::uint32_t key =
-          record.fields.size() > 1
-              ? static_cast<std::uint32_t>(record.fields[0].u << 8 | record.fields[1].u)
-              : 0;
+      const std::uint32_t key = headSiteKey(record, field::PIR_HEAD_NUM);
       if (record.is("PIR")) {
         open.push_back(key);
       } else {

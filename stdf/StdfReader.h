@@ -4,7 +4,8 @@
 // Any valid V4 file reads, whoever wrote it: both byte orders (FAR CPU_TYPE 1 = big-endian,
 // 2 = little-endian), optional trailing fields left off at the end of a record (they are simply
 // absent from Record::fields), and record types this reader does not know (delivered as
-// "UNKNOWN" with their type, sub-type and length, without fields). Damage (a record running past
+// "UNKNOWN" with their type, sub-type and length, without fields). Bytes after a known record's
+// last field are counted in Record::extra and otherwise left alone. Damage (a record running past
 // the end of the file, a field running past the end of its record, no FAR first) stops reading
 // with a ReadError naming the byte offset; every record before it was delivered. Nothing is ever
 // read outside the given bytes.
@@ -21,35 +22,15 @@
 #include <string_view>
 #include <vector>
 
+#include "stdf/StdfFormat.h"
+
 namespace stdf {
 
 enum class ByteOrder { BIG, LITTLE };
 
-// The V4 data types. The ...ARRAY types are the kx arrays, whose length is an earlier field.
-// VN is one item of GDR's GEN_DATA; its own type is then in Field::type (see Field).
-enum class FieldType {
-  U1,
-  U2,
-  U4,
-  I1,
-  I2,
-  I4,
-  R4,
-  R8,
-  C1,
-  B1,
-  CN,
-  BN,
-  DN,
-  N1,
-  U1_ARRAY,
-  U2_ARRAY,
-  R4_ARRAY,
-  CN_ARRAY,
-  N1_ARRAY
-};
-
-// The V4 name of a type ("U4", "kxCn").
+// The V4 name of a type ("U4", "kxCn"). The record types, the fields of each record, the
+// positions in `Record::fields` of the fields code reads (field::PTR_RESULT) and the flag bits
+// (flag::TEST_FAILED) are in StdfFormat.h.
 const char* typeName(FieldType type);
 
 // One decoded field. Which member holds the value depends on the type:
@@ -80,6 +61,9 @@ struct Record {
   std::uint8_t sub = 0;      // REC_SUB
   std::string_view name;     // "PTR", or "UNKNOWN" for a type this reader does not know
   std::vector<Field> fields;
+  // Bytes after the record's last known field, which no field takes: a writer's mistake, or
+  // fields of a later revision. Not an error; 0 for a type this reader does not know.
+  std::uint16_t extra = 0;
 
   bool is(std::string_view recordName) const { return name == recordName; }
   // The field of that name, or null when absent.
@@ -91,64 +75,9 @@ struct Record {
   std::string_view textValue(std::string_view fieldName) const;  // empty when absent
 };
 
-// Positions of the fields the summary reads, in the records that have them. A field at position
-// k is present when fields.size() > k.
-namespace field {
-enum Pir { PIR_HEAD_NUM, PIR_SITE_NUM };
-enum Prr {
-  PRR_HEAD_NUM,
-  PRR_SITE_NUM,
-  PRR_PART_FLG,
-  PRR_NUM_TEST,
-  PRR_HARD_BIN,
-  PRR_SOFT_BIN,
-  PRR_X_COORD,
-  PRR_Y_COORD,
-  PRR_TEST_T,
-  PRR_PART_ID,
-  PRR_PART_TXT,
-  PRR_PART_FIX
-};
-// PTR, MPR and FTR start alike.
-enum Test { TEST_NUM, TEST_HEAD_NUM, TEST_SITE_NUM, TEST_FLG };
-enum Ptr {
-  PTR_PARM_FLG = 4,
-  PTR_RESULT,
-  PTR_TEST_TXT,
-  PTR_ALARM_ID,
-  PTR_OPT_FLAG,
-  PTR_RES_SCAL,
-  PTR_LLM_SCAL,
-  PTR_HLM_SCAL,
-  PTR_LO_LIMIT,
-  PTR_HI_LIMIT,
-  PTR_UNITS
-};
-enum Ftr { FTR_TEST_TXT = 22 };
-enum Mpr { MPR_TEST_TXT = 9 };
-// HBR and SBR alike.
-enum Bin { BIN_HEAD_NUM, BIN_SITE_NUM, BIN_NUM, BIN_CNT, BIN_PF, BIN_NAM };
-}  // namespace field
-
-// The bits of the flag fields that readers look at.
-namespace flag {
-// PRR PART_FLG
-constexpr std::uint64_t PART_ABNORMAL_END = 0x04;
-constexpr std::uint64_t PART_FAILED = 0x08;
-constexpr std::uint64_t PART_NO_PASS_FAIL = 0x10;
-// Any of these and the part is not a good one.
-constexpr std::uint64_t PART_NOT_GOOD = PART_ABNORMAL_END | PART_FAILED | PART_NO_PASS_FAIL;
-// PTR, FTR and MPR TEST_FLG
-constexpr std::uint64_t TEST_RESULT_INVALID = 0x02;
-constexpr std::uint64_t TEST_NOT_EXECUTED = 0x10;
-constexpr std::uint64_t TEST_NO_PASS_FAIL = 0x40;
-constexpr std::uint64_t TEST_FAILED = 0x80;
-// PTR OPT_FLAG
-constexpr std::uint64_t OPT_LOW_LIMIT_DEFAULT = 0x10;
-constexpr std::uint64_t OPT_HIGH_LIMIT_DEFAULT = 0x20;
-constexpr std::uint64_t OPT_NO_LOW_LIMIT = 0x40;
-constexpr std::uint64_t OPT_NO_HIGH_LIMIT = 0x80;
-}  // namespace flag
+// The head and site of a PIR, PRR or test record (HEAD_NUM at headAt, SITE_NUM after it) as
+// one key; 0 when the record ends before them.
+std::uint32_t headSiteKey(const Record& record, std::size_t headAt);
 
 enum class ErrorKind {
   TRUNCATED,  // the bytes end inside a record: a damaged file, or one still being written
@@ -191,6 +120,15 @@ class StdfReader {
   // Points `out` at the next n bytes; false when fewer remain (`got` says how many did).
   bool fetch(std::size_t n, const std::uint8_t*& out, std::size_t& got);
   bool fail(ErrorKind kind, std::uint64_t offset, std::string message);
+  // Framing: the 4-byte header of the record at `start`, and REC_LEN in the file's byte order.
+  // False at a clean end or after fail().
+  bool readHeader(std::uint64_t start, std::uint8_t (&head)[4]);
+  std::size_t lengthOf(const std::uint8_t (&head)[4]) const;
+  // The first record must be a FAR: its header (giving `length` before the byte order is known),
+  // then its data, which sets the byte order.
+  bool checkFarHeader(std::uint64_t start, const std::uint8_t (&head)[4], std::size_t& length);
+  bool checkFar(std::uint64_t start, const std::uint8_t (&head)[4], const std::uint8_t* data,
+                std::size_t length);
 
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
@@ -215,7 +153,8 @@ bool decodeRecord(const std::uint8_t* data, ByteOrder order, Record& record, Rea
 //   @300 UNKNOWN REC_TYP=99 REC_SUB=1 REC_LEN=4
 // Texts are quoted, with ", \ and bytes outside printable ASCII escaped (\" \\ \xNN); reals are
 // the shortest text that reads back as the same value; arrays are [a,b,...]; B1 is 0xNN; Bn and
-// Dn are hex bytes (Dn prefixed by its bit count: 12:0x0fff).
+// Dn are hex bytes (Dn prefixed by its bit count: 12:0x0fff). A record with bytes after its last
+// field ends with "(2 bytes after the last field)".
 std::string formatRecord(const Record& record);
 
 // Whether the record is one of the summary records a writer puts after the last part

@@ -344,6 +344,24 @@ TEST(DatalogToolTest, CommandsOnWholeDamagedAndMissingFiles) {
   ASSERT_EQ(usage.rfind("usage: ate-datalog ", 0), 0u) << usage;
   const std::string noMrr =
       "ate-datalog: " + between + ": byte 201: the file ends without an MRR record (cut short)\n";
+  // Bytes after the last field: two PIRs with 2 each, a PRR with 1 and a PRR without.
+  const auto prrOf = [](int site, const std::string& after) {
+    Fields data(false);
+    data.u1(1).u1(site).u1(0).u2(1).u2(1).u2(1).i2(0).i2(0).u4(0).cn("1").cn("").cn("");
+    return record(5, 20, data.raw(after));
+  };
+  const std::string padded = dir.write(
+      "padded.stdf", far(false) + record(5, 10, Fields(false).u1(1).u1(1).raw("xy")) +
+                         record(5, 10, Fields(false).u1(1).u1(2).raw("xy")) + prrOf(1, "z") +
+                         prrOf(2, "") + record(1, 20, Fields(false).u4(0).c1(' ').cn("").cn("")));
+  const std::string paddedErr =
+      "ate-datalog: " + padded +
+      ": byte 6: PIR records carry bytes after their last field (2 in this one); they are left "
+      "out\n"
+      "ate-datalog: " +
+      padded +
+      ": byte 22: PRR records carry bytes after their last field (1 in this one); they are left "
+      "out\n";
   const struct {
     std::vector<std::string> args;
     int status;
@@ -361,6 +379,15 @@ TEST(DatalogToolTest, CommandsOnWholeDamagedAndMissingFiles) {
       {{"csv", inside}, DATALOG_DAMAGED, csv.substr(0, csv.find("2,2,")), true, cutErr},
       {{"summary", between}, DATALOG_DAMAGED, "  all       2     1   50.00%\n", false, noMrr},
       {{"summary", missing}, DATALOG_USAGE, "  all       0     0  0.00%\n", false, noFile},
+      // Bytes after the last field are shown, said once per record type, and no damage.
+      {{"dump", padded},
+       DATALOG_OK,
+       "@6 PIR HEAD_NUM=1 SITE_NUM=1 (2 bytes after the last field)\n"
+       "@14 PIR HEAD_NUM=1 SITE_NUM=2 (2 bytes after the last field)\n",
+       false,
+       ""},
+      {{"dump", padded}, DATALOG_OK, "PART_FIX=0x (1 byte after the last field)\n@", false, ""},
+      {{"summary", padded}, DATALOG_OK, "  all       2     2  100.00%\n", false, paddedErr},
       // Bad arguments: the usage, as --help prints it, on the error stream.
       {{}, DATALOG_USAGE, "", true, usage},
       {{"dump"}, DATALOG_USAGE, "", true, usage},
