@@ -1,5 +1,7 @@
 #include "datalog/LotFile.h"
 
+#include <charconv>
+#include <cmath>
 #include <set>
 
 namespace datalog {
@@ -21,7 +23,89 @@ bool whole(std::string_view text, std::uint64_t low, std::uint64_t high, std::ui
   return value >= low && value <= high;
 }
 
+// A whole signed decimal number from low to high.
+bool integer(std::string_view text, long low, long high, long& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && value >= low && value <= high;
+}
+
+bool waferField(std::string_view field, std::string_view value, WaferConfig& wafer) {
+  long n = 0;
+  if (field == "WAFR_SIZ" || field == "DIE_HT" || field == "DIE_WID") {
+    float size = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), size);
+    if (error != std::errc() || end != value.data() + value.size() || !std::isfinite(size) ||
+        size < 0) {
+      return false;
+    }
+    (field == "WAFR_SIZ" ? wafer.size
+     : field == "DIE_HT" ? wafer.dieHeight
+                         : wafer.dieWidth) = size;
+  } else if (field == "WF_UNITS") {
+    if (!integer(value, 0, 4, n)) return false;
+    wafer.units = static_cast<std::uint8_t>(n);
+  } else if (field == "CENTER_X" || field == "CENTER_Y") {
+    if (!integer(value, -32767, 32767, n)) return false;
+    (field == "CENTER_X" ? wafer.centerX : wafer.centerY) = static_cast<std::int16_t>(n);
+  } else if (field == "WF_FLAT" || field == "POS_X" || field == "POS_Y") {
+    const std::string_view allowed = field == "WF_FLAT" ? "UDLR" : field == "POS_X" ? "LR" : "UD";
+    if (value.size() != 1 || allowed.find(value[0]) == std::string_view::npos) return false;
+    (field == "WF_FLAT" ? wafer.flat : field == "POS_X" ? wafer.posX : wafer.posY) = value[0];
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Calls take(number, key, value) for each KEY=VALUE line; false at the first line that is none.
+template <typename Take>
+bool eachLine(std::string_view text, std::string& error, Take take) {
+  std::size_t number = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) {
+      error = "line " + std::to_string(number) + ": no KEY=VALUE";
+      return false;
+    }
+    std::string why;
+    if (!take(line.substr(0, equals), line.substr(equals + 1), why)) {
+      error = "line " + std::to_string(number) + ": " + why;
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+bool parseTouchdownFile(std::string_view text, Touchdown& touchdown, std::string& error) {
+  touchdown = Touchdown{};
+  return eachLine(text, error, [&](std::string_view key, std::string_view value, std::string& why) {
+    std::uint64_t site = 0;
+    long x = 0, y = 0;
+    const std::size_t comma = value.find(',');
+    if (key == "WAFER") {
+      touchdown.wafer = std::string(value);
+    } else if (key.substr(0, 3) == "XY." && whole(key.substr(3), 1, 255, site)) {
+      if (comma == std::string_view::npos || !integer(value.substr(0, comma), -32767, 32767, x) ||
+          !integer(value.substr(comma + 1), -32767, 32767, y)) {
+        why = "a die's position is X,Y, each from -32767 to 32767";
+        return false;
+      }
+      touchdown.dies[static_cast<std::uint8_t>(site)] = {static_cast<int>(x), static_cast<int>(y)};
+    } else {
+      why = "unknown key \"" + std::string(key.substr(0, 40)) + "\"";
+      return false;
+    }
+    return true;
+  });
+}
 
 bool parseLotFile(std::string_view text, LotFile& lot, std::string& error) {
   lot = LotFile{};
@@ -52,6 +136,13 @@ bool parseLotFile(std::string_view text, LotFile& lot, std::string& error) {
     } else if (key == "FIRST_PART_ID") {
       if (!whole(value, 1, 999999999999999ull, n)) return bad("FIRST_PART_ID is a number from 1");
       lot.firstPartId = n;
+    } else if (key == "TOUCHDOWN") {
+      lot.touchdownFile = std::string(value);
+    } else if (key.substr(0, 4) == "WCR.") {
+      if (!waferField(key.substr(4), value, lot.wafer)) {
+        return bad("the wafer's " + std::string(key.substr(4, 12)) + " can't be \"" +
+                   std::string(value.substr(0, 20)) + "\"");
+      }
     } else if (key.substr(0, 5) == "SITE.") {
       if (!whole(key.substr(5), 1, 255, n)) return bad("a site is a number from 1 to 255");
       if (value.empty()) return bad("site " + std::to_string(n) + " names no device");

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <utility>
@@ -44,6 +45,9 @@ using stdf::PTR_RECORD;
 using stdf::SBR_RECORD;
 using stdf::SDR_RECORD;
 using stdf::TSR_RECORD;
+using stdf::WCR_RECORD;
+using stdf::WIR_RECORD;
+using stdf::WRR_RECORD;
 
 constexpr std::uint8_t PART_HEAD = 1;
 constexpr std::uint32_t MISSING_U4 = 4294967295u;
@@ -111,7 +115,9 @@ struct Pass {
   std::vector<bool> functional;  // by testIndex: recorded without values
   std::string records;           // the PTRs and FTRs in the order recorded
   bool failstop = false;         // the pass ran under fail-stop (as its test functions were told)
-  bool broken = false;           // the flow changed within the pass: nothing of it is written
+  std::string wafer;             // a station's touchdown on a wafer: its id; else empty
+  std::vector<std::optional<std::pair<int, int>>> dies;  // of each device: its X,Y on the wafer
+  bool broken = false;  // the flow changed within the pass: nothing of it is written
   bool ended = false;
 
   // Test functions mostly record all of one device, then the next: the last hit is tried first.
@@ -147,8 +153,21 @@ struct BinSummary {
 
 struct PartCounts {
   std::uint32_t parts = 0;
+  std::uint32_t retests = 0;
   std::uint32_t good = 0;
   std::uint32_t abnormal = 0;
+};
+
+// The wafer being tested: from its WIR until a pass on another wafer (or none) writes its WRR.
+// Until then its WRR, as it stands, goes with the summaries at the end of the file.
+struct OpenWafer {
+  std::string id;
+  std::uint32_t finish = 0;
+  std::uint32_t parts = 0;
+  std::uint32_t retests = 0;
+  std::uint32_t aborts = 0;
+  std::uint32_t good = 0;                    // dies whose last part passed
+  std::map<std::pair<int, int>, bool> dies;  // the last result of each X,Y
 };
 
 // The process's datalog. Everything in it is guarded by mutex.
@@ -177,6 +196,8 @@ class Datalog {
   std::string encodeHeader() const;
   std::string encodeSummaries(std::uint32_t finish) const;
   void merge(const Pass& pass, std::string& out);
+  void changeWafer(const std::string& id, std::string& out);
+  static void encodeWrr(const OpenWafer& wafer, std::string& out);
 
   std::mutex mutex;
   std::FILE* file_ = nullptr;
@@ -190,6 +211,11 @@ class Datalog {
   std::uint64_t nextPartId_ = 1;
   char retestCode_ = ' ';                         // MIR RTST_COD
   std::map<std::string, std::uint8_t> lotSites_;  // a station's lot: device -> site
+  std::string touchdownFile_;                     // a station's lot: each pass's wafer and dies
+  bool touchdownComplained_ = false;
+  WaferConfig waferConfig_;
+  bool wcrWritten_ = false;
+  std::optional<OpenWafer> wafer_;
   std::set<std::uint8_t> describedSites_;
   std::uint8_t siteGroups_ = 0;
   std::map<std::uint32_t, TestSummary> tests_;
@@ -254,6 +280,11 @@ void Datalog::resetCounters() {
   nextPartId_ = 1;
   retestCode_ = ' ';
   lotSites_.clear();
+  touchdownFile_.clear();
+  touchdownComplained_ = false;
+  waferConfig_ = WaferConfig();
+  wcrWritten_ = false;
+  wafer_.reset();
   describedSites_.clear();
   siteGroups_ = 0;
   tests_.clear();
@@ -291,6 +322,8 @@ void Datalog::applyLotFile(const LotFile& station) {
   if (station.mir.count("RTST_COD") != 0) retestCode_ = station.mir.at("RTST_COD")[0];
   nextPartId_ = station.firstPartId;
   lotSites_ = station.sites;
+  touchdownFile_ = station.touchdownFile;
+  waferConfig_ = station.wafer;
 }
 
 bool Datalog::open(const Lot& lot) {
@@ -393,6 +426,7 @@ std::string Datalog::encodeHeader() const {
 
 std::string Datalog::encodeSummaries(std::uint32_t finish) const {
   std::string out;
+  if (wafer_) encodeWrr(*wafer_, out);
   const auto tsr = [&out](std::uint8_t head, std::uint8_t site, std::uint32_t number,
                           const TestSummary& test, const Stats& stats) {
     Record r(out, TSR_RECORD);
@@ -441,7 +475,7 @@ std::string Datalog::encodeSummaries(std::uint32_t finish) const {
         .u1(head)
         .u1(site)
         .u4(counts.parts)
-        .u4(0)
+        .u4(counts.retests)
         .u4(counts.abnormal)
         .u4(counts.good)
         .u4(MISSING_U4);
@@ -501,6 +535,26 @@ void Datalog::startPass(const DUTSetting& duts) {
     const auto site = lotSites_.find(pass->devices[i]);
     pass->sites[i] = site != lotSites_.end() ? site->second : static_cast<std::uint8_t>(i + 1);
   }
+  pass->dies.resize(pass->devices.size());
+  if (!touchdownFile_.empty()) {
+    // The station wrote the touchdown's wafer and dies before it started the pass.
+    std::ifstream in(touchdownFile_, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Touchdown touchdown;
+    std::string why;
+    if (!in.bad() && parseTouchdownFile(text, touchdown, why)) {
+      pass->wafer = touchdown.wafer;
+      for (std::size_t i = 0; i < pass->devices.size(); ++i) {
+        const auto die = touchdown.dies.find(pass->sites[i]);
+        if (die != touchdown.dies.end()) pass->dies[i] = die->second;
+      }
+    } else if (!touchdownComplained_) {
+      touchdownComplained_ = true;
+      complain("datalog: the station's touchdown file " + touchdownFile_ + ": " +
+               (why.empty() ? std::string("cannot be read") : why) +
+               "; parts are logged without their wafer");
+    }
+  }
   pass->generation = generation_;
   if (file_ == nullptr && !noDatalogSaid_) {
     noDatalogSaid_ = true;
@@ -512,6 +566,48 @@ void Datalog::startPass(const DUTSetting& duts) {
     slot->ended = true;
   }
   slot = std::move(pass);
+}
+
+void Datalog::encodeWrr(const OpenWafer& wafer, std::string& out) {
+  Record(out, WRR_RECORD)
+      .u1(PART_HEAD)
+      .u1(ALL_SITES)  // SITE_GRP: the wafer's parts came from every site
+      .u4(wafer.finish)
+      .u4(wafer.parts)
+      .u4(wafer.retests)
+      .u4(wafer.aborts)
+      .u4(wafer.good)
+      .u4(wafer.parts - wafer.aborts)
+      .cn(wafer.id)
+      .emptyCn(field::WRR_EXC_DESC - field::WRR_FABWF_ID + 1);
+}
+
+// Before a pass on wafer id (empty: on none): the WRR of the wafer before when it was another,
+// and the lot's WCR (once) and the wafer's WIR when it is a new one.
+void Datalog::changeWafer(const std::string& id, std::string& out) {
+  if (wafer_ && wafer_->id == id) return;
+  if (wafer_) {
+    encodeWrr(*wafer_, out);
+    wafer_.reset();
+  }
+  if (id.empty()) return;
+  if (!wcrWritten_) {
+    wcrWritten_ = true;
+    const WaferConfig& w = waferConfig_;
+    Record(out, WCR_RECORD)
+        .r4(w.size)
+        .r4(w.dieHeight)
+        .r4(w.dieWidth)
+        .u1(w.units)
+        .c1(w.flat)
+        .i2(w.centerX)
+        .i2(w.centerY)
+        .c1(w.posX)
+        .c1(w.posY);
+  }
+  const std::uint32_t now = secondsNow();
+  Record(out, WIR_RECORD).u1(PART_HEAD).u1(ALL_SITES).u4(now).cn(id);
+  wafer_ = OpenWafer{id, now, 0, 0, 0, 0, {}};
 }
 
 // Folds a finished pass into the counters and appends its records to out.
@@ -531,6 +627,7 @@ void Datalog::merge(const Pass& pass, std::string& out) {
     // HAND_TYP to EXTR_ID: nothing to say.
     sdr.emptyCn(field::SDR_EXTR_ID - field::SDR_HAND_TYP + 1);
   }
+  changeWafer(pass.wafer, out);
   for (std::size_t i = 0; i < pass.devices.size(); ++i) {
     Record(out, PIR_RECORD).u1(PART_HEAD).u1(pass.sites[i]);
   }
@@ -558,8 +655,25 @@ void Datalog::merge(const Pass& pass, std::string& out) {
           .cn("site " + std::to_string(site) +
               " not completed: " + incompleteReason(items, met, firstFailed, i, pass.failstop));
     }
+    const std::optional<std::pair<int, int>>& die = pass.dies[i];
+    bool retest = false;
+    if (wafer_ && die) {
+      // A die tested again on its wafer supersedes its earlier part; its last result counts.
+      const auto [last, first] = wafer_->dies.emplace(*die, bin.good);
+      retest = !first;
+      if (retest) {
+        ++wafer_->retests;
+        if (last->second) --wafer_->good;
+        last->second = bin.good;
+      }
+      ++wafer_->parts;
+      if (bin.good) ++wafer_->good;
+      if (bin.abnormal) ++wafer_->aborts;
+      wafer_->finish = secondsNow();
+    }
     const auto flags = static_cast<std::uint8_t>((bin.abnormal ? flag::PART_ABNORMAL_END : 0) |
-                                                 (bin.good ? 0 : flag::PART_FAILED));
+                                                 (bin.good ? 0 : flag::PART_FAILED) |
+                                                 (retest ? flag::PART_RETEST_OF_XY : 0));
     Record(out, PRR_RECORD)
         .u1(PART_HEAD)
         .u1(site)
@@ -567,8 +681,8 @@ void Datalog::merge(const Pass& pass, std::string& out) {
         .u2(static_cast<std::uint16_t>(std::min<std::uint32_t>(part.tests, 65535)))
         .u2(bin.hardBin)
         .u2(bin.softBin)
-        .i2(-32768)
-        .i2(-32768)
+        .i2(die && wafer_ ? static_cast<std::int16_t>(die->first) : std::int16_t{-32768})
+        .i2(die && wafer_ ? static_cast<std::int16_t>(die->second) : std::int16_t{-32768})
         .u4(static_cast<std::uint32_t>(elapsed))
         .cn(std::to_string(nextPartId_++))
         .cn(pass.devices[i])
@@ -582,6 +696,7 @@ void Datalog::merge(const Pass& pass, std::string& out) {
     }
     for (PartCounts* counts : {&siteCounts_[site], &allCounts_}) {
       ++counts->parts;
+      if (retest) ++counts->retests;
       if (bin.good) ++counts->good;
       if (bin.abnormal) ++counts->abnormal;
     }

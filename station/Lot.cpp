@@ -405,13 +405,14 @@ struct LotController::State {
   std::string endReason;
 
   long parts = 0;
-  long good = 0;                // parts that passed, retests included (what the guards count)
-  long finalGood = 0;           // dies and parts whose last result passed
-  long retests = 0;             // parts that tested a die of a wafer again
-  long partsInFile = 0;         // parts in files.back()
-  std::vector<Wafer> wafers;    // the lot's, oldest first
-  bool onWafer = false;         // between a WAFER and its EOW, on the lot's thread
-  bool handlerOnWafer = false;  // the same, as the handler's lines have come so far
+  long good = 0;              // parts that passed, retests included (what the guards count)
+  long finalGood = 0;         // dies and parts whose last result passed
+  long retests = 0;           // parts that tested a die of a wafer again
+  long partsInFile = 0;       // parts in files.back()
+  std::vector<Wafer> wafers;  // the lot's, oldest first
+  bool onWafer = false;       // between a WAFER and its EOW, on the lot's thread
+  std::optional<std::string> earlyWafer;       // a WAFER that came before the lot started
+  bool handlerOnWafer = false;                 // the same, as the handler's lines have come so far
   std::vector<handler::SiteEntry> inProgress;  // the touchdown being tested
   long lotGuardParts = 0;
   long lotGuardGood = 0;
@@ -564,7 +565,7 @@ LotAnswer LotController::State::startLot(const LotRequest& lot) {
     endReason.clear();
     parts = good = finalGood = retests = lotGuardParts = lotGuardGood = 0;
     wafers.clear();
-    onWafer = handlerOnWafer = false;
+    onWafer = false;  // the handler's own wafer state stays: its WAFER may come first
     inProgress.clear();
     sites.clear();
     for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -594,6 +595,13 @@ LotAnswer LotController::State::startLot(const LotRequest& lot) {
   note("lot " + lot.lotId + " started: " + std::to_string(lotDevices.size()) + " sites, datalog " +
        files.back());
   log.touch();
+  std::optional<std::string> early;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    early = std::move(earlyWafer);
+    earlyWafer.reset();
+  }
+  if (early) startWafer(*early);
   return {200, "lot " + lot.lotId + " started"};
 }
 
@@ -671,7 +679,11 @@ void LotController::State::startWafer(const std::string& id) {
   bool switchFile = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (phase != Phase::running) return;
+    if (phase != Phase::running) {
+      // A prober that starts its wafer before the lot has started: the lot begins with it.
+      earlyWafer = id;
+      return;
+    }
     wafers.push_back(Wafer{id, {}, {}, 0, 0, false});
     onWafer = true;
     switchFile = request.filePerWafer;
@@ -1272,9 +1284,7 @@ void LotController::handlerLine(const std::string& line, bool overlong) {
         case handler::HandlerMessage::Kind::wafer:
         case handler::HandlerMessage::Kind::eow: {
           const bool starts = message.kind == handler::HandlerMessage::Kind::wafer;
-          if (!running) {
-            error = "no lot is running";
-          } else if (starts == s.handlerOnWafer) {
+          if (starts == s.handlerOnWafer) {
             error =
                 starts ? "a WAFER before the EOW of the wafer before" : "an EOW outside a wafer";
           } else if (s.touchdownOpen) {

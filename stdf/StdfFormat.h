@@ -220,6 +220,20 @@ enum Mir {
 };
 enum Sdr { SDR_HEAD_NUM, SDR_SITE_GRP, SDR_SITE_CNT, SDR_SITE_NUM, SDR_HAND_TYP, SDR_EXTR_ID = 19 };
 enum Pir { PIR_HEAD_NUM, PIR_SITE_NUM };
+enum Wir { WIR_HEAD_NUM, WIR_SITE_GRP, WIR_START_T, WIR_WAFER_ID };
+enum Wrr {
+  WRR_HEAD_NUM,
+  WRR_SITE_GRP,
+  WRR_FINISH_T,
+  WRR_PART_CNT,
+  WRR_RTST_CNT,
+  WRR_ABRT_CNT,
+  WRR_GOOD_CNT,
+  WRR_FUNC_CNT,
+  WRR_WAFER_ID,
+  WRR_FABWF_ID,
+  WRR_EXC_DESC = 13
+};
 enum Prr {
   PRR_HEAD_NUM,
   PRR_SITE_NUM,
@@ -259,6 +273,8 @@ enum Bin { BIN_HEAD_NUM, BIN_SITE_NUM, BIN_NUM, BIN_CNT, BIN_PF, BIN_NAM };
 // The bits of the flag fields.
 namespace flag {
 // PRR PART_FLG
+constexpr std::uint64_t PART_RETEST_OF_ID = 0x01;  // supersedes an earlier part of its PART_ID
+constexpr std::uint64_t PART_RETEST_OF_XY = 0x02;  // supersedes an earlier part at its X,Y
 constexpr std::uint64_t PART_ABNORMAL_END = 0x04;
 constexpr std::uint64_t PART_FAILED = 0x08;
 constexpr std::uint64_t PART_NO_PASS_FAIL = 0x10;
@@ -339,6 +355,11 @@ constexpr std::size_t fixedBytesBefore(const FieldLayout (&fields)[N], std::size
 }
 
 static_assert(isField(FAR_FIELDS, field::FAR_CPU_TYPE, "CPU_TYPE"));
+static_assert(isField(WIR_FIELDS, field::WIR_WAFER_ID, "WAFER_ID"));
+static_assert(isField(WRR_FIELDS, field::WRR_GOOD_CNT, "GOOD_CNT"));
+static_assert(isField(WRR_FIELDS, field::WRR_WAFER_ID, "WAFER_ID"));
+static_assert(isField(WRR_FIELDS, field::WRR_FABWF_ID, "FABWF_ID"));
+static_assert(std::size(WRR_FIELDS) == field::WRR_EXC_DESC + 1);
 static_assert(isField(FAR_FIELDS, field::FAR_STDF_VER, "STDF_VER"));
 static_assert(isField(MIR_FIELDS, field::MIR_LOT_ID, "LOT_ID"));
 static_assert(isField(MIR_FIELDS, field::MIR_NODE_NAM, "NODE_NAM"));

@@ -657,6 +657,9 @@ StdfFollower::Update StdfFollower::update(std::string_view tail,
       }
     }
     pending.push_back(record);
+    // A WRR right before the summaries is the open wafer's, written again with them after each
+    // pass: it counts only once a record other than a summary follows it.
+    if (record.is("WRR")) continue;
     if (open.empty()) {
       for (const Record& r : pending) onRecord(r);
       result.records += pending.size();

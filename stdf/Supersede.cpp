@@ -14,7 +14,7 @@ std::optional<std::size_t> SupersedeTracker::add(std::size_t index, const PartId
   }
   if (!part.partId.empty()) {
     const auto key = std::make_pair(part.head, part.partId);
-    if (!superseded && (part.partFlag & PART_FLG_RETEST_OF_ID) != 0) {
+    if (!superseded && (part.partFlag & flag::PART_RETEST_OF_ID) != 0) {
       const auto earlier = partIds_.find(key);
       if (earlier != partIds_.end()) superseded = earlier->second;
     }

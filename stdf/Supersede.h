@@ -15,6 +15,8 @@
 #include <tuple>
 #include <utility>
 
+#include "stdf/StdfFormat.h"
+
 namespace stdf {
 
 // What the rule looks at in a part.
@@ -26,10 +28,6 @@ struct PartIdentity {
   std::string partId;                     // PART_ID
   std::uint8_t partFlag = 0;              // PART_FLG
 };
-
-// PART_FLG bits of the retest flags.
-inline constexpr std::uint8_t PART_FLG_RETEST_OF_ID = 0x01;  // supersedes the same PART_ID
-inline constexpr std::uint8_t PART_FLG_RETEST_OF_XY = 0x02;  // supersedes the same X,Y
 
 // Follows the parts of one lot (its files read in order) and says, for each, which earlier part
 // it supersedes. Holds one entry per die and per part id, not the parts themselves.
