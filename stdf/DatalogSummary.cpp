@@ -28,7 +28,10 @@ std::optional<double> TestStats::cpk() const {
 std::vector<BinCount> DatalogSummary::bins(const std::map<std::uint32_t, Bin>& table) {
   std::vector<BinCount> out;
   out.reserve(table.size());
-  for (const auto& entry : table) out.push_back(entry.second.count);
+  for (const auto& entry : table) {
+    // A bin whose only parts were tested again holds none of the final ones.
+    if (entry.second.count.count > 0) out.push_back(entry.second.count);
+  }
   return out;
 }
 
@@ -100,35 +103,67 @@ void DatalogSummary::addPtr(const Record& record) {
   stats.m2 += delta * (value - stats.mean);
 }
 
+void DatalogSummary::count(const Tally& tally, int by) {
+  const auto add = [by](std::uint64_t& n) {
+    n = static_cast<std::uint64_t>(static_cast<std::int64_t>(n) + by);
+  };
+  PartCount& counts = sites_[tally.site];
+  add(counts.parts);
+  add(overall_.parts);
+  if (tally.good) {
+    add(counts.good);
+    add(overall_.good);
+  }
+  const auto countBin = [&](std::map<std::uint32_t, Bin>& table, std::uint32_t number) {
+    Bin& bin = table[number];
+    bin.count.number = number;
+    add(bin.count.count);
+    if (!bin.named && bin.count.passFail == ' ') bin.count.passFail = tally.good ? 'P' : 'F';
+  };
+  countBin(hardBins_, tally.hardBin);
+  if (tally.softBin) countBin(softBins_, *tally.softBin);
+}
+
 void DatalogSummary::addPrr(const Record& record) {
   const std::uint32_t key = headSiteKey(record, field::PRR_HEAD_NUM);
   const auto site = static_cast<std::uint32_t>(unsignedAt(record, field::PRR_SITE_NUM));
   const std::uint64_t flags = unsignedAt(record, field::PRR_PART_FLG);
   const bool good = !(flags & PART_NOT_GOOD);
-  PartCount& counts = sites_[site];
-  ++counts.parts;
-  ++overall_.parts;
-  if (good) {
-    ++counts.good;
-    ++overall_.good;
+  Tally tally;
+  tally.site = site;
+  tally.good = good;
+  tally.hardBin = static_cast<std::uint32_t>(unsignedAt(record, field::PRR_HARD_BIN));
+  // SOFT_BIN 65535 means the part has no soft bin.
+  const std::uint64_t softBin = unsignedAt(record, field::PRR_SOFT_BIN, 65535);
+  if (softBin != 65535) tally.softBin = static_cast<std::uint32_t>(softBin);
+
+  PartIdentity identity;
+  identity.wafer = wafer_;
+  identity.onWafer = onWafer_;
+  identity.head = static_cast<std::uint8_t>(unsignedAt(record, field::PRR_HEAD_NUM, 1));
+  const auto x = static_cast<std::int64_t>(record.signedValue("X_COORD", -32768));
+  const auto y = static_cast<std::int64_t>(record.signedValue("Y_COORD", -32768));
+  if (x != -32768 && y != -32768)
+    identity.xy = std::make_pair(static_cast<int>(x), static_cast<int>(y));
+  identity.partId = std::string(record.textValue("PART_ID"));
+  identity.partFlag = static_cast<std::uint8_t>(flags);
+  const std::size_t number = tested_++;
+  if (const std::optional<std::size_t> earlier = tracker_.add(number, identity)) {
+    const auto found = tallies_.find(*earlier);
+    if (found != tallies_.end()) {
+      ++superseded_;
+      if (!everyPart_) count(found->second, -1);
+      tallies_.erase(found);
+    }
   }
+  count(tally, +1);
+  tallies_[number] = tally;
 
   PartOutcome outcome;
   outcome.site = site;
   outcome.passed = good;
-  auto countBin = [&](std::map<std::uint32_t, Bin>& table, std::size_t at, std::uint32_t& out) {
-    if (record.fields.size() <= at) return;
-    out = static_cast<std::uint32_t>(record.fields[at].u);
-    Bin& bin = table[out];
-    bin.count.number = out;
-    ++bin.count.count;
-    if (!bin.named && bin.count.passFail == ' ') bin.count.passFail = good ? 'P' : 'F';
-  };
-  countBin(hardBins_, field::PRR_HARD_BIN, outcome.hardBin);
-  // SOFT_BIN 65535 means the part has no soft bin.
-  if (unsignedAt(record, field::PRR_SOFT_BIN, 65535) != 65535) {
-    countBin(softBins_, field::PRR_SOFT_BIN, outcome.softBin);
-  }
+  outcome.hardBin = tally.hardBin;
+  if (tally.softBin) outcome.softBin = *tally.softBin;
   if (record.fields.size() > field::PRR_PART_ID) {
     outcome.partId = record.fields[field::PRR_PART_ID].text;
   }
@@ -189,6 +224,11 @@ void DatalogSummary::add(const Record& record) {
     addDtr(record);
   } else if (record.is("PRR")) {
     addPrr(record);
+  } else if (record.is("WIR")) {
+    wafer_ = std::string(record.textValue("WAFER_ID"));
+    onWafer_ = true;
+  } else if (record.is("WRR")) {
+    onWafer_ = false;
   } else if (record.is("PTR")) {
     if (!record.fields.empty()) addPtr(record);
   } else if (record.is("FTR") || record.is("MPR")) {
@@ -213,6 +253,7 @@ void DatalogSummary::add(const Record& record) {
 void DatalogSummary::endFile() {
   seenInFile_.clear();
   open_.clear();
+  onWafer_ = false;
 }
 
 }  // namespace stdf

@@ -1,12 +1,16 @@
 // Figures of a datalog, accumulated record by record: yield per site and overall, hard and soft
 // bins, statistics per test, and the last part of each site. Fed with the records of one or
 // more STDF V4 files (StdfReader, StdfFollower); work and memory are bounded by sites, bins and
-// tests, never by parts.
+// tests, and a few dozen bytes per part for the rule below.
 //
 // What decides what:
 // - A part is a PRR. It is good unless PART_FLG says failed (bit 3), pass/fail invalid (bit 4)
 //   or abnormal end (bit 2). Its site is SITE_NUM. A DTR "site N not completed: WHY" between a
 //   part's PIR and PRR says why it ended abnormally.
+// - Final counts: a part superseded by a later one (stdf/Supersede.h: the same X,Y on a wafer,
+//   flagged or not; a flagged retest of the same part id) leaves the site, overall and bin counts
+//   once the later one comes, so that each die or part counts once, with its last result.
+//   Constructed with everyPart, every part counts.
 // - Bin counts come from the PRRs' HARD_BIN and SOFT_BIN. Names and P/F come from HBR/SBR
 //   records: those with HEAD_NUM 255 (overall) win over per-site ones. A bin no HBR/SBR names
 //   takes P/F from its first part (P when good, F when not) and no name.
@@ -31,6 +35,7 @@
 #include <vector>
 
 #include "stdf/StdfReader.h"
+#include "stdf/Supersede.h"
 
 namespace stdf {
 
@@ -87,6 +92,8 @@ struct PartOutcome {
 
 class DatalogSummary {
  public:
+  explicit DatalogSummary(bool everyPart = false) : everyPart_(everyPart) {}
+
   // Takes one record into the figures. Records of files are fed in file order.
   void add(const Record& record);
   // Ends a file: the next records come from another file, with its own PTR defaults.
@@ -94,6 +101,10 @@ class DatalogSummary {
 
   const std::map<std::uint32_t, PartCount>& sites() const { return sites_; }
   const PartCount& overall() const { return overall_; }
+  // Every part tested, and those of them a later part superseded (counted in neither sites()
+  // nor overall() nor the bins, unless every part counts).
+  std::uint64_t tested() const { return tested_; }
+  std::uint64_t superseded() const { return superseded_; }
   // Sorted by bin number.
   std::vector<BinCount> hardBins() const { return bins(hardBins_); }
   std::vector<BinCount> softBins() const { return bins(softBins_); }
@@ -111,6 +122,14 @@ class DatalogSummary {
   struct OpenPart {
     std::optional<std::uint32_t> failedTest;
   };
+  // What a part added to the counts, to take it out again when a later part supersedes it.
+  struct Tally {
+    std::uint32_t site = 0;
+    std::uint32_t hardBin = 0;
+    std::optional<std::uint32_t> softBin;
+    bool good = false;
+  };
+  void count(const Tally& tally, int by);
   static std::vector<BinCount> bins(const std::map<std::uint32_t, Bin>& table);
   TestStats& test(std::uint32_t number, TestStats::Kind kind, bool& first);
   void addPtr(const Record& record);
@@ -119,6 +138,13 @@ class DatalogSummary {
   void addDtr(const Record& record);
   void addBinRecord(const Record& record, std::map<std::uint32_t, Bin>& table);
 
+  const bool everyPart_;
+  SupersedeTracker tracker_;
+  std::unordered_map<std::size_t, Tally> tallies_;  // by the part's number in the files
+  std::uint64_t tested_ = 0;
+  std::uint64_t superseded_ = 0;
+  std::string wafer_;  // the WIR's WAFER_ID, between a WIR and its WRR
+  bool onWafer_ = false;
   std::map<std::uint32_t, PartCount> sites_;
   PartCount overall_;
   std::map<std::uint32_t, Bin> hardBins_;

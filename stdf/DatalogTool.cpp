@@ -10,12 +10,23 @@
 #include "AteVersion.h"
 #include "stdf/DatalogReport.h"
 #include "stdf/DatalogSummary.h"
+#include "stdf/LotData.h"
+#include "stdf/LotReport.h"
 #include "stdf/StdfReader.h"
+#include "stdf/WaferMap.h"
 
 namespace {
 
 const char USAGE[] =
-    "usage: ate-datalog summary FILE...   yield, bins and test statistics (files summed)\n"
+    "usage: ate-datalog summary [--all-parts] FILE...\n"
+    "                                     yield, bins and test statistics (files summed); a die\n"
+    "                                     or part tested again counts once, with its last\n"
+    "                                     result, unless --all-parts\n"
+    "       ate-datalog map [--svg DIR] [--by site] FILE...\n"
+    "                                     each wafer's map on the terminal; with --svg, one SVG\n"
+    "                                     file per wafer in DIR too\n"
+    "       ate-datalog report --html OUT FILE...\n"
+    "                                     the lot's report as one self-contained HTML file\n"
     "       ate-datalog csv FILE          one row per part, one column per test\n"
     "       ate-datalog dump FILE         every record on one line\n"
     "       ate-datalog --version\n"
@@ -56,8 +67,9 @@ int readFile(const std::string& path, std::ostream& err, OnRecord&& onRecord) {
 
 int worse(int a, int b) { return a == DATALOG_USAGE || b == DATALOG_USAGE ? DATALOG_USAGE : a | b; }
 
-int summary(const std::vector<std::string>& files, std::ostream& out, std::ostream& err) {
-  stdf::DatalogSummary figures;
+int summary(const std::vector<std::string>& files, bool everyPart, std::ostream& out,
+            std::ostream& err) {
+  stdf::DatalogSummary figures(everyPart);
   int status = DATALOG_OK;
   // Bytes after a record's last field are said once per record type, at the first such record.
   std::set<std::string_view> extraSaid;
@@ -73,6 +85,74 @@ int summary(const std::vector<std::string>& files, std::ostream& out, std::ostre
     figures.endFile();
   }
   stdf::writeSummary(figures, out);
+  if (figures.superseded() > 0) {
+    out << "\n"
+        << figures.tested() << " parts tested; " << figures.superseded()
+        << (everyPart ? " of them tested a die or part again (every part counted)\n"
+                      : " were tested again later and count only with their last result "
+                        "(--all-parts counts every part)\n");
+  }
+  return status;
+}
+
+// Reads the files of a lot, in order, into a collector.
+int collect(const std::vector<std::string>& files, stdf::LotCollector& lot, std::ostream& err) {
+  int status = DATALOG_OK;
+  for (const std::string& path : files) {
+    status = worse(status, readFile(path, err, [&](const stdf::Record& r) { lot.add(r); }));
+    lot.endFile(path);
+  }
+  return status;
+}
+
+// A wafer id as a file name: letters, digits, '.', '-' and '_' kept, anything else '_'.
+std::string fileName(const std::string& id) {
+  std::string name;
+  for (const char c : id) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || (c == '.' && !name.empty());
+    name += plain ? c : '_';
+  }
+  return name.empty() ? "wafer" : name;
+}
+
+bool writeWhole(const std::string& path, const std::string& text, std::ostream& err) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+  if (file.flush()) return true;
+  err << "ate-datalog: cannot write " << path << '\n';
+  return false;
+}
+
+int map(const std::vector<std::string>& files, const std::string& svgDir, stdf::MapBy by,
+        std::ostream& out, std::ostream& err) {
+  stdf::LotCollector lot;
+  int status = collect(files, lot, err);
+  const std::vector<stdf::MapWafer> wafers = lot.wafers();
+  if (wafers.empty()) {
+    err << "ate-datalog: no wafer in the files (no WIR, or no part with X,Y on one)\n";
+    return worse(status, DATALOG_USAGE);
+  }
+  std::set<std::string> names;
+  for (const stdf::MapWafer& wafer : wafers) {
+    out << stdf::textMap(wafer, by) << '\n';
+    if (svgDir.empty()) continue;
+    std::string name = fileName(wafer.id);
+    for (int n = 2; !names.insert(name).second; ++n)
+      name = fileName(wafer.id) + "_" + std::to_string(n);
+    const std::string path = svgDir + "/" + name + ".svg";
+    if (!writeWhole(path, stdf::svgMap(wafer, by), err)) return DATALOG_USAGE;
+    out << "wrote " << path << "\n\n";
+  }
+  return status;
+}
+
+int report(const std::vector<std::string>& files, const std::string& html, std::ostream& out,
+           std::ostream& err) {
+  stdf::LotCollector lot;
+  const int status = collect(files, lot, err);
+  if (!writeWhole(html, stdf::reportHtml(lot.report()), err)) return DATALOG_USAGE;
+  out << "wrote " << html << '\n';
   return status;
 }
 
@@ -168,8 +248,34 @@ int runDatalogTool(const std::vector<std::string>& args, std::ostream& out, std:
     return DATALOG_OK;
   }
   const std::string command = args.empty() ? std::string() : args[0];
-  const std::vector<std::string> files(args.begin() + (args.empty() ? 0 : 1), args.end());
-  if (command == "summary" && !files.empty()) return summary(files, out, err);
+  // Options of summary, map and report, anywhere after the command.
+  std::vector<std::string> files;
+  std::string svgDir, html;
+  bool everyPart = false, bySite = false, badOption = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const bool value = i + 1 < args.size();
+    if (args[i] == "--all-parts" && command == "summary") {
+      everyPart = true;
+    } else if (args[i] == "--svg" && command == "map" && value) {
+      svgDir = args[++i];
+    } else if (args[i] == "--by" && command == "map" && value && args[i + 1] == "site") {
+      bySite = true;
+      ++i;
+    } else if (args[i] == "--html" && command == "report" && value) {
+      html = args[++i];
+    } else if (args[i].size() > 2 && args[i].compare(0, 2, "--") == 0 &&
+               (command == "summary" || command == "map" || command == "report")) {
+      badOption = true;
+    } else {
+      files.push_back(args[i]);
+    }
+  }
+  if (badOption) files.clear();
+  if (command == "summary" && !files.empty()) return summary(files, everyPart, out, err);
+  if (command == "map" && !files.empty()) {
+    return map(files, svgDir, bySite ? stdf::MapBy::site : stdf::MapBy::bin, out, err);
+  }
+  if (command == "report" && !files.empty() && !html.empty()) return report(files, html, out, err);
   if (command == "csv" && files.size() == 1) return csv(files[0], out, err);
   if (command == "dump" && files.size() == 1) return dump(files[0], out, err);
   err << USAGE;
