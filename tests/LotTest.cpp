@@ -8,10 +8,13 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "host/ChildProcess.h"
+#include "stdf/DatalogSummary.h"
 #include "stdf/StdfReader.h"
 #include "tests/support/DriverSession.h"
 #include "tests/support/HttpClient.h"
@@ -137,18 +140,32 @@ json lotRequest(const std::string& lotId) {
 }
 
 struct Touchdown {
-  std::vector<int> sites;   // as the SOT named them
-  std::map<int, int> bins;  // site -> category, as the BIN said
+  std::vector<int> sites;                   // as the SOT named them
+  std::map<int, int> bins;                  // site -> category, as the BIN said
+  std::string wafer;                        // the WAFER before it, on a wafer
+  std::map<int, std::pair<int, int>> dies;  // site -> X,Y, on a wafer
 };
 
 // The handler's touchdowns from its lines ("-> SOT 1 3", "<- BIN 1=1 3=2").
 std::vector<Touchdown> touchdowns(const Lines& lines) {
   std::vector<Touchdown> out;
+  std::string wafer;
   for (const std::string& line : lines) {
     std::istringstream words(line.substr(std::min<std::size_t>(line.size(), 7)));
+    if (line.rfind("-> WAFER ", 0) == 0) wafer = line.substr(9);
+    if (line == "-> EOW") wafer.clear();
     if (line.rfind("-> SOT", 0) == 0) {
       out.emplace_back();
-      for (int site; words >> site;) out.back().sites.push_back(site);
+      out.back().wafer = wafer;
+      for (std::string entry; words >> entry;) {
+        const int site = std::stoi(entry);
+        out.back().sites.push_back(site);
+        const std::size_t equals = entry.find('='), comma = entry.find(',');
+        if (equals != std::string::npos && comma != std::string::npos) {
+          out.back().dies[site] = {std::stoi(entry.substr(equals + 1)),
+                                   std::stoi(entry.substr(comma + 1))};
+        }
+      }
     } else if (line.rfind("<- BIN", 0) == 0 && !out.empty()) {
       for (std::string entry; words >> entry;) {
         const std::size_t equals = entry.find('=');
@@ -163,14 +180,33 @@ struct Logged {
   std::string lotId, operatorName;
   char mode = 0;
   std::vector<std::pair<int, int>> parts;  // site, hard bin of each PRR, in file order
+  struct Die {
+    std::string wafer;  // of the WIR before it
+    int x = 0, y = 0;
+    bool retestFlag = false;
+  };
+  std::vector<Die> dies;               // of each PRR
+  std::map<std::string, int> records;  // how many of each type
+  std::vector<stdf::Record> wrrs;
+  stdf::DatalogSummary summary;  // final counts
 };
 
 Logged readDatalogs(const json& files) {
   Logged logged;
+  std::string wafer;
   for (const json& file : files) {
     std::ifstream in(file.get<std::string>(), std::ios::binary);
     StdfReader reader(in);
     for (Record record; reader.next(record);) {
+      logged.summary.add(record);
+      ++logged.records[std::string(record.name)];
+      if (record.is("WIR")) wafer = std::string(record.textValue("WAFER_ID"));
+      if (record.is("WRR")) logged.wrrs.push_back(record);
+      if (record.is("PRR")) {
+        logged.dies.push_back({wafer, static_cast<int>(record.signedValue("X_COORD")),
+                               static_cast<int>(record.signedValue("Y_COORD")),
+                               (record.unsignedValue("PART_FLG") & 0x02) != 0});
+      }
       if (record.is("MIR")) {
         logged.lotId = std::string(record.textValue("LOT_ID"));
         logged.operatorName = std::string(record.textValue("OPER_NAM"));
@@ -182,6 +218,7 @@ Logged readDatalogs(const json& files) {
       }
     }
     EXPECT_EQ(reader.error(), nullptr) << file;
+    logged.summary.endFile();
   }
   return logged;
 }
@@ -260,6 +297,62 @@ TEST(Lot, AYieldGuardPausesTheLotUntilTheOperatorResumes) {
   EXPECT_EQ(status, std::optional<int>(0));
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                           [](const std::string& line) { return line == "<- PAUSE"; }));
+}
+
+// A prober's lot of two wafers with dies tested again: every PRR at the X,Y the SOT gave it on
+// its wafer, the re-probed dies flagged and superseded, each wafer's WRR counting its dies once.
+TEST(Lot, AWaferLotLogsEachDieAtItsPlaceAndCountsItOnce) {
+  Handler handler({"--prober", "--wafers", "2", "--diameter", "8", "--retest", "3"});
+  json request = lotRequest("WLOT");
+  request["wafer"] = {{"size", 200}, {"units", "mm"}, {"flat", "D"}};
+  LotStation station(handler.address(), request);
+  const json lot = station.waitEnded();
+  const auto [lines, status] = handler.finish();
+  EXPECT_EQ(status, std::optional<int>(0)) << testing::PrintToString(lines);
+  const std::vector<Touchdown> fed = touchdowns(lines);
+  Logged logged = readDatalogs(lot["lot"]["datalogs"]);
+  expectBinsAsLogged(fed, logged);
+  EXPECT_EQ(logged.records["WCR"], 1);
+  EXPECT_EQ(logged.records["WIR"], 2);
+  ASSERT_EQ(logged.records["WRR"], 2);
+
+  // Touchdown by touchdown, the dies the SOT named, at their sites, flagged when tested again.
+  std::set<std::tuple<std::string, int, int>> seen;
+  std::map<std::string, std::map<std::pair<int, int>, int>> last;  // wafer -> die -> category
+  std::map<std::string, long> parts, retests;
+  std::size_t next = 0;
+  for (const Touchdown& touchdown : fed) {
+    ASSERT_FALSE(touchdown.wafer.empty());
+    std::set<std::tuple<std::string, int, int, bool>> expected, got;
+    for (const auto& [site, die] : touchdown.dies) {
+      const bool again = !seen.emplace(touchdown.wafer, die.first, die.second).second;
+      expected.emplace(touchdown.wafer, die.first, die.second, again);
+      last[touchdown.wafer][die] = touchdown.bins.at(site);
+      ++parts[touchdown.wafer];
+      if (again) ++retests[touchdown.wafer];
+    }
+    for (std::size_t i = 0; i < touchdown.dies.size() && next < logged.dies.size(); ++i, ++next) {
+      const Logged::Die& die = logged.dies[next];
+      got.emplace(die.wafer, die.x, die.y, die.retestFlag);
+    }
+    EXPECT_EQ(got, expected);
+  }
+  long dies = 0;
+  for (const stdf::Record& wrr : logged.wrrs) {
+    const std::string wafer(wrr.textValue("WAFER_ID"));
+    SCOPED_TRACE("wafer " + wafer);
+    long good = 0;
+    for (const auto& [die, category] : last[wafer]) good += category == 1 ? 1 : 0;
+    EXPECT_GT(retests[wafer], 0);
+    EXPECT_EQ(wrr.unsignedValue("PART_CNT"), static_cast<std::uint64_t>(parts[wafer]));
+    EXPECT_EQ(wrr.unsignedValue("RTST_CNT"), static_cast<std::uint64_t>(retests[wafer]));
+    EXPECT_EQ(wrr.unsignedValue("GOOD_CNT"), static_cast<std::uint64_t>(good));
+    dies += static_cast<long>(last[wafer].size());
+  }
+  // Final counts: each die once, here, on the page and in ate-datalog's summary.
+  EXPECT_EQ(logged.summary.overall().parts, static_cast<std::uint64_t>(dies));
+  EXPECT_EQ(lot["figures"]["parts"].get<long>() - lot["figures"]["retests"].get<long>(), dies);
+  EXPECT_EQ(lot["figures"]["good"], logged.summary.overall().good);
 }
 
 #ifdef __linux__
