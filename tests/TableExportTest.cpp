@@ -62,7 +62,8 @@ std::string ftr(bool big, unsigned test, int site, int flags) {
 const unsigned START = 1796817600;  // 2026-12-09T12:00:00Z
 
 // A wafer with a die tested again (5,4) and a functional test, then two parts off the wafer
-// without coordinates, the second a flagged retest of the first; texts with commas and quotes.
+// without coordinates, the second a flagged retest of the first, whose PTR gives other limits,
+// name and unit than the test's first (the first stay); texts with commas and quotes.
 // cut: where part 3's PRR begins.
 std::string waferDatalog(std::size_t* cut = nullptr) {
   const bool le = false;
@@ -76,8 +77,9 @@ std::string waferDatalog(std::size_t* cut = nullptr) {
   return bytes + prrAt(le, 1, 0, 1, 1, 5, 4, 22, "3") + wrr(le) + pir(le, 1) +
          shortPtr(le, 100, 1, 0x02, 9.0f) +
          prrAt(le, 1, 0x08, 5, 65535, -32768, -32768, 0, "a\"b,c") + pir(le, 1) +
-         shortPtr(le, 100, 1, 0, 1.75f) + prrAt(le, 1, 0x01, 1, 1, -32768, -32768, 23, "a\"b,c") +
-         tsr(le, 'F', 200, "FUNC") + tsr(le, 'P', 300, "LEAK") + tsr(le, 'P', 100, "other") +
+         ptr(le, 100, 1, 0, 1.75f, "other", 0.0f, 3.0f, "mV") +
+         prrAt(le, 1, 0x01, 1, 1, -32768, -32768, 23, "a\"b,c") + tsr(le, 'F', 200, "FUNC") +
+         tsr(le, 'P', 300, "LEAK") + tsr(le, 'P', 100, "other") +
          record(1, 20, Fields(le).u4(START + 60));
 }
 
