@@ -11,8 +11,8 @@ namespace stdf {
 
 namespace {
 
-// Fast compression: the tables are written at the pace the datalog is read, and level 1 keeps
-// them within a few times the size of higher levels for text this repetitive.
+// Fast compression: on export_bench's datalog, zlib's default level 6 made exporting cost about
+// 5 times reading the file for a summary, level 1 about 2, for tables a third larger.
 constexpr int LEVEL = 1;
 constexpr std::size_t CHUNK = 1 << 16;
 
