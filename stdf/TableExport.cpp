@@ -86,9 +86,12 @@ std::string hivePartitionValue(std::string_view value) {
   static const std::string_view SPECIAL = "/\\=%:\"'#?*+<>|[]{}^";
   std::string out;
   out.reserve(value.size());
-  for (const char c : value) {
+  for (std::size_t k = 0; k < value.size(); ++k) {
+    const char c = value[k];
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7F || SPECIAL.find(c) != std::string_view::npos) {
+    // Windows drops a dot or a space that ends a file name: "A." would be the folder of "A".
+    const bool last = k + 1 == value.size() && (c == '.' || c == ' ');
+    if (last || byte < 0x20 || byte >= 0x7F || SPECIAL.find(c) != std::string_view::npos) {
       out += '%';
       out += HEX[byte >> 4];
       out += HEX[byte & 0xF];
@@ -349,10 +352,10 @@ void TableExport::add(const Record& record) {
   }
   if (record.fields.empty()) return;
   const TestLayout& layout = kind == PTR ? PTR_LAYOUT : kind == MPR ? MPR_LAYOUT : FTR_LAYOUT;
-  Test& stats =
-      test(static_cast<std::uint32_t>(record.fields[field::TEST_NUM].u), kind == PTR   ? 'P'
-                                                                         : kind == MPR ? 'M'
-                                                                                       : 'F');
+  const char letter = kind == PTR ? 'P' : kind == MPR ? 'M' : 'F';
+  Test& stats = test(static_cast<std::uint32_t>(record.fields[field::TEST_NUM].u), letter);
+  // A TSR that came first may have left the kind open.
+  if (stats.kind == ' ') stats.kind = letter;
   const std::vector<Field>& f = record.fields;
   if (stats.name.empty()) stats.name = textAt(record, layout.text);
   if (layout.opt != NONE) {

@@ -37,8 +37,9 @@ namespace stdf {
 // The folder name's value for a partition value: empty is Hive's __HIVE_DEFAULT_PARTITION__;
 // otherwise each byte that a path, Hive, Spark or DuckDB gives a meaning to (/ \ = % : " ' # ?
 // * + < > | [ ] { } ^), each control byte and each byte from 0x7F up becomes %XX (uppercase
-// hex), which both engines decode. Letters, digits, spaces and the rest stay: the result never
-// holds a separator, so `lot=VALUE` stays one folder of the layout.
+// hex), which both engines decode, and so does a dot or space that ends the value (Windows would
+// drop it). Letters, digits, spaces and the rest stay: the result never holds a separator, so
+// `lot=VALUE` stays one folder of the layout.
 std::string hivePartitionValue(std::string_view value);
 
 // Text as an RFC 4180 field, appended to out: quoted when it holds a comma, a quote, CR or LF,

@@ -192,7 +192,8 @@ TEST(TableExportTest, HostileLotIdsStayOneFolderInsideTheLayout) {
     std::string folder;
   } lots[] = {
       {"a/b=c", "a%2Fb%3Dc"},
-      {"..", ".."},
+      {"..", ".%2E"},
+      {" a.b c ", " a.b c%20"},
       {"../../up", "..%2F..%2Fup"},
       {"100%", "100%25"},
       {"", "__HIVE_DEFAULT_PARTITION__"},

@@ -25,7 +25,7 @@ for (const file of files) {
   const lot = lotOf(file);
   lots.set(lot, [...(lots.get(lot) || []), file]);
 }
-assert.deepEqual([...lots.keys()].sort(), ['', 'A/1', 'B=2, 50%']);
+assert.deepEqual([...lots.keys()].sort(), ['', 'A/1', 'B=2, 50%.']);
 
 // `summary` of a lot's files: parts and good parts, and per test its executions and fails.
 function summary(lotFiles) {

@@ -1,5 +1,5 @@
 // Writes the datalogs of the fleet query test into a folder: two files of lot "A/1" (a wafer
-// each, the second big-endian, with dies tested again), one of lot "B=2, 50%" without a wafer
+// each, the second big-endian, with dies tested again), one of lot "B=2, 50%." without a wafer
 // (parts tested again by part id, flagged or not) and one without a lot id.
 //
 //   fleet_datalogs FOLDER
@@ -87,10 +87,10 @@ int main(int argc, char** argv) {
   a2.part(2, 2, 2, 0x02, "11", 41);
   files.emplace_back("a2.stdf", a2.bytes + wrr(true) + record(1, 20, Fields(true).u4(0)));
 
-  // Lot "B=2, 50%", no wafer: ten parts, then 3 and 7 retested (flagged), 5 tested again without
+  // Lot "B=2, 50%.", no wafer: ten parts, then 3 and 7 retested (flagged), 5 tested again without
   // the flag (a part of its own), and a flagged retest of an id never seen.
   Writer b{false};
-  b.bytes = far(false) + mir(false, START, "B=2, 50%", "PMIC", "");
+  b.bytes = far(false) + mir(false, START, "B=2, 50%.", "PMIC", "");
   for (int k = 1; k <= 10; ++k) b.part(k % 2 + 1, -32768, -32768, 0, std::to_string(k), k);
   b.part(1, -32768, -32768, 0x01, "3", 20);
   b.part(2, -32768, -32768, 0x01, "7", 21);
