@@ -15,6 +15,9 @@ constexpr std::int16_t NO_COORDINATE = -32768;
 constexpr std::uint16_t NO_SOFT_BIN = 65535;
 // Results are handed to zlib in pieces of about this size.
 constexpr std::size_t RESULTS_CHUNK = 1 << 16;
+// The most of one open part's rows held while waiting for its PRR (some 500,000 results): a
+// file that never ends its parts must not fill the memory.
+constexpr std::size_t OPEN_PART_LIMIT = 16 << 20;
 
 const char PARTS_HEADER[] =
     "file,part_index,lot_id,sublot_id,wafer_id,head,site,part_id,x,y,hard_bin,soft_bin,passed,"
@@ -206,6 +209,18 @@ void TableExport::flushResults(bool force) {
   resultsBuffer_.clear();
 }
 
+void TableExport::writeKeyless(std::uint32_t key) {
+  std::string& rows = open_[key].rows;
+  if (rows.empty()) return;
+  std::string prefix = fileField_ + ',';
+  appendUnsigned(prefix, key >> 8);
+  prefix += ',';
+  appendUnsigned(prefix, key & 0xFF);
+  prefix += ",,";
+  writeRows(rows, prefix);
+  rows.clear();
+}
+
 void TableExport::writeRows(const std::string& rows, const std::string& prefix) {
   std::size_t at = 0;
   while (at < rows.size()) {
@@ -213,8 +228,8 @@ void TableExport::writeRows(const std::string& rows, const std::string& prefix) 
     resultsBuffer_ += prefix;
     resultsBuffer_.append(rows, at, end - at);
     at = end;
+    flushResults(false);
   }
-  flushResults(false);
 }
 
 TableExport::Test& TableExport::test(std::uint32_t number, char kind) {
@@ -232,7 +247,8 @@ void TableExport::addResult(const Record& record, bool parametric) {
   if (f.empty()) return;
   const auto number = static_cast<std::uint32_t>(f[field::TEST_NUM].u);
   const std::uint64_t flags = unsignedAt(record, field::TEST_FLG, 0);
-  std::string& rows = open_[headSite(record, field::TEST_HEAD_NUM)].rows;
+  const std::uint32_t key = headSite(record, field::TEST_HEAD_NUM);
+  std::string& rows = open_[key].rows;
   appendUnsigned(rows, number);
   rows += ',';
   if (parametric && f.size() > field::PTR_RESULT &&
@@ -247,6 +263,7 @@ void TableExport::addResult(const Record& record, bool parametric) {
   rows += ',';
   if (f.size() > field::TEST_FLG) appendUnsigned(rows, flags);
   rows += '\n';
+  if (rows.size() > OPEN_PART_LIMIT) writeKeyless(key);
 }
 
 void TableExport::addPrr(const Record& record) {
@@ -323,20 +340,10 @@ void TableExport::add(const Record& record) {
     case WRR:
       onWafer_ = false;
       return;
-    case PIR: {
+    case PIR:
       // A part that never got its PRR: its results go out without the part's key.
-      Open& open = open_[headSite(record, field::PIR_HEAD_NUM)];
-      if (!open.rows.empty()) {
-        std::string prefix = fileField_ + ',';
-        appendUnsigned(prefix, unsignedAt(record, field::PIR_HEAD_NUM, 1));
-        prefix += ',';
-        appendUnsigned(prefix, unsignedAt(record, field::PIR_SITE_NUM, 0));
-        prefix += ",,";
-        writeRows(open.rows, prefix);
-        open.rows.clear();
-      }
+      writeKeyless(headSite(record, field::PIR_HEAD_NUM));
       return;
-    }
     case PRR:
       addPrr(record);
       return;
@@ -399,15 +406,7 @@ bool TableExport::finish() {
     if (!open.rows.empty()) left.push_back(key);
   }
   std::sort(left.begin(), left.end());
-  for (const std::uint32_t key : left) {
-    std::string prefix = fileField_ + ',';
-    appendUnsigned(prefix, key >> 8);
-    prefix += ',';
-    appendUnsigned(prefix, key & 0xFF);
-    prefix += ",,";
-    writeRows(open_[key].rows, prefix);
-    open_[key].rows.clear();
-  }
+  for (const std::uint32_t key : left) writeKeyless(key);
   flushResults(true);
 
   std::unique_ptr<GzipFile> parts = openTable("parts");

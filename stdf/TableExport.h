@@ -11,9 +11,12 @@
 //
 // Memory: results are written as they are read; only the results of the parts open at once
 // (between a PIR and its PRR, one per head and site) are held, because a result's row carries
-// its part's id, which the PRR gives. Each part finished is kept as one small entry (about 40
-// bytes and its PART_ID), because whether a part is superseded is known only once the file has
-// been read; the parts table is written at the end, with the tests table (one entry per test).
+// its part's id, which the PRR gives. Up to 16 MiB of rows are held for a part: beyond, as in a
+// file that never ends its parts, they are written without the part's key. Each finished part is
+// kept as one small entry (about 40 bytes and its PART_ID; with the supersede rule's index of
+// dies and part ids, some 140 bytes a part), because whether a part is superseded is known only
+// once the file has been read; the parts table is written at the end, with the tests table (one
+// entry per test).
 //
 // Not thread-safe: one thread uses an object.
 #ifndef ATE_STDF_TABLEEXPORT_H_
@@ -82,6 +85,8 @@ class TableExport {
   void addTsr(const Record& record);
   Test& test(std::uint32_t number, char kind);
   void writeRows(const std::string& rows, const std::string& prefix);
+  // Writes the rows of the open part at key with empty part_index and part_id.
+  void writeKeyless(std::uint32_t key);
   void flushResults(bool force);
   void fail(const std::string& message);
 
