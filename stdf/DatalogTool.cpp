@@ -1,5 +1,6 @@
 #include "stdf/DatalogTool.h"
 
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <set>
@@ -13,6 +14,7 @@
 #include "stdf/LotData.h"
 #include "stdf/LotReport.h"
 #include "stdf/StdfReader.h"
+#include "stdf/TableExport.h"
 #include "stdf/WaferMap.h"
 
 namespace {
@@ -29,8 +31,12 @@ const char USAGE[] =
     "                                     the lot's report as one self-contained HTML file\n"
     "       ate-datalog csv FILE          one row per part, one column per test\n"
     "       ate-datalog dump FILE         every record on one line\n"
+    "       ate-datalog export --to DIR FILE...\n"
+    "                                     parts, results and tests tables under DIR, by part\n"
+    "                                     type and lot (gzip CSV, see docs/fleet.md)\n"
     "       ate-datalog --version\n"
-    "exit status: 0 = read, 1 = a file is damaged, 2 = usage or a file that can't be read\n";
+    "exit status: 0 = read, 1 = a file is damaged, 2 = usage or a file that can't be read,\n"
+    "             3 = export: an output can't be written\n";
 
 // Reads every record of `path`, handing each to `onRecord`; reports a file that can't be opened
 // or is damaged on `err` and returns the status.
@@ -65,7 +71,13 @@ int readFile(const std::string& path, std::ostream& err, OnRecord&& onRecord) {
   return DATALOG_OK;
 }
 
-int worse(int a, int b) { return a == DATALOG_USAGE || b == DATALOG_USAGE ? DATALOG_USAGE : a | b; }
+// The status of several files: usage errors first, then write errors, then damage.
+int worse(int a, int b) {
+  for (const int status : {DATALOG_USAGE, DATALOG_WRITE, DATALOG_DAMAGED}) {
+    if (a == status || b == status) return status;
+  }
+  return DATALOG_OK;
+}
 
 int summary(const std::vector<std::string>& files, bool everyPart, std::ostream& out,
             std::ostream& err) {
@@ -232,6 +244,21 @@ int csv(const std::string& path, std::ostream& out, std::ostream& err) {
   return status;
 }
 
+// Each file on its own: what was read of a damaged one is exported too.
+int exportTables(const std::string& dir, const std::vector<std::string>& files, std::ostream& err) {
+  int status = DATALOG_OK;
+  for (const std::string& path : files) {
+    stdf::TableExport tables(dir, std::filesystem::path(path).filename().string());
+    int read = readFile(path, err, [&](const stdf::Record& r) { tables.add(r); });
+    if (read != DATALOG_USAGE && !tables.finish()) {
+      err << "ate-datalog: " << tables.error() << '\n';
+      read = DATALOG_WRITE;
+    }
+    status = worse(status, read);
+  }
+  return status;
+}
+
 int dump(const std::string& path, std::ostream& out, std::ostream& err) {
   return readFile(path, err, [&](const stdf::Record& r) { out << stdf::formatRecord(r) << '\n'; });
 }
@@ -278,6 +305,9 @@ int runDatalogTool(const std::vector<std::string>& args, std::ostream& out, std:
   if (command == "report" && !files.empty() && !html.empty()) return report(files, html, out, err);
   if (command == "csv" && files.size() == 1) return csv(files[0], out, err);
   if (command == "dump" && files.size() == 1) return dump(files[0], out, err);
+  if (command == "export" && files.size() >= 3 && files[0] == "--to" && !files[1].empty()) {
+    return exportTables(files[1], std::vector<std::string>(files.begin() + 2, files.end()), err);
+  }
   err << USAGE;
   return DATALOG_USAGE;
 }

@@ -11,6 +11,7 @@ enum DatalogStatus {
   DATALOG_OK = 0,
   DATALOG_DAMAGED = 1,  // a file is damaged or not STDF V4: what came before it was printed
   DATALOG_USAGE = 2,    // bad arguments, or a file that can't be opened
+  DATALOG_WRITE = 3,    // export: an output folder or file can't be written
 };
 
 // Runs `ate-datalog ARGS...` (args without the program name): reports go to `out`, errors (one

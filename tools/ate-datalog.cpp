@@ -1,9 +1,11 @@
 // ate-datalog: reads STDF V4 datalogs. Prints a summary (yield, bins, test statistics), a CSV
-// table with one row per part, or every record; see DatalogTool.h for the exit statuses.
+// table with one row per part, or every record, or exports parts, results and tests tables for
+// query engines; see DatalogTool.h for the exit statuses.
 //
 //   ate-datalog summary FILE...
 //   ate-datalog csv FILE
 //   ate-datalog dump FILE
+//   ate-datalog export --to DIR FILE...
 #include <iostream>
 #include <string>
 #include <vector>

@@ -94,7 +94,7 @@ set(required
   "include/ate/datalog.h" "share/ate/schemas/flow.schema.json"
   "share/ate/schemas/setting.schema.json"
   "share/ate/docs/protocol.md" "share/ate/docs/test-projects.md" "share/ate/docs/CHANGELOG.md"
-  "share/ate/docs/datalog.md" "share/ate/docs/station.md"
+  "share/ate/docs/datalog.md" "share/ate/docs/fleet.md" "share/ate/docs/station.md"
   "share/ate/examples/CMakeLists.txt" "share/ate/examples/pmic/pmic_flow.json"
   "share/ate/examples/pmic/three_passes.json")
 if(KIND STREQUAL "deb")

@@ -77,6 +77,35 @@ inline std::string shortPtr(bool big, unsigned test, int site, int testFlags, fl
   return record(15, 10, Fields(big).u4(test).u1(1).u1(site).u1(testFlags).u1(0).r4(result));
 }
 
+// A MIR up to SBLOT_ID, the other fields left off.
+inline std::string mir(bool big, unsigned start, const std::string& lot,
+                       const std::string& partType, const std::string& sublot) {
+  Fields data(big);
+  data.u4(start).u4(start).u1(1).c1('P').c1(' ').c1(' ').u2(65535).c1(' ').cn(lot).cn(partType);
+  return record(1, 10, data.cn("node").cn("tester").cn("job").cn("1").cn(sublot));
+}
+
+inline std::string wir(bool big, const std::string& wafer) {
+  return record(2, 10, Fields(big).u1(1).u1(255).u4(0).cn(wafer));
+}
+
+inline std::string wrr(bool big) { return record(2, 20, Fields(big).u1(1).u1(255).u4(0).u4(0)); }
+
+// A PRR with coordinates (-32768: none) and every field up to PART_ID.
+inline std::string prrAt(bool big, int site, int partFlags, int hardBin, int softBin, int x, int y,
+                         unsigned testTime, const std::string& partId) {
+  Fields data(big);
+  data.u1(1).u1(site).u1(partFlags).u2(2).u2(hardBin).u2(softBin).i2(x).i2(y);
+  return record(5, 20, data.u4(testTime).cn(partId));
+}
+
+// A TSR up to TEST_NAM.
+inline std::string tsr(bool big, char type, unsigned test, const std::string& name) {
+  Fields data(big);
+  data.u1(255).u1(255).c1(type).u4(test).u4(0).u4(0).u4(0);
+  return record(10, 30, data.cn(name));
+}
+
 inline std::string bin(bool big, bool hard, int head, int site, int number, unsigned count,
                        char passFail, const std::string& name) {
   return record(1, hard ? 40 : 50,

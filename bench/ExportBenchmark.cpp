@@ -1,0 +1,111 @@
+// ate-datalog export against ate-datalog summary on the same datalog: 20,000 parts of 50
+// parametric tests each on 4 sites, written by libdatalog (1,000,000 PTRs).
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/BenchSupport.h"
+#include "bench/RatioMain.h"
+#include "datalog/datalog.h"
+#include "stdf/DatalogTool.h"
+
+namespace {
+
+constexpr int DEVICES = 4;
+constexpr int PARTS = 20000;
+constexpr int TESTS = 50;
+
+struct Datalog {
+  bench::TempDir dir;
+  std::string path;
+  Datalog() {
+    TestItem item{};
+    item.funcName = "measure";
+    item.funcId = 1;
+    item.hbin = 2;
+    item.sbin = 20;
+    item.select = true;
+    for (int p = 0; p < TESTS; ++p) {
+      item.results.push_back(Result{"2.0", "1.0", p + 1, "PARAM" + std::to_string(p), "V"});
+    }
+    FlowMessage flow;
+    flow.testItems.push_back(item);
+    Setting setting;
+    for (int d = 0; d < DEVICES; ++d) {
+      setting.dutSetting.selectDUT.push_back("DUT" + std::to_string(d + 1));
+    }
+    datalog::Lot lot;
+    lot.lotId = "LOT0001";
+    lot.partType = "PMIC";
+    lot.folder = dir.path("datalogs");
+    if (!datalog::open(lot)) std::abort();
+    const Configure configure(flow, setting);
+    int i = 0;
+    for (int pass = 0; pass < PARTS / DEVICES; ++pass) {
+      datalog::startPass(configure.setting.dutSetting);
+      {
+        datalog::TestLog log(configure, "measure");
+        for (const std::string& device : configure.setting.dutSetting.selectDUT) {
+          for (const Result& result : configure.flowMessage.testItems[0].results) {
+            log.record(device, result, 0.95 + (i++ % 23) * 0.05);
+          }
+        }
+      }
+      datalog::endPass();
+    }
+    path = datalog::path();
+    datalog::close();
+  }
+};
+
+Datalog& datalogFile() {
+  static Datalog made;
+  return made;
+}
+
+void run(benchmark::State& state, const std::vector<std::string>& args) {
+  for (auto _ : state) {
+    std::ostringstream out, err;
+    if (runDatalogTool(args, out, err) != DATALOG_OK) std::abort();
+    benchmark::DoNotOptimize(out.str().size());
+  }
+}
+
+void summary(benchmark::State& state) { run(state, {"summary", datalogFile().path}); }
+
+void exportTables(benchmark::State& state) {
+  run(state, {"export", "--to", datalogFile().dir.path("tables"), datalogFile().path});
+}
+
+BENCHMARK(summary)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(exportTables)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bench::QuietStdout quiet;
+  datalogFile();
+  return bench::runWithRatios(
+      argc, argv, quiet.console(),
+      {{"export, 20,000 parts x 50 tests: ate-datalog export / summary",
+        "exportTables/iterations:1", "summary/iterations:1", 3.0}},
+      [](std::ostream& out, const bench::Times& times) {
+        const auto found = times.find("exportTables/iterations:1");
+        if (found == times.end()) return;
+        std::error_code error;
+        const auto bytes = std::filesystem::file_size(datalogFile().path, error);
+        bench::printFigure(out, "export, datalog read per second",
+                           static_cast<double>(bytes) / (found->second / 1e9) / 1e6, "MB/s");
+        std::uintmax_t written = 0;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(datalogFile().dir.path("tables"))) {
+          if (entry.is_regular_file()) written += entry.file_size();
+        }
+        bench::printFigure(out, "export, tables written / datalog size",
+                           static_cast<double>(written) / static_cast<double>(bytes));
+      });
+}

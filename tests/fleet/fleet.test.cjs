@@ -1,0 +1,141 @@
+// The exported tables of several datalogs, read by DuckDB with Hive partitioning, against what
+// `ate-datalog summary` says of the same files and against the supersede rule applied here to
+// `ate-datalog dump`'s records.
+//
+//   node fleet.test.cjs FLEET_DATALOGS ATE_DATALOG WORK
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const assert = require('node:assert/strict');
+const { DuckDBInstance } = require('@duckdb/node-api');
+
+const [fleetDatalogs, ateDatalog, work] = process.argv.slice(2);
+const logs = path.join(work, 'datalogs');
+const tables = path.join(work, 'tables');
+fs.rmSync(work, { recursive: true, force: true });
+fs.mkdirSync(logs, { recursive: true });
+execFileSync(fleetDatalogs, [logs]);
+const files = fs.readdirSync(logs).sort().map((name) => path.join(logs, name));
+execFileSync(ateDatalog, ['export', '--to', tables, ...files]);
+
+const tool = (...args) => execFileSync(ateDatalog, args, { encoding: 'utf8' });
+const lotOf = (file) => /LOT_ID="([^"]*)"/.exec(tool('dump', file))[1];
+const lots = new Map();  // lot id -> its files
+for (const file of files) {
+  const lot = lotOf(file);
+  lots.set(lot, [...(lots.get(lot) || []), file]);
+}
+assert.deepEqual([...lots.keys()].sort(), ['', 'A/1', 'B=2, 50%.']);
+
+// `summary` of a lot's files: parts and good parts, and per test its executions and fails.
+function summary(lotFiles) {
+  const text = tool('summary', ...lotFiles);
+  const all = /^ {2}all +(\d+) +(\d+) /m.exec(text);
+  const tests = {};
+  const section = text.split('\nTests\n')[1].split('\n\n')[0].split('\n').slice(1);
+  for (const line of section) {
+    const cells = line.trim().split(/ +/);
+    tests[cells[0]] = { count: Number(cells[5]), fails: Number(cells[6]) };
+  }
+  return { parts: Number(all[1]), good: Number(all[2]), tests };
+}
+
+// The final parts of a lot by the rule: a later part of the same file supersedes the one at the
+// same X,Y of the same wafer, or, flagged as a retest (PART_FLG bit 0), the same part id.
+function finalParts(lotFiles) {
+  let parts = 0;
+  let good = 0;
+  for (const file of lotFiles) {
+    const prrs = [];
+    const dies = new Map();
+    const ids = new Map();
+    let wafer = null;
+    for (const line of tool('dump', file).split('\n')) {
+      if (/^@\d+ WIR /.test(line)) wafer = /WAFER_ID="([^"]*)"/.exec(line)[1];
+      if (/^@\d+ WRR /.test(line)) wafer = null;
+      if (!/^@\d+ PRR /.test(line)) continue;
+      const field = (name) => new RegExp(` ${name}=("[^"]*"|\\S+)`).exec(line)[1];
+      const part = {
+        flags: parseInt(field('PART_FLG'), 16),
+        x: Number(field('X_COORD')),
+        y: Number(field('Y_COORD')),
+        id: JSON.parse(field('PART_ID')),
+        superseded: false,
+      };
+      let earlier;
+      if (wafer !== null && part.x !== -32768 && part.y !== -32768) {
+        const key = `${wafer}|${part.x}|${part.y}`;
+        earlier = dies.get(key);
+        dies.set(key, part);
+      }
+      if (part.id !== '') {
+        if (earlier === undefined && part.flags & 1) earlier = ids.get(part.id);
+        ids.set(part.id, part);
+      }
+      if (earlier !== undefined) earlier.superseded = true;
+      prrs.push(part);
+    }
+    for (const part of prrs.filter((p) => !p.superseded)) {
+      ++parts;
+      if (!(part.flags & 0x1c)) ++good;
+    }
+  }
+  return { parts, good };
+}
+
+(async () => {
+  const instance = await DuckDBInstance.create(':memory:');
+  const db = await instance.connect();
+  const query = async (sql) => (await db.runAndReadAll(sql)).getRowObjectsJson();
+  const table = (name) =>
+    `read_csv('${tables.replaceAll("'", "''")}/${name}/**/*.csv.gz', hive_partitioning = true)`;
+
+  // The partition values decode to the MIR's: the lot of every row is its lot_id, empty as NULL.
+  const mismatched = await query(
+    `SELECT count(*) AS n FROM ${table('parts')} WHERE lot IS DISTINCT FROM lot_id`);
+  assert.equal(Number(mismatched[0].n), 0);
+
+  const byLot = await query(`
+    SELECT coalesce(lot, '') AS lot, count(*) AS parts, count(*) FILTER (passed) AS good,
+           count(*) FILTER (NOT superseded) AS final,
+           count(*) FILTER (passed AND NOT superseded) AS final_good,
+           any_value(part_type) AS part_type
+    FROM ${table('parts')} GROUP BY ALL ORDER BY lot`);
+  const tested = await query(`
+    SELECT coalesce(lot, '') AS lot, test_num, count(*) FILTER ((flags & 16) = 0) AS count,
+           count(*) FILTER (passed = false) AS fails
+    FROM ${table('results')} GROUP BY ALL ORDER BY lot, test_num`);
+  const named = await query(`
+    SELECT DISTINCT coalesce(lot, '') AS lot, test_num, name FROM ${table('tests')}
+    ORDER BY lot, test_num`);
+
+  assert.equal(byLot.length, lots.size);
+  for (const row of byLot) {
+    const lotFiles = lots.get(row.lot);
+    const expected = summary(lotFiles);
+    const final = finalParts(lotFiles);
+    assert.deepEqual(
+      [row.part_type, Number(row.parts), Number(row.good), Number(row.final),
+        Number(row.final_good)],
+      ['PMIC', expected.parts, expected.good, final.parts, final.good], `lot ${row.lot}`);
+    const tests = {};
+    for (const t of tested.filter((t) => t.lot === row.lot)) {
+      tests[t.test_num] = { count: Number(t.count), fails: Number(t.fails) };
+    }
+    assert.deepEqual(tests, expected.tests, `tests of lot ${row.lot}`);
+    assert.deepEqual(named.filter((t) => t.lot === row.lot).map((t) => `${t.test_num} ${t.name}`),
+      ['100 T100', '101 T101', '102 T102', '103 T103', '104 T104', '200 null']);
+  }
+  // Retests were there to be found.
+  assert.ok(byLot.every((row) => row.lot === '' || Number(row.final) < Number(row.parts)));
+
+  // Parquet, as docs/fleet.md shows it.
+  const parquet = path.join(work, 'parts.parquet').replaceAll("'", "''");
+  await query(`COPY (SELECT * FROM ${table('parts')}) TO '${parquet}' (FORMAT parquet)`);
+  const back = await query(`SELECT count(*) AS n FROM '${parquet}'`);
+  assert.equal(Number(back[0].n), byLot.reduce((sum, row) => sum + Number(row.parts), 0));
+  console.log(`fleet: ${files.length} datalogs, ${byLot.length} lots agree with summary`);
+})().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});
