@@ -13,6 +13,8 @@
 #include "station/EventLog.h"
 #include "station/ProjectCatalog.h"
 #include "station/StationSession.h"
+#include "stdf/LotData.h"
+#include "stdf/LotReport.h"
 #include "stdf/StdfReader.h"
 
 namespace fs = std::filesystem;
@@ -353,6 +355,7 @@ struct LotController::State {
   bool reload();
   bool collect(const std::vector<handler::SiteEntry>& sites, std::map<int, Found>& parts);
   void startWafer(const std::string& id);
+  std::string writeReport(const std::vector<std::string>& files);
   void endWafer();
   bool writeTouchdownFile(const std::vector<handler::SiteEntry>& sites);
   // Where the station says which wafer and dies the next pass tests (read by libdatalog).
@@ -403,6 +406,7 @@ struct LotController::State {
   bool testing = false;                // its pass is going
   bool handlerConnected = false;
   std::string endReason;
+  std::string reportPath;  // the ended lot's report; empty until there is one
 
   long parts = 0;
   long good = 0;              // parts that passed, retests included (what the guards count)
@@ -563,6 +567,7 @@ LotAnswer LotController::State::startLot(const LotRequest& lot) {
     pauseReason.clear();
     testing = false;
     endReason.clear();
+    reportPath.clear();
     parts = good = finalGood = retests = lotGuardParts = lotGuardGood = 0;
     wafers.clear();
     onWafer = false;  // the handler's own wafer state stays: its WAFER may come first
@@ -673,6 +678,31 @@ bool LotController::State::writeTouchdownFile(const std::vector<handler::SiteEnt
   std::error_code error;
   fs::rename(aside, path, error);
   return !error;
+}
+
+std::string LotController::State::writeReport(const std::vector<std::string>& lotFiles) {
+  if (lotFiles.empty()) return "";
+  stdf::LotCollector collector;
+  for (const std::string& file : lotFiles) {
+    std::ifstream in(fs::u8path(file), std::ios::binary);
+    stdf::StdfReader reader(in);
+    for (stdf::Record record; reader.next(record);) collector.add(record);
+    collector.endFile(file);
+  }
+  fs::path path = fs::u8path(lotFiles.front());
+  path.replace_extension(".html");
+  const fs::path aside = path.u8string() + ".new";
+  {
+    std::ofstream out(aside, std::ios::binary | std::ios::trunc);
+    out << stdf::reportHtml(collector.report());
+    if (!out.flush()) {
+      alarm("cannot write the lot's report " + path.u8string());
+      return "";
+    }
+  }
+  std::error_code error;
+  fs::rename(aside, path, error);
+  return error ? "" : path.u8string();
 }
 
 void LotController::State::startWafer(const std::string& id) {
@@ -1040,6 +1070,17 @@ void LotController::State::endLot(const std::string& why) {
     alarm("the unload at the end of the lot failed: " + unloaded.message);
   }
   log.touch();
+  // The lot's report beside its first datalog, for the page and for delivery.
+  const std::string report = writeReport(lotFiles);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    reportPath = report;
+  }
+  if (!report.empty()) {
+    note("the lot's report: " + report);
+    lotFiles.push_back(report);
+  }
+  log.touch();
   if (options.onEnded) options.onEnded(lotFiles, summary);
 }
 
@@ -1328,6 +1369,11 @@ std::vector<double> LotController::stationWork() const {
   return {state_->work.begin(), state_->work.end()};
 }
 
+std::string LotController::reportPath() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->reportPath;
+}
+
 std::string LotController::waferJson(const std::string& id, std::size_t from) const {
   const State& s = *state_;
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -1374,6 +1420,7 @@ std::string LotController::json() const {
                    {"startedAt", s.startedAt},     {"datalogs", s.files}};
     body["figures"] = s.figures();
     if (s.phase == State::Phase::ended) body["endReason"] = s.endReason;
+    if (!s.reportPath.empty()) body["lot"]["report"] = s.reportPath;
   }
   return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

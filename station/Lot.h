@@ -61,8 +61,8 @@ struct LotOptions {
   std::chrono::milliseconds passTimeout{600000};  // for one touchdown's pass
   std::chrono::milliseconds readyTimeout{30000};  // for a restarted driver's prompt
   bool handlerConfigured = false;                 // started with --handler
-  // Once a lot has ended (and its project is unloaded), on the lot's thread: its datalogs, and a
-  // line for people with its figures.
+  // Once a lot has ended (and its project is unloaded), on the lot's thread: its datalogs and its
+  // report, and a line for people with its figures.
   std::function<void(const std::vector<std::string>& files, const std::string& summary)> onEnded;
 };
 
@@ -101,6 +101,8 @@ class LotController {
   // GET /api/lot/wafer: the parts tested on the lot's wafer id, from the from-th on (in test
   // order, retests included), as JSON; empty when the lot has no such wafer.
   std::string waferJson(const std::string& id, std::size_t from) const;
+  // The last ended lot's HTML report (GET /api/lot/report); empty while there is none.
+  std::string reportPath() const;
 
   // From the handler link's thread.
   void handlerLine(const std::string& line, bool overlong);

@@ -1,5 +1,8 @@
 #include "station/StationServer.h"
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "station/DatalogPanel.h"
@@ -114,6 +117,7 @@ StationServer::StationServer(ServerOptions options, StationParts parts)
            {"/api/datalog", &StationServer::datalog},
            {"/api/lot", &StationServer::lotState},
            {"/api/lot/wafer", &StationServer::lotWafer},
+           {"/api/lot/report", &StationServer::lotReport},
            {"/api/delivery", &StationServer::deliveryState},
            {"/api/events", &StationServer::events}};
   posts_ = {
@@ -246,6 +250,20 @@ void StationServer::state(const http::Request&, http::Response& response) {
 
 void StationServer::datalog(const http::Request&, http::Response& response) {
   response.setContent(parts_.datalog.json(), "application/json");
+}
+
+void StationServer::lotReport(const http::Request&, http::Response& response) {
+  const std::string path = parts_.lot != nullptr ? parts_.lot->reportPath() : "";
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+  if (path.empty() || !in) return sendError(response, 404, "no lot has ended with a report yet");
+  const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  response.setHeader("Cache-Control", "no-store");
+  response.setHeader("X-Content-Type-Options", "nosniff");
+  // The report is self-contained: its own styles, no script, nothing fetched.
+  response.setHeader("Content-Security-Policy",
+                     "default-src 'none'; style-src 'unsafe-inline'; img-src data:; "
+                     "frame-ancestors 'none'");
+  response.setContent(html, "text/html; charset=utf-8");
 }
 
 void StationServer::lotWafer(const http::Request& request, http::Response& response) {

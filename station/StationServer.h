@@ -68,6 +68,7 @@ class StationServer {
   void datalog(const http::Request& request, http::Response& response);
   void lotState(const http::Request& request, http::Response& response);
   void lotWafer(const http::Request& request, http::Response& response);
+  void lotReport(const http::Request& request, http::Response& response);
   void deliveryState(const http::Request& request, http::Response& response);
   void events(const http::Request& request, http::Response& response);
   void load(const http::Request& request, http::Response& response);
