@@ -77,6 +77,8 @@ function showLot(lot) {
     bar.style.width = (100 * bin.count / most) + "%";
     row.insertCell().appendChild(bar);
   }
+  $("lot-report").hidden = !(lot.lot && lot.lot.report);
+  if (window.onLotShown) window.onLotShown(lot);
   const alarms = $("lot-alarms");
   alarms.replaceChildren(...lot.alarms.slice(-20).reverse().map((alarm) => {
     const item = document.createElement("li");

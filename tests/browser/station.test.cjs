@@ -1,6 +1,8 @@
 // The station's page in a real headless Chromium: pick the example, load it, run three passes
 // and watch the lines and the bins come in, run until stopped and stop, unload; then start a lot
-// fed by the simulated handler, watch its figures and end it. Saves screenshots. Run by CTest:
+// fed by the simulated prober, watch its figures and its live wafer map, time the map's redraw of
+// a wafer of 10,000 dies, end the lot and count the dies in its report. Saves screenshots. Run by
+// CTest:
 //   node station.test.cjs PROJECTS_DIR WORK_DIR SCREENSHOT EMULATOR HANDLER_SIM STATION_COMMAND...
 // (EMULATOR runs the programs, "none" for none; the command is the station program, after the
 // emulator)
@@ -38,9 +40,10 @@ function startUntil(program, args, pattern, what) {
 async function main() {
   fs.rmSync(work, { recursive: true, force: true });
   fs.mkdirSync(work, { recursive: true });
-  // A handler with more parts than the test waits for: the operator ends the lot.
-  const handler = await startUntil(handlerSim, ["--port", "0", "--sites", "4", "--parts",
-                                                "100000", "--index", "5", "--timeout", "60"],
+  // A prober with more wafers than the test waits for: the operator ends the lot.
+  const handler = await startUntil(handlerSim, ["--port", "0", "--sites", "4", "--prober",
+                                                "--wafers", "20", "--diameter", "24", "--retest",
+                                                "4", "--index", "5", "--timeout", "60"],
                                    /listening on .*:(\d+)\n/, "the simulated handler");
   handler.child.stdout.resume();
   const station = await startUntil(command[0], [...command.slice(1), "--projects", projects,
@@ -115,6 +118,37 @@ async function main() {
     await page.waitForFunction(() => /^(\d+) parts/.test(document.getElementById("lot-figures")
       .textContent) && Number(document.getElementById("lot-figures").textContent
       .match(/^(\d+)/)[1]) >= 20);
+    // The live map: a cell per die tested so far, the die under the pointer named.
+    await page.waitForFunction(() => !document.getElementById("wafer-view").hidden &&
+      Number(document.getElementById("wafer-map").dataset.dies) >= 60);
+    const [x, y] = await page.evaluate(() => window.waferMapDies()[0].slice(0, 2));
+    const point = await page.evaluate(([dx, dy]) => window.waferDiePoint(dx, dy), [x, y]);
+    await page.mouse.move(point.x, point.y);
+    await page.waitForFunction((wanted) => new RegExp(wanted)
+      .test(document.getElementById("wafer-tip").textContent),
+      `^X ${x}, Y ${y}: site \\d, part \\d+, bin \\d+$`);
+    await page.screenshot({ path: screenshot.replace(/\.png$/, "-wafer.png") });
+    // A wafer of 10,000 dies (100 by 100, every 37th failing), drawn five times: the median.
+    const redraw = await page.evaluate(() => {
+      const dies = [];
+      for (let i = 0; i < 10000; ++i) {
+        const failing = i % 37 === 0;
+        dies.push([i % 100, Math.floor(i / 100), 1 + (i % 4), failing ? 5 + (i % 3) : 1, !failing,
+                   String(i + 1)]);
+      }
+      const times = [];
+      for (let run = 0; run < 5; ++run) {
+        const started = performance.now();
+        window.drawWaferMap(dies, [{ x: 3, y: 3 }]);
+        document.getElementById("wafer-map").getBoundingClientRect();
+        times.push(performance.now() - started);
+      }
+      const drawn = Number(document.getElementById("wafer-map").dataset.dies);
+      return { median: times.sort((a, b) => a - b)[2], drawn };
+    });
+    if (redraw.drawn !== 10000) throw new Error("the map drew " + redraw.drawn + " of 10000 dies");
+    console.log("wafer map: 10,000 dies redrawn in " + redraw.median.toFixed(1) +
+                " ms (median of 5; target under 100 ms)");
     await page.click("#lot-end");
     await lotState("^lot BROWSER1: ended \\(ended by the operator\\)$");
     // The sites' parts add up to the lot's, and each site tested some.
@@ -126,9 +160,20 @@ async function main() {
       throw new Error("the sites' parts " + counts + " don't add up to the lot's " + total);
     }
     await page.screenshot({ path: screenshot.replace(/\.png$/, "-lot.png") });
+    // The ended lot's report, linked from the page: one map cell per die of its wafers.
+    await page.waitForSelector("#lot-report:not([hidden])");
+    const lot = await (await page.request.get(url + "api/lot")).json();
+    const dies = lot.figures.wafers.reduce((sum, wafer) => sum + wafer.dies, 0);
+    const report = await browser.newPage();
+    await report.goto(url + "api/lot/report");
+    const cells = await report.$$eval("svg [data-x]", (found) => found.length);
+    await report.close();
+    if (dies === 0 || cells !== dies) {
+      throw new Error("the report's maps hold " + cells + " dies, the lot " + dies);
+    }
     if (problems.length) throw new Error("the page threw: " + problems.join("; "));
     console.log("the page ran the example, showed its lines and bins, stopped and unloaded it, " +
-                "and ran a lot of " + total + " parts until the operator ended it");
+                "and ran a wafer lot of " + total + " parts until the operator ended it");
   } catch (error) {
     // What the page showed when it went wrong.
     await page.screenshot({ path: screenshot.replace(/\.png$/, "-failure.png") }).catch(() => {});
