@@ -299,20 +299,37 @@ TEST(Lot, AYieldGuardPausesTheLotUntilTheOperatorResumes) {
                           [](const std::string& line) { return line == "<- PAUSE"; }));
 }
 
-// A prober's lot of two wafers with dies tested again: every PRR at the X,Y the SOT gave it on
-// its wafer, the re-probed dies flagged and superseded, each wafer's WRR counting its dies once.
+void waferLot(bool filePerWafer);
+
+// A prober's lot of two wafers with dies tested again, in one datalog and in one per wafer:
+// every PRR at the X,Y the SOT gave it on its wafer, the re-probed dies flagged and superseded,
+// each wafer's WRR counting its dies once.
 TEST(Lot, AWaferLotLogsEachDieAtItsPlaceAndCountsItOnce) {
+  for (const bool filePerWafer : {false, true}) {
+    SCOPED_TRACE(filePerWafer ? "a file per wafer" : "one file");
+    waferLot(filePerWafer);
+  }
+}
+
+void waferLot(bool filePerWafer) {
   Handler handler({"--prober", "--wafers", "2", "--diameter", "8", "--retest", "3"});
   json request = lotRequest("WLOT");
   request["wafer"] = {{"size", 200}, {"units", "mm"}, {"flat", "D"}};
+  request["filePerWafer"] = filePerWafer;
   LotStation station(handler.address(), request);
   const json lot = station.waitEnded();
   const auto [lines, status] = handler.finish();
   EXPECT_EQ(status, std::optional<int>(0)) << testing::PrintToString(lines);
   const std::vector<Touchdown> fed = touchdowns(lines);
-  Logged logged = readDatalogs(lot["lot"]["datalogs"]);
+  const json& files = lot["lot"]["datalogs"];
+  Logged logged = readDatalogs(files);
   expectBinsAsLogged(fed, logged);
-  EXPECT_EQ(logged.records["WCR"], 1);
+  ASSERT_EQ(files.size(), filePerWafer ? 2u : 1u) << files.dump();
+  if (filePerWafer) {
+    EXPECT_NE(files[0].get<std::string>().find("_W01_"), std::string::npos) << files[0];
+    EXPECT_NE(files[1].get<std::string>().find("_W02_"), std::string::npos) << files[1];
+  }
+  EXPECT_EQ(logged.records["WCR"], static_cast<int>(files.size()));
   EXPECT_EQ(logged.records["WIR"], 2);
   ASSERT_EQ(logged.records["WRR"], 2);
 
