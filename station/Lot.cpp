@@ -1062,7 +1062,7 @@ void LotController::State::endLot(const std::string& why) {
               (retests > 0 ? " (" + std::to_string(retests) + " retests)" : "") + ", " +
               std::to_string(finalGood) + " good (" + yield + " %)";
     if (onWafer && !wafers.empty()) wafers.back().ended = true;
-    onWafer = handlerOnWafer = false;
+    onWafer = false;  // the handler's own wafer state stays as its lines left it
     note(summary);
     lotFiles = files;
   }

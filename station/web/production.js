@@ -1,6 +1,6 @@
 // The page's production view: starts, pauses, resumes and ends a lot, and shows what GET
 // /api/lot tells, as the event stream's "lot" events bring it: the lot's state, the handler's,
-// the figures per site and per bin, and the alarms. Uses station.js's helpers ($, cell, post).
+// the figures per site and per bin, and the alarms; and the delivery spool's "delivery" events. Uses station.js's helpers ($, cell, post).
 "use strict";
 
 function lotRequest() {
@@ -87,8 +87,24 @@ function showLot(lot) {
   }));
 }
 
+// The spool of finished lots' files on their way to the destination (--deliver).
+function showDelivery(delivery) {
+  const view = $("delivery");
+  view.hidden = !delivery.configured;
+  if (!delivery.configured) return;
+  const name = (path) => path.split(/[\\/]/).pop();
+  const waiting = delivery.waiting.map(name);
+  const delivered = delivery.delivered.map(name);
+  view.textContent = "Delivery to " + delivery.destination + ": " +
+    (waiting.length ? waiting.length + " waiting (" + waiting.join(", ") + ")" : "nothing waiting") +
+    (delivered.length ? "; last delivered " + delivered[delivered.length - 1] : "") +
+    (delivery.lastError ? "; last error: " + delivery.lastError : "");
+  view.classList.toggle("failing", Boolean(delivery.lastError));
+}
+
 window.onStationEvents = (events) => {
   events.addEventListener("lot", (event) => showLot(JSON.parse(event.data)));
+  events.addEventListener("delivery", (event) => showDelivery(JSON.parse(event.data)));
 };
 
 $("lot-start").addEventListener("click", () => post("lot/start", lotRequest()));

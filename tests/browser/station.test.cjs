@@ -46,10 +46,14 @@ async function main() {
                                                 "4", "--index", "5", "--timeout", "60"],
                                    /listening on .*:(\d+)\n/, "the simulated handler");
   handler.child.stdout.resume();
+  // Finished lots go to a folder, as to a mounted share.
+  const share = path.join(work, "share");
+  fs.mkdirSync(share);
   const station = await startUntil(command[0], [...command.slice(1), "--projects", projects,
                                                 "--datalogs", path.join(work, "datalog"),
                                                 "--listen", "127.0.0.1:0", "--handler",
-                                                "127.0.0.1:" + handler.found[1]],
+                                                "127.0.0.1:" + handler.found[1], "--deliver",
+                                                share],
                                    /http:\/\/127\.0\.0\.1:(\d+)\//, "the station");
   const child = station.child;
   const url = station.found[0];
@@ -170,6 +174,17 @@ async function main() {
     await report.close();
     if (dies === 0 || cells !== dies) {
       throw new Error("the report's maps hold " + cells + " dies, the lot " + dies);
+    }
+    // The lot's datalog and report delivered, as the page's spool says and the share holds.
+    let shared = [];
+    for (const deadline = Date.now() + TIMEOUT; shared.length < 2 && Date.now() < deadline;) {
+      await new Promise((resolve) => setTimeout(resolve, 50));
+      shared = fs.readdirSync(share).sort();
+    }
+    await page.waitForFunction(() => /nothing waiting; last delivered /
+      .test(document.getElementById("delivery").textContent));
+    if (shared.length !== 2 || !shared[0].endsWith(".html") || !shared[1].endsWith(".stdf")) {
+      throw new Error("the share holds " + shared.join(", "));
     }
     if (problems.length) throw new Error("the page threw: " + problems.join("; "));
     console.log("the page ran the example, showed its lines and bins, stopped and unloaded it, " +
