@@ -109,23 +109,11 @@ bool parseTouchdownFile(std::string_view text, Touchdown& touchdown, std::string
 
 bool parseLotFile(std::string_view text, LotFile& lot, std::string& error) {
   lot = LotFile{};
-  std::size_t number = 0;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line[0] == '#') continue;
-    const std::size_t equals = line.find('=');
-    const std::string_view key = line.substr(0, equals);
-    const std::string_view value =
-        equals == std::string_view::npos ? std::string_view() : line.substr(equals + 1);
-    const auto bad = [&](const std::string& why) {
-      error = "line " + std::to_string(number) + ": " + why;
+  return eachLine(text, error, [&](std::string_view key, std::string_view value, std::string& why) {
+    const auto bad = [&](const std::string& what) {
+      why = what;
       return false;
     };
-    if (equals == std::string_view::npos) return bad("no KEY=VALUE");
     std::uint64_t n = 0;
     if (MIR_KEYS.count(key) != 0) {
       const bool oneCharacter = key == "MODE_COD" || key == "RTST_COD";
@@ -150,8 +138,8 @@ bool parseLotFile(std::string_view text, LotFile& lot, std::string& error) {
     } else {
       return bad("unknown key \"" + std::string(key.substr(0, 40)) + "\"");
     }
-  }
-  return true;
+    return true;
+  });
 }
 
 }  // namespace datalog

@@ -353,6 +353,8 @@ struct LotController::State {
   void touchdown(const Event& event);
   bool prepareFile();
   bool reload();
+  // The lot's project loaded into the next datalog file.
+  bool loadIntoNewFile();
   bool collect(const std::vector<handler::SiteEntry>& sites, std::map<int, Found>& parts);
   void startWafer(const std::string& id);
   std::string writeReport(const std::vector<std::string>& files);
@@ -735,18 +737,7 @@ void LotController::State::startWafer(const std::string& id) {
       files.pop_back();
     }
   }
-  fs::path library, flowPath;
-  std::string error;
-  LotRequest lot;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    lot = request;
-  }
-  if (catalog.resolveLoad(lot.project, lot.flow, library, flowPath, error) !=
-          ProjectCatalog::Lookup::ok ||
-      !prepareFile() ||
-      session.load(lot.project, lot.flow, library.u8string(), flowPath.u8string()).outcome !=
-          CommandResult::Outcome::done) {
+  if (!loadIntoNewFile()) {
     alarm("the project could not be loaded again for wafer " + id);
     return;
   }
@@ -778,7 +769,13 @@ bool LotController::State::reload() {
       "the driver ended during a touchdown; restarting it, loading the lot again and testing "
       "the touchdown again");
   if (!session.start() && session.state().driver == SessionState::Driver::ended) return false;
-  if (!session.waitReady(options.readyTimeout)) return false;
+  if (!session.waitReady(options.readyTimeout) || !loadIntoNewFile()) return false;
+  std::lock_guard<std::mutex> lock(mutex);
+  note("the lot goes on in " + files.back());
+  return true;
+}
+
+bool LotController::State::loadIntoNewFile() {
   fs::path library, flowPath;
   std::string error;
   LotRequest lot;
@@ -786,19 +783,11 @@ bool LotController::State::reload() {
     std::lock_guard<std::mutex> lock(mutex);
     lot = request;
   }
-  if (catalog.resolveLoad(lot.project, lot.flow, library, flowPath, error) !=
-          ProjectCatalog::Lookup::ok ||
-      !prepareFile()) {
-    return false;
-  }
-  const CommandResult loaded =
-      session.load(lot.project, lot.flow, library.u8string(), flowPath.u8string());
-  if (loaded.outcome == CommandResult::Outcome::done) {
-    std::lock_guard<std::mutex> lock(mutex);
-    note("the lot goes on in " + files.back());
-    return true;
-  }
-  return false;
+  return catalog.resolveLoad(lot.project, lot.flow, library, flowPath, error) ==
+             ProjectCatalog::Lookup::ok &&
+         prepareFile() &&
+         session.load(lot.project, lot.flow, library.u8string(), flowPath.u8string()).outcome ==
+             CommandResult::Outcome::done;
 }
 
 bool LotController::State::collect(const std::vector<handler::SiteEntry>& wanted,

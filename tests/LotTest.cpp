@@ -18,6 +18,7 @@
 #include "stdf/StdfReader.h"
 #include "tests/support/DriverSession.h"
 #include "tests/support/HttpClient.h"
+#include "tests/support/StationAddress.h"
 #include "tests/support/TestFiles.h"
 
 #ifndef _WIN32
@@ -89,14 +90,12 @@ class LotStation {
                     "--lot",
                     dir_.write("lot.json", lot.dump())};
     process_ = std::make_unique<ChildProcess>(options);
-    const std::optional<std::string> banner =
-        process_->readLine(ChildProcess::Stream::out, TEST_TIMEOUT);
-    std::smatch port;
-    if (!banner || !std::regex_search(*banner, port, std::regex("127\\.0\\.0\\.1:([0-9]+)/"))) {
-      ADD_FAILURE() << "no address from the station: " << banner.value_or("<none>");
+    std::string banner;
+    port_ = readStationPort(*process_, banner);
+    if (port_ == 0) {
+      ADD_FAILURE() << "no address from the station: " << banner;
       return;
     }
-    port_ = std::stoi(port[1]);
     client_ = std::make_unique<HttpClient>("127.0.0.1", port_);
   }
 
