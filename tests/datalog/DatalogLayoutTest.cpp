@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "datalog/datalog.h"
+#include "tests/datalog/TestItems.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -297,23 +298,6 @@ void setEnvironment(const char* name, const std::string& value) {
     setenv(name, value.c_str(), 1);
   }
 #endif
-}
-
-Result result(int paramId, const std::string& name, const std::string& min, const std::string& max,
-              const std::string& unit) {
-  return Result{max, min, paramId, name, unit};
-}
-
-TestItem item(const std::string& name, int funcId, int hbin, int sbin,
-              std::vector<Result> results) {
-  TestItem made{};
-  made.funcName = name;
-  made.funcId = funcId;
-  made.hbin = hbin;
-  made.sbin = sbin;
-  made.select = true;
-  made.results = std::move(results);
-  return made;
 }
 
 // Two passes that make every record the library writes: a second pass with a new site (a second

@@ -17,28 +17,12 @@
 
 #include "AteVersion.h"
 #include "stdf/StdfReader.h"
+#include "tests/datalog/TestItems.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
-
-Result result(int paramId, const std::string& name, const std::string& min, const std::string& max,
-              const std::string& unit) {
-  return Result{max, min, paramId, name, unit};
-}
-
-TestItem item(const std::string& name, int funcId, int hbin, int sbin,
-              std::vector<Result> results) {
-  TestItem made{};
-  made.funcName = name;
-  made.funcId = funcId;
-  made.hbin = hbin;
-  made.sbin = sbin;
-  made.select = true;
-  made.results = std::move(results);
-  return made;
-}
 
 Configure configureOf(std::vector<TestItem> items, std::vector<std::string> devices) {
   FlowMessage flow{std::move(items)};
