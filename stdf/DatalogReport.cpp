@@ -113,6 +113,10 @@ void writeSummary(const DatalogSummary& summary, std::ostream& out) {
       failed = std::to_string(*part.failedTest);
       if (!part.failedTestName.empty()) failed += " " + part.failedTestName;
     }
+    if (part.incomplete && !part.failedTest) {
+      failed = part.incompleteReason.empty() ? "not completed"
+                                             : "not completed: " + part.incompleteReason;
+    }
     rows.push_back({std::to_string(site), part.partId.empty() ? "-" : part.partId,
                     part.passed ? "PASS" : "FAIL", std::to_string(part.hardBin),
                     std::to_string(part.softBin), failed});
