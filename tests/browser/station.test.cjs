@@ -3,9 +3,9 @@
 // fed by the simulated prober, watch its figures and its live wafer map, time the map's redraw of
 // a wafer of 10,000 dies, end the lot and count the dies in its report. Saves screenshots. Run by
 // CTest:
-//   node station.test.cjs PROJECTS_DIR WORK_DIR SCREENSHOT EMULATOR HANDLER_SIM STATION_COMMAND...
-// (EMULATOR runs the programs, "none" for none; the command is the station program, after the
-// emulator)
+//   node station.test.cjs PROJECTS_DIR WORK_DIR SCREENSHOT --handler HANDLER_COMMAND...
+//                         --station STATION_COMMAND...
+// (each command is its program after an emulator that runs it, if any)
 // with NODE_PATH pointing at the node_modules that hold playwright-core.
 "use strict";
 
@@ -14,13 +14,15 @@ const { spawn } = require("child_process");
 const fs = require("fs");
 const path = require("path");
 
-const [projects, work, screenshot, emulator, handlerSim, ...command] = process.argv.slice(2);
+const [projects, work, screenshot, ...commands] = process.argv.slice(2);
+const handlerCommand = commands.slice(commands.indexOf("--handler") + 1, commands.indexOf("--station"));
+const command = commands.slice(commands.indexOf("--station") + 1);
 const TIMEOUT = 20000;
 
-// Starts a program (under the emulator, if any) and waits until its standard output matches
-// pattern: the child and the match.
-function startUntil(program, args, pattern, what) {
-  const words = emulator === "none" ? [program, ...args] : [emulator, program, ...args];
+// Starts a command (a program, after its emulator if any) with args and waits until its standard
+// output matches pattern: the child and the match.
+function startUntil(commandWords, args, pattern, what) {
+  const words = [...commandWords, ...args];
   const child = spawn(words[0], words.slice(1), { stdio: ["ignore", "pipe", "inherit"] });
   return new Promise((resolve, reject) => {
     let text = "";
@@ -41,15 +43,15 @@ async function main() {
   fs.rmSync(work, { recursive: true, force: true });
   fs.mkdirSync(work, { recursive: true });
   // A prober with more wafers than the test waits for: the operator ends the lot.
-  const handler = await startUntil(handlerSim, ["--port", "0", "--sites", "4", "--prober",
+  const handler = await startUntil(handlerCommand, ["--port", "0", "--sites", "4", "--prober",
                                                 "--wafers", "20", "--diameter", "24", "--retest",
                                                 "4", "--index", "5", "--timeout", "60"],
-                                   /listening on .*:(\d+)\n/, "the simulated handler");
+                                   /listening on .*:(\d+)\r?\n/, "the simulated handler");
   handler.child.stdout.resume();
   // Finished lots go to a folder, as to a mounted share.
   const share = path.join(work, "share");
   fs.mkdirSync(share);
-  const station = await startUntil(command[0], [...command.slice(1), "--projects", projects,
+  const station = await startUntil(command, ["--projects", projects,
                                                 "--datalogs", path.join(work, "datalog"),
                                                 "--listen", "127.0.0.1:0", "--handler",
                                                 "127.0.0.1:" + handler.found[1], "--deliver",
