@@ -530,30 +530,35 @@ void Datalog::startPass(const DUTSetting& duts) {
   pass->parts.resize(pass->devices.size());
   pass->sites.resize(pass->devices.size());
   pass->start = std::chrono::steady_clock::now();
+  // In a station's lot, the touchdown's wafer and dies, which the station wrote before it
+  // started the pass; read before the datalog is locked, so that no other thread waits for it.
+  std::string touchdownFile;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    touchdownFile = touchdownFile_;
+  }
+  Touchdown touchdown;
+  std::string why;
+  bool touchdownRead = true;
+  if (!touchdownFile.empty()) {
+    std::ifstream in(touchdownFile, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    touchdownRead = in.is_open() && !in.bad() && parseTouchdownFile(text, touchdown, why);
+  }
   std::lock_guard<std::mutex> lock(mutex);
+  pass->dies.resize(pass->devices.size());
   for (std::size_t i = 0; i < pass->devices.size(); ++i) {
     const auto site = lotSites_.find(pass->devices[i]);
     pass->sites[i] = site != lotSites_.end() ? site->second : static_cast<std::uint8_t>(i + 1);
+    const auto die = touchdown.dies.find(pass->sites[i]);
+    if (die != touchdown.dies.end()) pass->dies[i] = die->second;
   }
-  pass->dies.resize(pass->devices.size());
-  if (!touchdownFile_.empty()) {
-    // The station wrote the touchdown's wafer and dies before it started the pass.
-    std::ifstream in(touchdownFile_, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Touchdown touchdown;
-    std::string why;
-    if (!in.bad() && parseTouchdownFile(text, touchdown, why)) {
-      pass->wafer = touchdown.wafer;
-      for (std::size_t i = 0; i < pass->devices.size(); ++i) {
-        const auto die = touchdown.dies.find(pass->sites[i]);
-        if (die != touchdown.dies.end()) pass->dies[i] = die->second;
-      }
-    } else if (!touchdownComplained_) {
-      touchdownComplained_ = true;
-      complain("datalog: the station's touchdown file " + touchdownFile_ + ": " +
-               (why.empty() ? std::string("cannot be read") : why) +
-               "; parts are logged without their wafer");
-    }
+  pass->wafer = touchdown.wafer;
+  if (!touchdownRead && !touchdownComplained_) {
+    touchdownComplained_ = true;
+    complain("datalog: the station's touchdown file " + touchdownFile + ": " +
+             (why.empty() ? std::string("cannot be read") : why) +
+             "; parts are logged without their wafer");
   }
   pass->generation = generation_;
   if (file_ == nullptr && !noDatalogSaid_) {

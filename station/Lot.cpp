@@ -405,7 +405,6 @@ struct LotController::State {
     std::string line;
   };
   std::optional<UnsentBin> unsentBin;  // the last BIN, when it couldn't be sent
-  bool testing = false;                // its pass is going
   bool handlerConnected = false;
   std::string endReason;
   std::string reportPath;  // the ended lot's report; empty until there is one
@@ -419,7 +418,7 @@ struct LotController::State {
   bool onWafer = false;       // between a WAFER and its EOW, on the lot's thread
   std::optional<std::string> earlyWafer;       // a WAFER that came before the lot started
   bool handlerOnWafer = false;                 // the same, as the handler's lines have come so far
-  std::vector<handler::SiteEntry> inProgress;  // the touchdown being tested
+  std::vector<handler::SiteEntry> inProgress;  // the touchdown whose pass is going; empty: none
   long lotGuardParts = 0;
   long lotGuardGood = 0;
   std::map<int, Site> sites;
@@ -455,7 +454,7 @@ std::string LotController::State::handlerState() const {
   if (!options.handlerConfigured) return "none";
   if (!handlerConnected) return "disconnected";
   if (handlerAlarm) return "alarm";
-  if (testing) return "testing";
+  if (!inProgress.empty()) return "testing";
   if (operatorPaused || guardPaused) return "paused";
   return "waiting for SOT";
 }
@@ -567,7 +566,6 @@ LotAnswer LotController::State::startLot(const LotRequest& lot) {
     files.clear();
     operatorPaused = guardPaused = handlerAlarm = sentPause = false;
     pauseReason.clear();
-    testing = false;
     endReason.clear();
     reportPath.clear();
     parts = good = finalGood = retests = lotGuardParts = lotGuardGood = 0;
@@ -840,7 +838,6 @@ void LotController::State::touchdown(const Event& event) {
   fs::path setting;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    testing = true;
     inProgress = ordered;
     failstopNow = failstop;
     for (const handler::SiteEntry& entry : ordered) {
@@ -961,7 +958,6 @@ void LotController::State::touchdown(const Event& event) {
     unsentBin = UnsentBin{event.sites, line};
   }
   touchdownOpen = false;
-  testing = false;
   inProgress.clear();
   ++touchdowns;
   recent.push_back(Touchdown{event.at, binAt, event.sites.size()});
@@ -1042,7 +1038,7 @@ void LotController::State::endLot(const std::string& why) {
     phase = Phase::ended;
     endReason = why;
     touchdownOpen = false;
-    testing = false;
+    inProgress.clear();
     unsentBin.reset();
     operatorPaused = guardPaused = false;
     char yield[32];

@@ -104,9 +104,8 @@ void DatalogSummary::addPtr(const Record& record) {
 }
 
 void DatalogSummary::count(const Tally& tally, int by) {
-  const auto add = [by](std::uint64_t& n) {
-    n = static_cast<std::uint64_t>(static_cast<std::int64_t>(n) + by);
-  };
+  // Unsigned arithmetic wraps: adding -1 takes one away.
+  const auto add = [by](std::uint64_t& n) { n += static_cast<std::uint64_t>(by); };
   PartCount& counts = sites_[tally.site];
   add(counts.parts);
   add(overall_.parts);
@@ -137,15 +136,20 @@ void DatalogSummary::addPrr(const Record& record) {
   const std::uint64_t softBin = unsignedAt(record, field::PRR_SOFT_BIN, 65535);
   if (softBin != 65535) tally.softBin = static_cast<std::uint32_t>(softBin);
 
+  PartOutcome outcome;
+  if (record.fields.size() > field::PRR_PART_ID) {
+    outcome.partId = record.fields[field::PRR_PART_ID].text;
+  }
   PartIdentity identity;
-  identity.wafer = wafer_;
+  if (onWafer_) identity.wafer = wafer_;
   identity.onWafer = onWafer_;
   identity.head = static_cast<std::uint8_t>(unsignedAt(record, field::PRR_HEAD_NUM, 1));
-  const auto x = static_cast<std::int64_t>(record.signedValue("X_COORD", -32768));
-  const auto y = static_cast<std::int64_t>(record.signedValue("Y_COORD", -32768));
-  if (x != -32768 && y != -32768)
-    identity.xy = std::make_pair(static_cast<int>(x), static_cast<int>(y));
-  identity.partId = std::string(record.textValue("PART_ID"));
+  if (record.fields.size() > field::PRR_Y_COORD) {
+    const std::int64_t x = record.fields[field::PRR_X_COORD].i;
+    const std::int64_t y = record.fields[field::PRR_Y_COORD].i;
+    if (x != -32768 && y != -32768) identity.xy = {static_cast<int>(x), static_cast<int>(y)};
+  }
+  identity.partId = outcome.partId;
   identity.partFlag = static_cast<std::uint8_t>(flags);
   const std::size_t number = tested_++;
   if (const std::optional<std::size_t> earlier = tracker_.add(number, identity)) {
@@ -159,14 +163,10 @@ void DatalogSummary::addPrr(const Record& record) {
   count(tally, +1);
   tallies_[number] = tally;
 
-  PartOutcome outcome;
   outcome.site = site;
   outcome.passed = good;
   outcome.hardBin = tally.hardBin;
   if (tally.softBin) outcome.softBin = *tally.softBin;
-  if (record.fields.size() > field::PRR_PART_ID) {
-    outcome.partId = record.fields[field::PRR_PART_ID].text;
-  }
   outcome.incomplete = (flags & PART_ABNORMAL_END) != 0;
   const auto reason = incompleteReasons_.find(site);
   if (reason != incompleteReasons_.end()) {

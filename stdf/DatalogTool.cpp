@@ -169,13 +169,9 @@ int report(const std::vector<std::string>& files, const std::string& html, std::
 }
 
 std::string csvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
+  std::string field;
+  stdf::appendCsvField(field, text);
+  return field;
 }
 
 // Two passes: the first finds the tests (the columns), the second writes a row per PRR.

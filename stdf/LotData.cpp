@@ -1,25 +1,8 @@
 #include "stdf/LotData.h"
 
-#include <ctime>
+#include "stdf/TableExport.h"
 
 namespace stdf {
-
-namespace {
-
-std::string utcTime(std::uint64_t seconds) {
-  const std::time_t time = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &time);
-#else
-  gmtime_r(&time, &parts);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
-  return text;
-}
-
-}  // namespace
 
 void LotCollector::add(const Record& record) {
   summary_.add(record);
@@ -32,7 +15,7 @@ void LotCollector::add(const Record& record) {
       const std::string_view value = record.textValue(field);
       if (!value.empty()) identity_.emplace_back(label, std::string(value));
     }
-    identity_.emplace_back("Started", utcTime(record.unsignedValue("START_T")));
+    identity_.emplace_back("Started", isoUtc(record.unsignedValue("START_T")));
   } else if (record.is("WIR")) {
     const std::string id(record.textValue("WAFER_ID"));
     const auto [found, added] = waferIndex_.emplace(id, wafers_.size());
@@ -69,7 +52,7 @@ void LotCollector::add(const Record& record) {
   } else if (record.is("PTR")) {
     const std::uint64_t flags = record.unsignedValue("TEST_FLG");
     const Field* result = record.find("RESULT");
-    if (result == nullptr || (flags & (flag::TEST_RESULT_INVALID | 0x10)) != 0) return;
+    if (result == nullptr || (flags & (flag::TEST_RESULT_INVALID | flag::TEST_NOT_EXECUTED)) != 0) return;
     random_ ^= random_ << 13;
     random_ ^= random_ >> 7;
     random_ ^= random_ << 17;
