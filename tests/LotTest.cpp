@@ -18,7 +18,7 @@
 #include "stdf/StdfReader.h"
 #include "tests/support/DriverSession.h"
 #include "tests/support/HttpClient.h"
-#include "tests/support/StationAddress.h"
+#include "tests/support/StationProcess.h"
 #include "tests/support/TestFiles.h"
 
 #ifndef _WIN32
@@ -57,7 +57,6 @@ class Handler {
   }
 
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-  ChildProcess& process() { return *process_; }
 
   // Its lines until it has ended, and its exit status.
   std::pair<Lines, std::optional<int>> finish() {
@@ -71,65 +70,18 @@ class Handler {
   int port_ = 0;
 };
 
-// ate-station connected to a handler, with its own copy of the example projects and a lot that
-// starts as it starts.
-class LotStation {
+// ate-station connected to a handler, with a lot that starts as it starts.
+class LotStation : public Station {
  public:
-  LotStation(const std::string& handler, const json& lot) {
-    fs::copy(ATE_STATION_PROJECTS, dir_.path("projects"), fs::copy_options::recursive);
-    ChildProcess::Options options;
-    options.argv = {ATE_STATION_PATH,
-                    "--projects",
-                    dir_.path("projects"),
-                    "--datalogs",
-                    dir_.path("datalog"),
-                    "--listen",
-                    "127.0.0.1:0",
-                    "--handler",
-                    handler,
-                    "--lot",
-                    dir_.write("lot.json", lot.dump())};
-    process_ = std::make_unique<ChildProcess>(options);
-    std::string banner;
-    port_ = readStationPort(*process_, banner);
-    if (port_ == 0) {
-      ADD_FAILURE() << "no address from the station: " << banner;
-      return;
-    }
-    client_ = std::make_unique<HttpClient>("127.0.0.1", port_);
-  }
-
-  json lot() {
-    const HttpResult result = client_->get("/api/lot");
-    return result ? json::parse(result.body, nullptr, false) : json();
-  }
-  std::pair<int, std::string> post(const std::string& path) {
-    const HttpResult result =
-        client_->post(path, {{"Origin", "http://127.0.0.1:" + std::to_string(port_)}}, "{}");
-    return {result.status, result.body};
-  }
-  // Polls the lot until holds(lot) or the timeout; the lot last seen.
-  template <typename Holds>
-  json waitLot(Holds holds) {
-    json seen;
-    for (const auto deadline = Clock::now() + TEST_TIMEOUT; Clock::now() < deadline;) {
-      seen = lot();
-      if (seen.is_object() && holds(seen)) return seen;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ADD_FAILURE() << "the lot never got there: " << seen.dump();
-    return seen;
-  }
-  json waitEnded() {
-    return waitLot([](const json& lot) { return lot.value("state", "") == "ended"; });
-  }
-  ChildProcess& process() { return *process_; }
+  LotStation(const std::string& handler, const json& lot)
+      : Station({"--handler", handler, "--lot", lotFile(lot), "--timeout", "10"}) {}
 
  private:
-  TempDir dir_;
-  std::unique_ptr<ChildProcess> process_;
-  int port_ = 0;
-  std::unique_ptr<HttpClient> client_;
+  static std::string lotFile(const json& lot) {
+    static TempDir lots;
+    static int count = 0;
+    return lots.write("lot" + std::to_string(++count) + ".json", lot.dump());
+  }
 };
 
 json lotRequest(const std::string& lotId) {
@@ -176,15 +128,14 @@ std::vector<Touchdown> touchdowns(const Lines& lines) {
 }
 
 struct Logged {
-  std::string lotId, operatorName;
-  char mode = 0;
-  std::vector<std::pair<int, int>> parts;  // site, hard bin of each PRR, in file order
-  struct Die {
+  stdf::Record mir;  // the first file's
+  struct Part {
+    int site = 0, hardBin = 0;
     std::string wafer;  // of the WIR before it
     int x = 0, y = 0;
     bool retestFlag = false;
   };
-  std::vector<Die> dies;               // of each PRR
+  std::vector<Part> parts;             // of each PRR, in file order
   std::map<std::string, int> records;  // how many of each type
   std::vector<stdf::Record> wrrs;
   stdf::DatalogSummary summary;  // final counts
@@ -201,19 +152,13 @@ Logged readDatalogs(const json& files) {
       ++logged.records[std::string(record.name)];
       if (record.is("WIR")) wafer = std::string(record.textValue("WAFER_ID"));
       if (record.is("WRR")) logged.wrrs.push_back(record);
+      if (record.is("MIR") && logged.mir.fields.empty()) logged.mir = record;
       if (record.is("PRR")) {
-        logged.dies.push_back({wafer, static_cast<int>(record.signedValue("X_COORD")),
-                               static_cast<int>(record.signedValue("Y_COORD")),
-                               (record.unsignedValue("PART_FLG") & 0x02) != 0});
-      }
-      if (record.is("MIR")) {
-        logged.lotId = std::string(record.textValue("LOT_ID"));
-        logged.operatorName = std::string(record.textValue("OPER_NAM"));
-        logged.mode =
-            record.textValue("MODE_COD").empty() ? char(0) : record.textValue("MODE_COD")[0];
-      } else if (record.is("PRR")) {
-        logged.parts.emplace_back(static_cast<int>(record.unsignedValue("SITE_NUM")),
-                                  static_cast<int>(record.unsignedValue("HARD_BIN")));
+        logged.parts.push_back({static_cast<int>(record.unsignedValue("SITE_NUM")),
+                                static_cast<int>(record.unsignedValue("HARD_BIN")), wafer,
+                                static_cast<int>(record.signedValue("X_COORD")),
+                                static_cast<int>(record.signedValue("Y_COORD")),
+                                (record.unsignedValue("PART_FLG") & 0x02) != 0});
       }
     }
     EXPECT_EQ(reader.error(), nullptr) << file;
@@ -233,8 +178,8 @@ void expectBinsAsLogged(const std::vector<Touchdown>& fed, const Logged& logged)
     ASSERT_LE(next + touchdown.sites.size(), logged.parts.size());
     std::map<int, int> bins;
     for (std::size_t i = 0; i < touchdown.sites.size(); ++i, ++next) {
-      const auto [site, hardBin] = logged.parts[next];
-      bins[site] = hardBin == 5 ? 2 : hardBin;
+      const Logged::Part& part = logged.parts[next];
+      bins[part.site] = part.hardBin == 5 ? 2 : part.hardBin;
     }
     EXPECT_EQ(bins, touchdown.bins);
   }
@@ -246,7 +191,7 @@ TEST(Lot, BinsEveryPartAsItsDatalogSaysUnderItsOwnSite) {
   Handler handler(
       {"--sites", "4", "--parts", "40", "--empty", "0.3", "--jam-after", "3", "--seed", "5"});
   LotStation station(handler.address(), lotRequest("LOT/7"));
-  const json lot = station.waitEnded();
+  const json lot = station.waitLotEnded();
   const auto [lines, status] = handler.finish();
   EXPECT_EQ(status, std::optional<int>(0)) << testing::PrintToString(lines);
 
@@ -254,9 +199,9 @@ TEST(Lot, BinsEveryPartAsItsDatalogSaysUnderItsOwnSite) {
   EXPECT_TRUE(
       std::any_of(fed.begin(), fed.end(), [](const Touchdown& t) { return t.sites.size() < 4; }));
   const Logged logged = readDatalogs(lot["lot"]["datalogs"]);
-  EXPECT_EQ(logged.lotId, "LOT/7");
-  EXPECT_EQ(logged.operatorName, "op7");
-  EXPECT_EQ(logged.mode, 'P');
+  EXPECT_EQ(logged.mir.textValue("LOT_ID"), "LOT/7");
+  EXPECT_EQ(logged.mir.textValue("OPER_NAM"), "op7");
+  EXPECT_EQ(logged.mir.textValue("MODE_COD"), "P");
   EXPECT_EQ(logged.parts.size(), 40u);
   expectBinsAsLogged(fed, logged);
 
@@ -290,7 +235,7 @@ TEST(Lot, AYieldGuardPausesTheLotUntilTheOperatorResumes) {
       EXPECT_EQ(station.post("/api/lot/resume").first, 200);
     }
   }
-  const json ended = station.waitEnded();
+  const json ended = station.waitLotEnded();
   EXPECT_EQ(ended["figures"]["parts"], 48);
   const auto [lines, status] = handler.finish();
   EXPECT_EQ(status, std::optional<int>(0));
@@ -316,7 +261,7 @@ void waferLot(bool filePerWafer) {
   request["wafer"] = {{"size", 200}, {"units", "mm"}, {"flat", "D"}};
   request["filePerWafer"] = filePerWafer;
   LotStation station(handler.address(), request);
-  const json lot = station.waitEnded();
+  const json lot = station.waitLotEnded();
   const auto [lines, status] = handler.finish();
   EXPECT_EQ(status, std::optional<int>(0)) << testing::PrintToString(lines);
   const std::vector<Touchdown> fed = touchdowns(lines);
@@ -347,8 +292,8 @@ void waferLot(bool filePerWafer) {
       ++parts[touchdown.wafer];
       if (again) ++retests[touchdown.wafer];
     }
-    for (std::size_t i = 0; i < touchdown.dies.size() && next < logged.dies.size(); ++i, ++next) {
-      const Logged::Die& die = logged.dies[next];
+    for (std::size_t i = 0; i < touchdown.dies.size() && next < logged.parts.size(); ++i, ++next) {
+      const Logged::Part& die = logged.parts[next];
       got.emplace(die.wafer, die.x, die.y, die.retestFlag);
     }
     EXPECT_EQ(got, expected);
@@ -398,7 +343,7 @@ TEST(Lot, ADriverKilledMidLotLosesNoPart) {
   ASSERT_EQ(drivers.size(), 1u);
   ::kill(drivers[0], SIGKILL);
 
-  const json lot = station.waitEnded();
+  const json lot = station.waitLotEnded();
   const auto [lines, status] = handler.finish();
   EXPECT_EQ(status, std::optional<int>(0));
   EXPECT_EQ(lot["lot"]["datalogs"].size(), 2u) << lot.dump();

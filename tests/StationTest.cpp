@@ -15,7 +15,7 @@
 #include "station/EventLog.h"
 #include "tests/support/DriverSession.h"
 #include "tests/support/HttpClient.h"
-#include "tests/support/StationAddress.h"
+#include "tests/support/StationProcess.h"
 #include "tests/support/StdfEncoder.h"
 #include "tests/support/TestFiles.h"
 
@@ -29,66 +29,6 @@ using nlohmann::json;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A station on a free loopback port, with its own copy of the example projects folder.
-class Station {
- public:
-  explicit Station(std::vector<std::string> args = {}, const std::string& driver = ATE_DRIVER_PATH)
-      : projects_(dir_.path("projects")), datalogs_(dir_.path("datalog")) {
-    fs::copy(ATE_STATION_PROJECTS, projects_, fs::copy_options::recursive);
-    ChildProcess::Options options;
-    options.argv = {ATE_STATION_PATH, "--projects",  projects_,   "--datalogs", datalogs_,
-                    "--listen",       "127.0.0.1:0", "--timeout", "2"};
-    // Without --driver, the station runs the driver beside it.
-    if (driver != ATE_DRIVER_PATH) options.argv.insert(options.argv.end(), {"--driver", driver});
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    process_ = std::make_unique<ChildProcess>(options);
-    std::string banner;
-    port_ = readStationPort(*process_, banner);
-    if (port_ == 0) {
-      ADD_FAILURE() << "no address from the station: " << banner;
-      return;
-    }
-    client_ = std::make_unique<HttpClient>("127.0.0.1", port_);
-  }
-
-  HttpClient& client() { return *client_; }
-  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  const std::string& projects() const { return projects_; }
-  const std::string& datalogs() const { return datalogs_; }
-  ChildProcess& process() { return *process_; }
-
-  // A POST as the station's own page sends it; status and JSON body.
-  std::pair<int, json> post(const std::string& path, const std::string& body = "{}") {
-    const HttpResult result = client_->post(path, {{"Origin", origin()}}, body);
-    return {result.status, json::parse(result.body, nullptr, false)};
-  }
-
-  json state() {
-    const HttpResult result = client_->get("/api/state");
-    return result ? json::parse(result.body, nullptr, false) : json();
-  }
-
-  // Polls the state until holds(state) or the timeout; the state last seen.
-  template <typename Holds>
-  json waitState(Holds holds) {
-    json seen;
-    for (const auto deadline = Clock::now() + TEST_TIMEOUT; Clock::now() < deadline;) {
-      seen = state();
-      if (seen.is_object() && holds(seen)) return seen;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ADD_FAILURE() << "the state never got there: " << seen.dump();
-    return seen;
-  }
-
- private:
-  TempDir dir_;
-  std::string projects_, datalogs_;
-  std::unique_ptr<ChildProcess> process_;
-  int port_ = 0;
-  std::unique_ptr<HttpClient> client_;
-};
 
 // An event stream read on a thread of its own; every "line" event's text, in order.
 class EventReader {

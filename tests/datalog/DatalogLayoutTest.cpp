@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,9 +24,9 @@ namespace {
 enum class Kind { U1, U2, U4, I1, I2, I4, R4, C1, B1, CN, BN, DN, KU1, KU2, KN1 };
 
 struct FieldOf {
-  const char* name;
+  std::string name;
   Kind kind;
-  const char* count = nullptr;  // the field holding k, for the arrays
+  std::string count;  // the field holding k, for the arrays
 };
 
 struct RecordOf {
@@ -38,148 +38,60 @@ struct RecordOf {
 
 using K = Kind;
 
-std::vector<FieldOf> texts(std::initializer_list<const char*> names) {
-  std::vector<FieldOf> out;
-  for (const char* name : names) out.push_back({name, K::CN});
-  return out;
-}
-
-std::vector<FieldOf> join(std::vector<FieldOf> a, const std::vector<FieldOf>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+// A record's fields from "TYPE NAME TYPE NAME ...", an array's type as "KU1:COUNT_FIELD".
+RecordOf layout(int typ, int sub, const char* name, const std::string& fields) {
+  static const std::map<std::string, Kind> KINDS = {
+      {"U1", K::U1}, {"U2", K::U2}, {"U4", K::U4},   {"I1", K::I1},   {"I2", K::I2},
+      {"I4", K::I4}, {"R4", K::R4}, {"C1", K::C1},   {"B1", K::B1},   {"CN", K::CN},
+      {"BN", K::BN}, {"DN", K::DN}, {"KU1", K::KU1}, {"KU2", K::KU2}, {"KN1", K::KN1}};
+  RecordOf record{typ, sub, name, {}};
+  std::istringstream words(fields);
+  for (std::string type, field; words >> type >> field;) {
+    const std::size_t colon = type.find(':');
+    record.fields.push_back({field, KINDS.at(type.substr(0, colon)),
+                             colon == std::string::npos ? "" : type.substr(colon + 1)});
+  }
+  return record;
 }
 
 // The records the library writes, as STDF V4 lays them out.
 const std::vector<RecordOf> RECORDS = {
-    {0, 10, "FAR", {{"CPU_TYPE", K::U1}, {"STDF_VER", K::U1}}},
-    {1, 10, "MIR",
-     join({{"SETUP_T", K::U4},
-           {"START_T", K::U4},
-           {"STAT_NUM", K::U1},
-           {"MODE_COD", K::C1},
-           {"RTST_COD", K::C1},
-           {"PROT_COD", K::C1},
-           {"BURN_TIM", K::U2},
-           {"CMOD_COD", K::C1}},
-          texts({"LOT_ID",   "PART_TYP", "NODE_NAM", "TSTR_TYP", "JOB_NAM",  "JOB_REV",
-                 "SBLOT_ID", "OPER_NAM", "EXEC_TYP", "EXEC_VER", "TEST_COD", "TST_TEMP",
-                 "USER_TXT", "AUX_FILE", "PKG_TYP",  "FAMLY_ID", "DATE_COD", "FACIL_ID",
-                 "FLOOR_ID", "PROC_ID",  "OPER_FRQ", "SPEC_NAM", "SPEC_VER", "FLOW_ID",
-                 "SETUP_ID", "DSGN_REV", "ENG_ID",   "ROM_COD",  "SERL_NUM", "SUPR_NAM"}))},
-    {1, 80, "SDR",
-     join({{"HEAD_NUM", K::U1},
-           {"SITE_GRP", K::U1},
-           {"SITE_CNT", K::U1},
-           {"SITE_NUM", K::KU1, "SITE_CNT"}},
-          texts({"HAND_TYP", "HAND_ID", "CARD_TYP", "CARD_ID", "LOAD_TYP", "LOAD_ID", "DIB_TYP",
-                 "DIB_ID", "CABL_TYP", "CABL_ID", "CONT_TYP", "CONT_ID", "LASR_TYP", "LASR_ID",
-                 "EXTR_TYP", "EXTR_ID"}))},
-    {5, 10, "PIR", {{"HEAD_NUM", K::U1}, {"SITE_NUM", K::U1}}},
-    {15, 10, "PTR", {{"TEST_NUM", K::U4}, {"HEAD_NUM", K::U1}, {"SITE_NUM", K::U1},
-                     {"TEST_FLG", K::B1}, {"PARM_FLG", K::B1}, {"RESULT", K::R4},
-                     {"TEST_TXT", K::CN}, {"ALARM_ID", K::CN}, {"OPT_FLAG", K::B1},
-                     {"RES_SCAL", K::I1}, {"LLM_SCAL", K::I1}, {"HLM_SCAL", K::I1},
-                     {"LO_LIMIT", K::R4}, {"HI_LIMIT", K::R4}, {"UNITS", K::CN},
-                     {"C_RESFMT", K::CN}, {"C_LLMFMT", K::CN}, {"C_HLMFMT", K::CN},
-                     {"LO_SPEC", K::R4},  {"HI_SPEC", K::R4}}},
-    {15,
-     20,
-     "FTR",
-     {{"TEST_NUM", K::U4},
-      {"HEAD_NUM", K::U1},
-      {"SITE_NUM", K::U1},
-      {"TEST_FLG", K::B1},
-      {"OPT_FLAG", K::B1},
-      {"CYCL_CNT", K::U4},
-      {"REL_VADR", K::U4},
-      {"REPT_CNT", K::U4},
-      {"NUM_FAIL", K::U4},
-      {"XFAIL_AD", K::I4},
-      {"YFAIL_AD", K::I4},
-      {"VECT_OFF", K::I2},
-      {"RTN_ICNT", K::U2},
-      {"PGM_ICNT", K::U2},
-      {"RTN_INDX", K::KU2, "RTN_ICNT"},
-      {"RTN_STAT", K::KN1, "RTN_ICNT"},
-      {"PGM_INDX", K::KU2, "PGM_ICNT"},
-      {"PGM_STAT", K::KN1, "PGM_ICNT"},
-      {"FAIL_PIN", K::DN},
-      {"VECT_NAM", K::CN},
-      {"TIME_SET", K::CN},
-      {"OP_CODE", K::CN},
-      {"TEST_TXT", K::CN},
-      {"ALARM_ID", K::CN},
-      {"PROG_TXT", K::CN},
-      {"RSLT_TXT", K::CN},
-      {"PATG_NUM", K::U1},
-      {"SPIN_MAP", K::DN}}},
-    {5,
-     20,
-     "PRR",
-     {{"HEAD_NUM", K::U1},
-      {"SITE_NUM", K::U1},
-      {"PART_FLG", K::B1},
-      {"NUM_TEST", K::U2},
-      {"HARD_BIN", K::U2},
-      {"SOFT_BIN", K::U2},
-      {"X_COORD", K::I2},
-      {"Y_COORD", K::I2},
-      {"TEST_T", K::U4},
-      {"PART_ID", K::CN},
-      {"PART_TXT", K::CN},
-      {"PART_FIX", K::BN}}},
-    {10,
-     30,
-     "TSR",
-     {{"HEAD_NUM", K::U1},
-      {"SITE_NUM", K::U1},
-      {"TEST_TYP", K::C1},
-      {"TEST_NUM", K::U4},
-      {"EXEC_CNT", K::U4},
-      {"FAIL_CNT", K::U4},
-      {"ALRM_CNT", K::U4},
-      {"TEST_NAM", K::CN},
-      {"SEQ_NAME", K::CN},
-      {"TEST_LBL", K::CN},
-      {"OPT_FLAG", K::B1},
-      {"TEST_TIM", K::R4},
-      {"TEST_MIN", K::R4},
-      {"TEST_MAX", K::R4},
-      {"TST_SUMS", K::R4},
-      {"TST_SQRS", K::R4}}},
-    {1,
-     40,
-     "HBR",
-     {{"HEAD_NUM", K::U1},
-      {"SITE_NUM", K::U1},
-      {"HBIN_NUM", K::U2},
-      {"HBIN_CNT", K::U4},
-      {"HBIN_PF", K::C1},
-      {"HBIN_NAM", K::CN}}},
-    {1,
-     50,
-     "SBR",
-     {{"HEAD_NUM", K::U1},
-      {"SITE_NUM", K::U1},
-      {"SBIN_NUM", K::U2},
-      {"SBIN_CNT", K::U4},
-      {"SBIN_PF", K::C1},
-      {"SBIN_NAM", K::CN}}},
-    {1,
-     30,
-     "PCR",
-     {{"HEAD_NUM", K::U1},
-      {"SITE_NUM", K::U1},
-      {"PART_CNT", K::U4},
-      {"RTST_CNT", K::U4},
-      {"ABRT_CNT", K::U4},
-      {"GOOD_CNT", K::U4},
-      {"FUNC_CNT", K::U4}}},
-    {50, 30, "DTR", {{"TEXT_DAT", K::CN}}},
-    {1,
-     20,
-     "MRR",
-     {{"FINISH_T", K::U4}, {"DISP_COD", K::C1}, {"USR_DESC", K::CN}, {"EXC_DESC", K::CN}}},
+    layout(0, 10, "FAR", "U1 CPU_TYPE U1 STDF_VER"),
+    layout(1, 10, "MIR",
+           "U4 SETUP_T U4 START_T U1 STAT_NUM C1 MODE_COD C1 RTST_COD C1 PROT_COD U2 BURN_TIM "
+           "C1 CMOD_COD CN LOT_ID CN PART_TYP CN NODE_NAM CN TSTR_TYP CN JOB_NAM CN JOB_REV "
+           "CN SBLOT_ID CN OPER_NAM CN EXEC_TYP CN EXEC_VER CN TEST_COD CN TST_TEMP CN USER_TXT "
+           "CN AUX_FILE CN PKG_TYP CN FAMLY_ID CN DATE_COD CN FACIL_ID CN FLOOR_ID CN PROC_ID "
+           "CN OPER_FRQ CN SPEC_NAM CN SPEC_VER CN FLOW_ID CN SETUP_ID CN DSGN_REV CN ENG_ID "
+           "CN ROM_COD CN SERL_NUM CN SUPR_NAM"),
+    layout(1, 80, "SDR",
+           "U1 HEAD_NUM U1 SITE_GRP U1 SITE_CNT KU1:SITE_CNT SITE_NUM CN HAND_TYP CN HAND_ID "
+           "CN CARD_TYP CN CARD_ID CN LOAD_TYP CN LOAD_ID CN DIB_TYP CN DIB_ID CN CABL_TYP "
+           "CN CABL_ID CN CONT_TYP CN CONT_ID CN LASR_TYP CN LASR_ID CN EXTR_TYP CN EXTR_ID"),
+    layout(5, 10, "PIR", "U1 HEAD_NUM U1 SITE_NUM"),
+    layout(15, 10, "PTR",
+           "U4 TEST_NUM U1 HEAD_NUM U1 SITE_NUM B1 TEST_FLG B1 PARM_FLG R4 RESULT CN TEST_TXT "
+           "CN ALARM_ID B1 OPT_FLAG I1 RES_SCAL I1 LLM_SCAL I1 HLM_SCAL R4 LO_LIMIT R4 HI_LIMIT "
+           "CN UNITS CN C_RESFMT CN C_LLMFMT CN C_HLMFMT R4 LO_SPEC R4 HI_SPEC"),
+    layout(15, 20, "FTR",
+           "U4 TEST_NUM U1 HEAD_NUM U1 SITE_NUM B1 TEST_FLG B1 OPT_FLAG U4 CYCL_CNT U4 REL_VADR "
+           "U4 REPT_CNT U4 NUM_FAIL I4 XFAIL_AD I4 YFAIL_AD I2 VECT_OFF U2 RTN_ICNT U2 PGM_ICNT "
+           "KU2:RTN_ICNT RTN_INDX KN1:RTN_ICNT RTN_STAT KU2:PGM_ICNT PGM_INDX "
+           "KN1:PGM_ICNT PGM_STAT DN FAIL_PIN CN VECT_NAM CN TIME_SET CN OP_CODE CN TEST_TXT "
+           "CN ALARM_ID CN PROG_TXT CN RSLT_TXT U1 PATG_NUM DN SPIN_MAP"),
+    layout(5, 20, "PRR",
+           "U1 HEAD_NUM U1 SITE_NUM B1 PART_FLG U2 NUM_TEST U2 HARD_BIN U2 SOFT_BIN I2 X_COORD "
+           "I2 Y_COORD U4 TEST_T CN PART_ID CN PART_TXT BN PART_FIX"),
+    layout(10, 30, "TSR",
+           "U1 HEAD_NUM U1 SITE_NUM C1 TEST_TYP U4 TEST_NUM U4 EXEC_CNT U4 FAIL_CNT U4 ALRM_CNT "
+           "CN TEST_NAM CN SEQ_NAME CN TEST_LBL B1 OPT_FLAG R4 TEST_TIM R4 TEST_MIN R4 TEST_MAX "
+           "R4 TST_SUMS R4 TST_SQRS"),
+    layout(1, 40, "HBR", "U1 HEAD_NUM U1 SITE_NUM U2 HBIN_NUM U4 HBIN_CNT C1 HBIN_PF CN HBIN_NAM"),
+    layout(1, 50, "SBR", "U1 HEAD_NUM U1 SITE_NUM U2 SBIN_NUM U4 SBIN_CNT C1 SBIN_PF CN SBIN_NAM"),
+    layout(1, 30, "PCR",
+           "U1 HEAD_NUM U1 SITE_NUM U4 PART_CNT U4 RTST_CNT U4 ABRT_CNT U4 GOOD_CNT U4 FUNC_CNT"),
+    layout(50, 30, "DTR", "CN TEXT_DAT"),
+    layout(1, 20, "MRR", "U4 FINISH_T C1 DISP_COD CN USR_DESC CN EXC_DESC"),
 };
 
 // One record decoded: its fields' numbers (for U, I, B and counts) and texts (CN, C1), by name.
@@ -210,26 +122,11 @@ void decodeFields(const std::string& bytes, std::size_t start, Decoded& out) {
       return true;
     };
     const std::size_t here = at;
-    std::size_t size = 0;
-    switch (field.kind) {
-      case K::U1:
-      case K::I1:
-      case K::C1:
-      case K::B1:
-        size = 1;
-        break;
-      case K::U2:
-      case K::I2:
-        size = 2;
-        break;
-      case K::U4:
-      case K::I4:
-      case K::R4:
-        size = 4;
-        break;
-      default:
-        break;
-    }
+    static const std::map<Kind, std::size_t> FIXED = {{K::U1, 1}, {K::I1, 1}, {K::C1, 1},
+                                                      {K::B1, 1}, {K::U2, 2}, {K::I2, 2},
+                                                      {K::U4, 4}, {K::I4, 4}, {K::R4, 4}};
+    const auto fixed = FIXED.find(field.kind);
+    const std::size_t size = fixed != FIXED.end() ? fixed->second : 0;
     bool ok = true;
     if (size > 0) {
       ok = take(size);
@@ -357,7 +254,6 @@ TEST(DatalogLayout, EveryRecordHoldsExactlyItsFields) {
     setEnvironment("ATE_LOT_FILE", "");
 
     const std::vector<Decoded> records = decodeFile(path);
-    std::set<std::string> seen;
     std::map<std::string, int> counts;
     for (const Decoded& record : records) {
       ASSERT_TRUE(record.problem.empty()) << "byte " << record.offset << ": " << record.problem;

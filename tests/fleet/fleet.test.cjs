@@ -1,6 +1,5 @@
 // The exported tables of several datalogs, read by DuckDB with Hive partitioning, against what
-// `ate-datalog summary` says of the same files and against the supersede rule applied here to
-// `ate-datalog dump`'s records.
+// `ate-datalog summary` says of the same files.
 //
 //   node fleet.test.cjs FLEET_DATALOGS ATE_DATALOG WORK ATE_HOST EXAMPLE_LIBRARY FLOW SETTING
 // (the example's own lot: its run of three passes through the driver, as ate-host drives it)
@@ -43,49 +42,6 @@ function summary(lotFiles, ...options) {
   return { parts: Number(all[1]), good: Number(all[2]), tests };
 }
 
-// The final parts of a lot by the rule: a later part of the same file supersedes the one at the
-// same X,Y of the same wafer, or, flagged as a retest (PART_FLG bit 0), the same part id.
-function finalParts(lotFiles) {
-  let parts = 0;
-  let good = 0;
-  for (const file of lotFiles) {
-    const prrs = [];
-    const dies = new Map();
-    const ids = new Map();
-    let wafer = null;
-    for (const line of tool('dump', file).split('\n')) {
-      if (/^@\d+ WIR /.test(line)) wafer = /WAFER_ID="([^"]*)"/.exec(line)[1];
-      if (/^@\d+ WRR /.test(line)) wafer = null;
-      if (!/^@\d+ PRR /.test(line)) continue;
-      const field = (name) => new RegExp(` ${name}=("[^"]*"|\\S+)`).exec(line)[1];
-      const part = {
-        flags: parseInt(field('PART_FLG'), 16),
-        x: Number(field('X_COORD')),
-        y: Number(field('Y_COORD')),
-        id: JSON.parse(field('PART_ID')),
-        superseded: false,
-      };
-      let earlier;
-      if (wafer !== null && part.x !== -32768 && part.y !== -32768) {
-        const key = `${wafer}|${part.x}|${part.y}`;
-        earlier = dies.get(key);
-        dies.set(key, part);
-      }
-      if (part.id !== '') {
-        if (earlier === undefined && part.flags & 1) earlier = ids.get(part.id);
-        ids.set(part.id, part);
-      }
-      if (earlier !== undefined) earlier.superseded = true;
-      prrs.push(part);
-    }
-    for (const part of prrs.filter((p) => !p.superseded)) {
-      ++parts;
-      if (!(part.flags & 0x1c)) ++good;
-    }
-  }
-  return { parts, good };
-}
-
 (async () => {
   const instance = await DuckDBInstance.create(':memory:');
   const db = await instance.connect();
@@ -115,16 +71,13 @@ function finalParts(lotFiles) {
   assert.equal(byLot.length, lots.size);
   for (const row of byLot) {
     const lotFiles = lots.get(row.lot);
-    // Every part as summary --all-parts counts them; the final ones as summary does, and as the
-    // rule applied here to the dump finds them.
+    // Every part as summary --all-parts counts them; the final ones as summary does.
     const expected = summary(lotFiles, '--all-parts');
     const counted = summary(lotFiles);
-    const final = finalParts(lotFiles);
     assert.deepEqual(
       [row.part_type, Number(row.parts), Number(row.good), Number(row.final),
         Number(row.final_good)],
       ['PMIC', expected.parts, expected.good, counted.parts, counted.good], `lot ${row.lot}`);
-    assert.deepEqual([final.parts, final.good], [counted.parts, counted.good], `rule, lot ${row.lot}`);
     const tests = {};
     for (const t of tested.filter((t) => t.lot === row.lot)) {
       tests[t.test_num] = { count: Number(t.count), fails: Number(t.fails) };

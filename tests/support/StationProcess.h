@@ -1,0 +1,105 @@
+// ate-station on a free loopback port, with its own copy of the example projects folder, driven
+// through its HTTP API as the page and scripts drive it. For the station's tests only (they
+// define ATE_STATION_PATH, ATE_STATION_PROJECTS and ATE_DRIVER_PATH).
+#ifndef ATE_TESTS_SUPPORT_STATIONPROCESS_H_
+#define ATE_TESTS_SUPPORT_STATIONPROCESS_H_
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "host/ChildProcess.h"
+#include "tests/support/DriverSession.h"
+#include "tests/support/HttpClient.h"
+#include "tests/support/TestFiles.h"
+
+class Station {
+ public:
+  using json = nlohmann::json;
+
+  explicit Station(std::vector<std::string> args = {}, const std::string& driver = ATE_DRIVER_PATH)
+      : projects_(dir_.path("projects")), datalogs_(dir_.path("datalog")) {
+    std::filesystem::copy(ATE_STATION_PROJECTS, projects_,
+                          std::filesystem::copy_options::recursive);
+    ChildProcess::Options options;
+    options.argv = {ATE_STATION_PATH, "--projects",  projects_,   "--datalogs", datalogs_,
+                    "--listen",       "127.0.0.1:0", "--timeout", "2"};
+    // Without --driver, the station runs the driver beside it.
+    if (driver != ATE_DRIVER_PATH) options.argv.insert(options.argv.end(), {"--driver", driver});
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    process_ = std::make_unique<ChildProcess>(options);
+    // The address it prints first.
+    const std::optional<std::string> banner =
+        process_->readLine(ChildProcess::Stream::out, TEST_TIMEOUT);
+    std::smatch port;
+    if (!banner || !std::regex_search(*banner, port, std::regex("127\\.0\\.0\\.1:([0-9]+)/"))) {
+      ADD_FAILURE() << "no address from the station: " << banner.value_or("<none>");
+      return;
+    }
+    port_ = std::stoi(port[1]);
+    client_ = std::make_unique<HttpClient>("127.0.0.1", port_);
+  }
+
+  HttpClient& client() { return *client_; }
+  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  const std::string& projects() const { return projects_; }
+  const std::string& datalogs() const { return datalogs_; }
+  ChildProcess& process() { return *process_; }
+
+  // A POST as the station's own page sends it; status and JSON body.
+  std::pair<int, json> post(const std::string& path, const std::string& body = "{}") {
+    const HttpResult result = client_->post(path, {{"Origin", origin()}}, body);
+    return {result.status, json::parse(result.body, nullptr, false)};
+  }
+
+  // A GET's JSON body; null when there was no answer.
+  json get(const std::string& path) {
+    const HttpResult result = client_->get(path);
+    return result ? json::parse(result.body, nullptr, false) : json();
+  }
+  json state() { return get("/api/state"); }
+  json lot() { return get("/api/lot"); }
+
+  // Polls path until holds(its document) or the timeout; the document last seen.
+  template <typename Holds>
+  json waitFor(const std::string& path, Holds holds) {
+    json seen;
+    for (const auto deadline = std::chrono::steady_clock::now() + TEST_TIMEOUT;
+         std::chrono::steady_clock::now() < deadline;) {
+      seen = get(path);
+      if (seen.is_object() && holds(seen)) return seen;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << path << " never got there: " << seen.dump();
+    return seen;
+  }
+  template <typename Holds>
+  json waitState(Holds holds) {
+    return waitFor("/api/state", holds);
+  }
+  template <typename Holds>
+  json waitLot(Holds holds) {
+    return waitFor("/api/lot", holds);
+  }
+  json waitLotEnded() {
+    return waitLot([](const json& lot) { return lot.value("state", "") == "ended"; });
+  }
+
+ private:
+  TempDir dir_;
+  std::string projects_, datalogs_;
+  std::unique_ptr<ChildProcess> process_;
+  int port_ = 0;
+  std::unique_ptr<HttpClient> client_;
+};
+
+#endif  // ATE_TESTS_SUPPORT_STATIONPROCESS_H_
