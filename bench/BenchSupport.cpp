@@ -121,4 +121,27 @@ double median(std::vector<double> values) {
   return (upper + *std::max_element(values.begin(), values.begin() + middle)) / 2;
 }
 
+FlowMessage measureFlow(int params) {
+  TestItem item{};
+  item.funcName = "measure";
+  item.funcId = 1;
+  item.hbin = 2;
+  item.sbin = 20;
+  item.select = true;
+  for (int p = 0; p < params; ++p) {
+    item.results.push_back(Result{"2.0", "1.0", p + 1, "PARAM" + std::to_string(p), "V"});
+  }
+  FlowMessage flow;
+  flow.testItems.push_back(item);
+  return flow;
+}
+
+Setting devicesSetting(int devices) {
+  Setting setting;
+  for (int d = 0; d < devices; ++d) {
+    setting.dutSetting.selectDUT.push_back("DUT" + std::to_string(d + 1));
+  }
+  return setting;
+}
+
 }  // namespace bench

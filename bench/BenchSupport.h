@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/TestFiles.h"
+#include "utils/CommonStruct.h"
 
 namespace bench {
 
@@ -50,6 +51,11 @@ void printFigure(std::ostream& out, const std::string& label, double value,
 
 // The median of values (which it reorders); 0 for none.
 double median(std::vector<double> values);
+
+// The datalog benchmarks' flow: one selected item "measure" (bins 2/20) with parameters 1 to
+// params, limits 1.0 to 2.0 V; and a setting of devices DUT1 to DUTn.
+FlowMessage measureFlow(int params);
+Setting devicesSetting(int devices);
 
 }  // namespace bench
 

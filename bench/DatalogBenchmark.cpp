@@ -20,21 +20,7 @@ struct Setup {
   bench::TempDir dir;
   FlowMessage flow;
   Setting setting;
-  Setup() {
-    TestItem item{};
-    item.funcName = "measure";
-    item.funcId = 1;
-    item.hbin = 2;
-    item.sbin = 20;
-    item.select = true;
-    for (int p = 0; p < PARAMS; ++p) {
-      item.results.push_back(Result{"2.0", "1.0", p + 1, "PARAM" + std::to_string(p), "V"});
-    }
-    flow.testItems.push_back(item);
-    for (int d = 0; d < DEVICES; ++d) {
-      setting.dutSetting.selectDUT.push_back("DUT" + std::to_string(d + 1));
-    }
-  }
+  Setup() : flow(bench::measureFlow(PARAMS)), setting(bench::devicesSetting(DEVICES)) {}
 };
 
 Setup& setup() {

@@ -23,21 +23,8 @@ struct Datalog {
   bench::TempDir dir;
   std::string path;
   Datalog() {
-    TestItem item{};
-    item.funcName = "measure";
-    item.funcId = 1;
-    item.hbin = 2;
-    item.sbin = 20;
-    item.select = true;
-    for (int p = 0; p < TESTS; ++p) {
-      item.results.push_back(Result{"2.0", "1.0", p + 1, "PARAM" + std::to_string(p), "V"});
-    }
-    FlowMessage flow;
-    flow.testItems.push_back(item);
-    Setting setting;
-    for (int d = 0; d < DEVICES; ++d) {
-      setting.dutSetting.selectDUT.push_back("DUT" + std::to_string(d + 1));
-    }
+    FlowMessage flow = bench::measureFlow(TESTS);
+    Setting setting = bench::devicesSetting(DEVICES);
     datalog::Lot lot;
     lot.lotId = "LOT0001";
     lot.partType = "PMIC";
