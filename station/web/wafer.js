@@ -20,21 +20,28 @@ function waferEntry(id) {
   return waferParts.get(id);
 }
 
-// Fetches what the page doesn't have yet of wafer id's parts, then redraws if it is shown.
+// Fetches what the page doesn't have yet of wafer id's parts, redrawing the map as they come if
+// the wafer is shown.
 async function fetchWafer(id) {
   const entry = waferEntry(id);
   if (entry.loading) return;
   entry.loading = true;
   try {
     while (entry.next < entry.wanted) {
+      // A request that doesn't come back in time is asked again with the lot's next event.
       const response = await fetch("/api/lot/wafer?id=" + encodeURIComponent(id) + "&from=" +
-                                   entry.next);
+                                   entry.next, { signal: AbortSignal.timeout(5000) });
       if (!response.ok) break;
       const body = await response.json();
       entry.parts.push(...body.parts);
       entry.next = body.next;
       if (body.parts.length === 0) break;
+      // Drawn slice by slice: while the wafer is tested, more parts keep coming.
+      if (id === shownWafer) drawShownWafer();
     }
+  } catch (error) {
+    document.getElementById("wafer-tip").textContent = "cannot read wafer " + id + ": " +
+      error.message;
   } finally {
     entry.loading = false;
   }

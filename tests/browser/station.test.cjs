@@ -66,10 +66,10 @@ async function main() {
            "--disable-background-networking", "--disable-component-update", "--disable-sync"],
   });
   const page = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+  const problems = [];
+  page.on("pageerror", (error) => problems.push(error.message));
   try {
     page.setDefaultTimeout(TIMEOUT);
-    const problems = [];
-    page.on("pageerror", (error) => problems.push(error.message));
     await page.goto(url);
 
     const phase = (text) => page.waitForFunction(
@@ -127,12 +127,16 @@ async function main() {
     // The live map: a cell per die tested so far, the die under the pointer named.
     await page.waitForFunction(() => !document.getElementById("wafer-view").hidden &&
       Number(document.getElementById("wafer-map").dataset.dies) >= 60);
-    const [x, y] = await page.evaluate(() => window.waferMapDies()[0].slice(0, 2));
-    const point = await page.evaluate(([dx, dy]) => window.waferDiePoint(dx, dy), [x, y]);
-    await page.mouse.move(point.x, point.y);
-    await page.waitForFunction((wanted) => new RegExp(wanted)
-      .test(document.getElementById("wafer-tip").textContent),
-      `^X ${x}, Y ${y}: site \\d, part \\d+, bin \\d+$`);
+    // (the map grows as dies come in: the pointer is moved until it meets the die it aimed at)
+    let named = "";
+    for (let tries = 0; tries < 20 && !named; ++tries) {
+      const [x, y] = await page.evaluate(() => window.waferMapDies()[0].slice(0, 2));
+      const point = await page.evaluate(([dx, dy]) => window.waferDiePoint(dx, dy), [x, y]);
+      await page.mouse.move(point.x, point.y);
+      const tip = await page.textContent("#wafer-tip");
+      if (new RegExp(`^X ${x}, Y ${y}: site \\d, part \\d+, bin \\d+$`).test(tip)) named = tip;
+    }
+    if (!named) throw new Error("the die under the pointer was never named");
     await page.screenshot({ path: screenshot.replace(/\.png$/, "-wafer.png") });
     // A wafer of 10,000 dies (100 by 100, every 37th failing), drawn five times: the median.
     const redraw = await page.evaluate(() => {
@@ -194,6 +198,7 @@ async function main() {
   } catch (error) {
     // What the page showed when it went wrong.
     await page.screenshot({ path: screenshot.replace(/\.png$/, "-failure.png") }).catch(() => {});
+    if (problems.length) error.message += "; the page threw: " + problems.join("; ");
     throw error;
   } finally {
     await browser.close();
