@@ -14,9 +14,9 @@
 
 #include "bench/BenchSupport.h"
 #include "station/EventLog.h"
-#include "station/Lot.h"
 #include "station/ProjectCatalog.h"
 #include "station/StationSession.h"
+#include "station/lot/LotController.h"
 #include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;

@@ -92,6 +92,19 @@ bool parseTouchdownFile(std::string_view text, Touchdown& touchdown, std::string
     const std::size_t comma = value.find(',');
     if (key == "WAFER") {
       touchdown.wafer = std::string(value);
+    } else if (key.substr(0, 3) == "ID." && whole(key.substr(3), 1, 255, site)) {
+      std::uint64_t id = 0;
+      if (!whole(value, 1, 999999999999999ull, id)) {
+        why = "a part id is a number from 1";
+        return false;
+      }
+      touchdown.partIds[static_cast<std::uint8_t>(site)] = id;
+    } else if (key.substr(0, 7) == "RETEST." && whole(key.substr(7), 1, 255, site)) {
+      if (value != "0" && value != "1") {
+        why = "RETEST is 0 or 1";
+        return false;
+      }
+      touchdown.retests[static_cast<std::uint8_t>(site)] = value == "1";
     } else if (key.substr(0, 3) == "XY." && whole(key.substr(3), 1, 255, site)) {
       if (comma == std::string_view::npos || !integer(value.substr(0, comma), -32767, 32767, x) ||
           !integer(value.substr(comma + 1), -32767, 32767, y)) {

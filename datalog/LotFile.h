@@ -35,11 +35,15 @@ struct LotFile {
   WaferConfig wafer;
 };
 
-// Which wafer and dies a pass tests, as the station writes it before each touchdown's run:
-// "WAFER=ID" (empty outside a wafer) and "XY.SITE=X,Y" for each site that holds a die.
+// Which wafer, dies and parts a pass tests, as the station writes it before each touchdown's
+// run: "WAFER=ID" (empty outside a wafer), "XY.SITE=X,Y" for each site that holds a die,
+// "ID.SITE=N" for the PART_ID the station gave the site's part, and "RETEST.SITE=1" when that
+// part (its id, or its die) was tested before.
 struct Touchdown {
   std::string wafer;
   std::map<std::uint8_t, std::pair<int, int>> dies;  // site -> X, Y
+  std::map<std::uint8_t, std::uint64_t> partIds;     // site -> PART_ID
+  std::map<std::uint8_t, bool> retests;              // site -> a retest
 };
 bool parseTouchdownFile(std::string_view text, Touchdown& touchdown, std::string& error);
 

@@ -117,6 +117,10 @@ struct Pass {
   bool failstop = false;         // the pass ran under fail-stop (as its test functions were told)
   std::string wafer;             // a station's touchdown on a wafer: its id; else empty
   std::vector<std::optional<std::pair<int, int>>> dies;  // of each device: its X,Y on the wafer
+  // A station's touchdown: the PART_ID it gave each device's part, and whether that part was
+  // tested before (a retest of its id, or of its die).
+  std::vector<std::optional<std::uint64_t>> partIds;
+  std::vector<bool> retests;
   bool broken = false;  // the flow changed within the pass: nothing of it is written
   bool ended = false;
 
@@ -547,11 +551,17 @@ void Datalog::startPass(const DUTSetting& duts) {
   }
   std::lock_guard<std::mutex> lock(mutex);
   pass->dies.resize(pass->devices.size());
+  pass->partIds.resize(pass->devices.size());
+  pass->retests.resize(pass->devices.size());
   for (std::size_t i = 0; i < pass->devices.size(); ++i) {
     const auto site = lotSites_.find(pass->devices[i]);
     pass->sites[i] = site != lotSites_.end() ? site->second : static_cast<std::uint8_t>(i + 1);
     const auto die = touchdown.dies.find(pass->sites[i]);
     if (die != touchdown.dies.end()) pass->dies[i] = die->second;
+    const auto id = touchdown.partIds.find(pass->sites[i]);
+    if (id != touchdown.partIds.end()) pass->partIds[i] = id->second;
+    const auto retest = touchdown.retests.find(pass->sites[i]);
+    pass->retests[i] = retest != touchdown.retests.end() && retest->second;
   }
   pass->wafer = touchdown.wafer;
   if (!touchdownRead && !touchdownComplained_) {
@@ -661,24 +671,27 @@ void Datalog::merge(const Pass& pass, std::string& out) {
               " not completed: " + incompleteReason(items, met, firstFailed, i, pass.failstop));
     }
     const std::optional<std::pair<int, int>>& die = pass.dies[i];
-    bool retest = false;
-    if (wafer_ && die) {
+    const bool onDie = wafer_ && die;
+    // The station says so of a part tested before a restart, which this file hasn't seen.
+    bool retest = pass.retests[i];
+    if (onDie) {
       // A die tested again on its wafer supersedes its earlier part; its last result counts.
       const auto [last, first] = wafer_->dies.emplace(*die, bin.good);
-      retest = !first;
-      if (retest) {
-        ++wafer_->retests;
-        if (last->second) --wafer_->good;
-        last->second = bin.good;
-      }
+      retest = retest || !first;
+      if (!first && last->second) --wafer_->good;
+      if (retest) ++wafer_->retests;
+      last->second = bin.good;
       ++wafer_->parts;
       if (bin.good) ++wafer_->good;
       if (bin.abnormal) ++wafer_->aborts;
       wafer_->finish = secondsNow();
     }
+    const auto retestFlag = !retest ? 0 : onDie ? flag::PART_RETEST_OF_XY : flag::PART_RETEST_OF_ID;
     const auto flags = static_cast<std::uint8_t>((bin.abnormal ? flag::PART_ABNORMAL_END : 0) |
-                                                 (bin.good ? 0 : flag::PART_FAILED) |
-                                                 (retest ? flag::PART_RETEST_OF_XY : 0));
+                                                 (bin.good ? 0 : flag::PART_FAILED) | retestFlag);
+    std::uint64_t partId = nextPartId_;
+    if (pass.partIds[i]) partId = *pass.partIds[i];
+    nextPartId_ = std::max(nextPartId_, partId + 1);
     Record(out, PRR_RECORD)
         .u1(PART_HEAD)
         .u1(site)
@@ -689,7 +702,7 @@ void Datalog::merge(const Pass& pass, std::string& out) {
         .i2(die && wafer_ ? static_cast<std::int16_t>(die->first) : std::int16_t{-32768})
         .i2(die && wafer_ ? static_cast<std::int16_t>(die->second) : std::int16_t{-32768})
         .u4(static_cast<std::uint32_t>(elapsed))
-        .cn(std::to_string(nextPartId_++))
+        .cn(std::to_string(partId))
         .cn(pass.devices[i])
         .emptyCn();
     for (auto* table : {&hardBins_, &softBins_}) {

@@ -8,11 +8,11 @@
 #include "station/DatalogPanel.h"
 #include "station/Delivery.h"
 #include "station/EventLog.h"
-#include "station/Lot.h"
 #include "station/ProjectCatalog.h"
 #include "station/StationSession.h"
 #include "station/WebFiles.h"
 #include "station/http/Http.h"
+#include "station/lot/LotController.h"
 
 using nlohmann::json;
 

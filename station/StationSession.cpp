@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "station/DriverPidFile.h"
 #include "utils/ErrorType.h"
 
 using host::DriverConnection;
@@ -22,6 +23,9 @@ StationSession::StationSession(SessionOptions options, EventLog& log)
 
 StationSession::~StationSession() {
   exit(std::chrono::seconds(5));
+  if (!options_.pidFile.empty() && state().driver == SessionState::Driver::ended) {
+    forgetDriver(options_.pidFile);
+  }
   std::shared_ptr<DriverConnection> driver;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -63,6 +67,7 @@ bool StationSession::start() {
   startFailed_ = false;
   try {
     driver_ = std::make_shared<DriverConnection>(connection);
+    if (!options_.pidFile.empty()) recordDriver(options_.pidFile, driver_->process().id());
   } catch (const std::exception& failure) {
     startFailed_ = true;
     log_.append(LogLine::Kind::station, std::string("cannot start the driver: ") + failure.what());

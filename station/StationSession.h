@@ -19,6 +19,9 @@ struct SessionOptions {
   std::string driver;      // the driver program
   std::string datalogDir;  // given to the driver as ATE_DATALOG_DIR
   std::string lotFile;  // given to the driver as ATE_LOT_FILE (see docs/handler.md); may be empty
+  // Where each driver started is named, for a station started again after a crash
+  // (station/DriverPidFile.h); empty: nowhere.
+  std::string pidFile;
   std::chrono::milliseconds replyTimeout{10000};
 };
 

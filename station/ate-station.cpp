@@ -19,13 +19,14 @@
 #include "host/CommandLine.h"
 #include "station/DatalogPanel.h"
 #include "station/Delivery.h"
+#include "station/DriverPidFile.h"
 #include "station/EventLog.h"
 #include "station/HandlerLink.h"
-#include "station/Lot.h"
 #include "station/Platform.h"
 #include "station/ProjectCatalog.h"
 #include "station/StationServer.h"
 #include "station/StationSession.h"
+#include "station/lot/LotController.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -58,7 +59,7 @@ void usage() {
   std::fputs(
       "usage: ate-station [--version] [--projects DIR] [--datalogs DIR] [--listen ADDR:PORT]\n"
       "                   [--token SECRET] [--driver PATH] [--timeout SECS]\n"
-      "                   [--handler HOST:PORT [--lot FILE [--exit-after-lot]]]\n"
+      "                   [--handler HOST:PORT [--lot FILE [--exit-after-lot]] [--no-resume]]\n"
       "                   [--deliver DEST [--deliver-credentials FILE] [--spool DIR]]\n"
       "  --projects DIR     the test programs, one subfolder each (default: projects)\n"
       "  --datalogs DIR     where the driver writes its datalogs (default: datalog)\n"
@@ -69,7 +70,9 @@ void usage() {
       "  --handler HOST:PORT  the handler (or prober) that feeds lots (docs/handler.md)\n"
       "  --lot FILE         start this lot (the JSON of POST /api/lot/start) once the driver is\n"
       "                     ready\n"
-      "  --exit-after-lot   end the station once that lot has ended\n"
+      "  --exit-after-lot   end the station once that lot (or one resumed) has ended\n"
+      "  --no-resume        don't resume a lot left unfinished in the datalogs folder; its\n"
+      "                     journal is kept aside\n"
       "  --deliver DEST     deliver finished lots' datalogs to a folder or a URL (sftp://,\n"
       "                     ftp://, http(s)://), through the spool (docs/fleet.md)\n"
       "  --deliver-credentials FILE  user:password for DEST, in a file only its owner reads\n"
@@ -111,6 +114,7 @@ int main(int argc, char** argv) {
   handler.version = ATE_VERSION;
   std::string lotFile, deliver, credentialsFile, spool;
   bool exitAfterLot = false;
+  bool resume = true;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -134,6 +138,8 @@ int main(int argc, char** argv) {
       lotFile = argv[++i];
     } else if (arg == "--exit-after-lot") {
       exitAfterLot = true;
+    } else if (arg == "--no-resume") {
+      resume = false;
     } else if (arg == "--deliver" && hasValue) {
       deliver = argv[++i];
     } else if (arg == "--deliver-credentials" && hasValue) {
@@ -199,7 +205,10 @@ int main(int argc, char** argv) {
   const std::filesystem::path datalogFolder = std::filesystem::absolute(datalogs);
   session.datalogDir = datalogFolder.u8string();
   const std::filesystem::path lotPath = datalogFolder / ".lot" / "lot.txt";
-  if (!handler.host.empty()) session.lotFile = lotPath.u8string();
+  if (!handler.host.empty()) {
+    session.lotFile = lotPath.u8string();
+    session.pidFile = (lotPath.parent_path() / "driver.pid").u8string();
+  }
 
   EventLog log(KEPT_LINES);
   ProjectCatalog catalog(projects, ATE_LIBRARY_SUFFIX);
@@ -223,6 +232,16 @@ int main(int argc, char** argv) {
     options.lotFile = lotPath;
     options.nodeName = station_platform::computerName();
     options.handlerConfigured = true;
+    options.resume = resume;
+    // Two drivers never write one lot's files: one left over from the station's earlier life
+    // (after a crash of the station) is ended first.
+    const Leftover leftover = endLeftoverDriver(session.pidFile);
+    if (!leftover.message.empty()) say(leftover.message);
+    if (leftover.stillRuns) {
+      options.leftoverDriverRuns = [pid = leftover.pid, stamp = leftover.stamp] {
+        return station_platform::processStamp(pid) == stamp;
+      };
+    }
     options.onEnded = [&](const std::vector<std::string>& files, const std::string& summary) {
       say(summary);
       for (const std::string& file : files) {
@@ -265,10 +284,19 @@ int main(int argc, char** argv) {
               server.token.empty() ? "" : "?token=...");
   std::fflush(stdout);
   driver.start();
+  bool lotStarted = false;
+  if (lot) {
+    const std::string restored = lot->restore();
+    if (!restored.empty()) say(restored);
+    // A lot found unfinished is the lot of this command line: it isn't started again.
+    if (lot->resumed()) {
+      lotStarted = true;
+      if (!lotFile.empty()) say("the lot in " + lotFile + " is not started: one was resumed");
+    }
+  }
   if (link) link->start();
 
   std::thread serving([&] { station.serve(); });
-  bool lotStarted = false;
   int exitStatus = 0;
   // The datalog is read here, a few times a second, so that no request waits for the disk.
   while (signalled == 0) {

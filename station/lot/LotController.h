@@ -1,0 +1,110 @@
+// Production: a lot, tested touchdown by touchdown as the handler (or prober) feeds parts. The
+// handler signals start of test with the sites that hold a part; the station runs one pass on
+// exactly those sites, reads each part's hard bin from the lot's datalog and sends the bins back.
+// Every change of the lot goes into its journal first (DATALOGS/.lot/journal.jsonl), a
+// touchdown's bins durably before its BIN is sent; a station started again after a crash resumes
+// the unfinished lot from it by itself. See docs/handler.md.
+#ifndef ATE_STATION_LOT_LOTCONTROLLER_H_
+#define ATE_STATION_LOT_LOTCONTROLLER_H_
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "station/lot/LotRequest.h"
+
+class EventLog;
+class ProjectCatalog;
+class StationSession;
+
+struct LotOptions {
+  std::filesystem::path datalogDir;  // where the lot's datalogs go
+  std::filesystem::path lotFile;     // the lot file the driver's libdatalog reads (ATE_LOT_FILE)
+  std::string nodeName;              // the station's computer name, for the MIR
+  std::chrono::milliseconds passTimeout{600000};  // for one touchdown's pass
+  std::chrono::milliseconds readyTimeout{30000};  // for a restarted driver's prompt
+  bool handlerConfigured = false;                 // started with --handler
+  // restore(): resume an unfinished lot (false: set its journal aside, --no-resume).
+  bool resume = true;
+  // Whether a driver from the station's earlier life still runs (one that could not be ended):
+  // a resumed lot waits for it to be gone. Null: none was left over.
+  std::function<bool()> leftoverDriverRuns;
+  // Once a lot has ended (and its project is unloaded), on the lot's thread: its datalogs and its
+  // report, and a line for people with its figures.
+  std::function<void(const std::vector<std::string>& files, const std::string& summary)> onEnded;
+};
+
+// The outcome of an operator's request.
+struct LotAnswer {
+  int status = 200;  // as an HTTP status
+  std::string message;
+};
+
+// Thread-safe. Everything that drives the driver or the handler happens on the lot's own thread,
+// in the order the requests and the handler's lines came.
+class LotController {
+ public:
+  // send: writes a line to the handler; false when it couldn't.
+  LotController(LotOptions options, ProjectCatalog& catalog, StationSession& session, EventLog& log,
+                std::function<bool(const std::string&)> send);
+  ~LotController();
+  LotController(const LotController&) = delete;
+  LotController& operator=(const LotController&) = delete;
+
+  // Looks for the journal of a lot the station's earlier life left unfinished, and resumes that
+  // lot (once the driver is ready), or sets the journal aside (options.resume false, or a journal
+  // that can't be read: then with an alarm). Call once, before the handler's lines come. A line
+  // for people saying what was found; empty when there was no journal.
+  std::string restore();
+  // Whether restore() resumed a lot.
+  bool resumed() const;
+
+  // Starts a lot: loads its project with the lot's identity; waits until that is done.
+  LotAnswer start(const LotRequest& request);
+  // Ends the lot after the touchdown in progress, unloads, and keeps the lot's summary.
+  LotAnswer end();
+  LotAnswer pause();
+  LotAnswer resume();
+
+  // Stops taking up work: a touchdown in progress ends without its BIN once the driver can't
+  // finish it, and the driver is not started again. For the station's own end.
+  void stop();
+
+  // Whether a lot is running or paused: engineering commands wait until it has ended.
+  bool active() const;
+  // GET /api/lot as JSON (see docs/station.md).
+  std::string json() const;
+  // GET /api/lot/wafer: the parts tested on the lot's wafer id, from the from-th on (in test
+  // order, retests included), as JSON; empty when the lot has no such wafer.
+  std::string waferJson(const std::string& id, std::size_t from) const;
+  // The last ended lot's HTML report (GET /api/lot/report); empty while there is none.
+  std::string reportPath() const;
+
+  // From the handler link's thread.
+  void handlerLine(const std::string& line, bool overlong);
+  void handlerConnection(bool connected, const std::string& what);
+
+  // The station's own work per touchdown (from reading SOT to sending run, plus from the run's
+  // end to sending BIN, the journal's and the datalog's syncs included), and the syncs alone, in
+  // microseconds, of the touchdowns so far (the newest 1,000).
+  std::vector<double> stationWork() const;
+  std::vector<double> syncWork() const;
+
+  struct State;
+
+ private:
+  struct Event;
+  void post(Event event, bool first = false);
+  LotAnswer ask(Event event);
+  void loop();
+
+  std::unique_ptr<State> state_;
+  std::thread thread_;
+};
+
+#endif  // ATE_STATION_LOT_LOTCONTROLLER_H_

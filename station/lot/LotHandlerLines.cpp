@@ -1,0 +1,163 @@
+// What the handler may send when (docs/handler.md), on the handler link's thread: a refused line
+// gets ERROR and an alarm and changes nothing; a SOT goes to the lot's thread to be tested; the
+// lines that change the lot (EOL, ALARM, READY, WAFER, EOW) are recorded in the journal as they
+// come, since the handler doesn't send them again after a restart.
+#include "station/EventLog.h"
+#include "station/lot/LotController.h"
+#include "station/lot/LotState.h"
+
+namespace {
+
+std::string binLineOf(const lot::TouchdownBinned& binned) {
+  std::vector<std::pair<int, int>> bins;
+  for (const lot::PartBin& part : binned.parts) bins.emplace_back(part.site, part.category);
+  return handler::binLine(bins);
+}
+
+// What a handler's line did, for what follows it outside the lock.
+struct Taken {
+  std::string error;   // refused, and why
+  std::string resend;  // a BIN the handler asks for again
+  long resentTouchdown = 0;
+  std::string note;  // for the station's log
+};
+
+}  // namespace
+
+bool sameTouchdown(const std::vector<lot::SitePart>& taken,
+                   const std::vector<handler::SiteEntry>& sot) {
+  if (taken.size() != sot.size()) return false;
+  for (std::size_t i = 0; i < sot.size(); ++i) {
+    if (taken[i].site != sot[i].site || taken[i].die.has_value() != sot[i].die.has_value() ||
+        (sot[i].die && !(*taken[i].die == *sot[i].die))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void LotController::handlerLine(const std::string& line, bool overlong) {
+  State& s = *state_;
+  s.log.append(LogLine::Kind::station,
+               "handler > " + line.substr(0, 200) + (overlong ? "..." : ""));
+  handler::HandlerMessage message;
+  Taken taken;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const bool running = s.book.phase() == lot::Phase::running;
+    const int siteCount = running ? static_cast<int>(s.book.lot().devices.size()) : 255;
+    std::string& error = taken.error;
+    using Kind = handler::HandlerMessage::Kind;
+    if (overlong) {
+      error = "a line longer than " + std::to_string(handler::MAX_LINE) + " bytes";
+    } else if (!handler::parseHandlerLine(line, siteCount, message, error)) {
+      // refused as it stands
+    } else if (message.kind == Kind::sot) {
+      const lot::LastTouchdown& last = s.book.last();
+      // A SOT before the lot has started waits for it.
+      if (s.touchdownOpen) {
+        error = "a SOT before the BIN of the one before";
+      } else if (message.sites.front().die && !s.handlerOnWafer) {
+        error = "a die position outside a wafer";
+      } else if (!message.sites.front().die && s.handlerOnWafer) {
+        error = "a touchdown on a wafer without its dies' X,Y";
+      } else if (running && last.stage == lot::LastTouchdown::Stage::unsent &&
+                 sameTouchdown(last.taken.sites, message.sites)) {
+        // Tested, but its BIN couldn't be sent: the same parts get it now, untested again.
+        taken.resend = binLineOf(last.binned);
+        taken.resentTouchdown = last.taken.number;
+      } else {
+        s.touchdownOpen = true;
+        Event event;
+        event.kind = Event::Kind::sot;
+        event.sites = message.sites;
+        event.at = LotClock::now();
+        s.events.push_back(std::move(event));
+        s.wake.notify_all();
+      }
+    } else if (message.kind == Kind::eol) {
+      if (!running) {
+        error = "no lot is running";
+      } else if (!s.book.endAsked().empty()) {
+        error = "the lot is ending already";
+      } else {
+        const std::string why = "end of lot from the handler";
+        s.recordLocked(lot::EndAsked{why});
+        s.syncJournal();
+        Event event;
+        event.kind = Event::Kind::end;
+        event.text = why;
+        s.events.push_back(std::move(event));
+        s.wake.notify_all();
+      }
+    } else if (message.kind == Kind::alarm) {
+      if (running) {
+        s.alarmFromBefore = false;
+        s.recordLocked(lot::Paused{lot::Hold::handlerAlarm, "the handler's alarm"});
+        s.syncJournal();
+      }
+    } else if (message.kind == Kind::ready) {
+      if (running && s.book.held(lot::Hold::handlerAlarm)) {
+        s.alarmFromBefore = false;
+        s.recordLocked(lot::Resumed{lot::Hold::handlerAlarm});
+        s.syncJournal();
+        s.wake.notify_all();
+      }
+    } else {
+      const bool starts = message.kind == Kind::wafer;
+      if (starts == s.handlerOnWafer) {
+        error = starts ? "a WAFER before the EOW of the wafer before" : "an EOW outside a wafer";
+      } else if (s.touchdownOpen) {
+        error = "a " + std::string(starts ? "WAFER" : "EOW") + " before the BIN of the SOT";
+      } else {
+        s.handlerOnWafer = starts;
+        if (!running) {
+          // A prober that starts its wafer before the lot has started: the lot begins with it.
+          s.earlyWafer = starts ? std::optional<std::string>(message.text) : std::nullopt;
+        } else if (starts) {
+          s.recordLocked(lot::WaferStarted{message.text});
+          s.syncJournal();
+          taken.note = "wafer " + message.text + " started";
+          if (s.book.lot().request.filePerWafer) {
+            Event event;
+            event.kind = Event::Kind::wafer;
+            event.text = message.text;
+            s.events.push_back(std::move(event));
+            s.wake.notify_all();
+          }
+        } else {
+          const lot::Wafer* wafer = s.book.wafers().current();
+          if (wafer != nullptr) {
+            char yield[32];
+            std::snprintf(
+                yield, sizeof yield, "%.1f",
+                lot::LotFigures::percent(wafer->good, static_cast<long>(wafer->dies.size())));
+            taken.note = "wafer " + wafer->id + " ended: " + std::to_string(wafer->dies.size()) +
+                         " dies, " + std::to_string(wafer->good) + " good (" + yield + " %), " +
+                         std::to_string(wafer->retests) + " retests";
+          }
+          s.recordLocked(lot::WaferEnded{});
+          s.syncJournal();
+        }
+      }
+    }
+  }
+  if (!taken.error.empty()) {
+    s.send(handler::errorLine(taken.error));
+    s.alarm("the handler sent a line the station refused (" + taken.error +
+            "): " + line.substr(0, 200));
+    return;
+  }
+  if (!taken.note.empty()) s.note(taken.note);
+  if (!taken.resend.empty()) {
+    s.note("the handler asked again for the parts of the last touchdown; they were tested");
+    const bool sent = s.send(taken.resend);
+    s.record(lot::BinSent{taken.resentTouchdown, sent}, false);
+  } else if (message.kind == handler::HandlerMessage::Kind::alarm) {
+    s.alarm("handler: " + (message.text.empty() ? std::string("alarm") : message.text) +
+            "; the lot is paused until the handler is READY");
+  } else if (message.kind == handler::HandlerMessage::Kind::ready) {
+    s.note("the handler is ready again");
+  }
+  s.log.touch();
+}

@@ -1,0 +1,471 @@
+// A lot's beginning, end and resumption after a restart, on the lot's thread (restore() excepted,
+// which runs before the handler's lines come): the journal is opened with the lot's first
+// record and put away after its last; a station started again reads it back.
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+
+#include "crypto/Digest.h"
+#include "station/EventLog.h"
+#include "station/ProjectCatalog.h"
+#include "station/StationSession.h"
+#include "station/lot/LotState.h"
+#include "stdf/StdfReader.h"
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+// "lot L ended (why): P parts (R retests), G good (Y %)"
+std::string endSummary(const lot::LotBook& book, const std::string& why) {
+  const lot::LotFigures& f = book.figures();
+  char yield[32];
+  std::snprintf(yield, sizeof yield, "%.1f", f.yield());
+  return "lot " + book.lot().request.lotId + " ended (" + why + "): " + std::to_string(f.parts()) +
+         " parts" + (f.retests() > 0 ? " (" + std::to_string(f.retests()) + " retests)" : "") +
+         ", " + std::to_string(f.good()) + " good (" + yield + " %)";
+}
+
+std::optional<std::uint64_t> partNumber(std::string_view text) {
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != text.npos) {
+    return std::nullopt;
+  }
+  return std::stoull(std::string(text));
+}
+
+}  // namespace
+
+bool LotController::State::programUnchanged(std::string& changed) const {
+  std::vector<lot::ProgramFile> program;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    program = book.lot().program;
+  }
+  for (const lot::ProgramFile& file : program) {
+    std::string error;
+    const std::string now = crypto::sha256File(fs::u8path(file.path), error);
+    if (now != file.sha256) {
+      changed = "the lot's " + file.role + " " + file.path +
+                (now.empty() ? " can't be read" : " changed since the lot started");
+      return false;
+    }
+  }
+  return true;
+}
+
+LotAnswer LotController::State::startLot(const LotRequest& lot) {
+  if (!options.handlerConfigured) {
+    return {409, "the station has no handler: start it with --handler HOST:PORT"};
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (book.phase() == lot::Phase::running) return {409, "a lot is running; end it first"};
+  }
+  const SessionState state = session.state();
+  if (state.driver != SessionState::Driver::ready) return {409, "the driver is not ready"};
+  if (!state.runs.empty()) return {409, "a run is going; stop it before starting a lot"};
+
+  fs::path library, flowPath, setting;
+  std::string error;
+  ProjectCatalog::Lookup found =
+      catalog.resolveLoad(lot.project, lot.flow, library, flowPath, error);
+  if (found == ProjectCatalog::Lookup::ok) {
+    found = catalog.resolve(lot.project, lot.setting, setting, error);
+  }
+  if (found != ProjectCatalog::Lookup::ok) {
+    return {found == ProjectCatalog::Lookup::bad ? 400 : 404, error};
+  }
+  lot::Started started;
+  started.request = lot;
+  started.startedAt = lot::localTime();
+  // The setting names the lot's devices (position i is site i + 1) and its fail-stop.
+  try {
+    std::ifstream in(setting);
+    const Json document = Json::parse(in);
+    started.failstop = document.at("executeSetting").at("failstop").get<bool>();
+    started.devices = document.at("dutSetting").at("selectDUT").get<std::vector<std::string>>();
+  } catch (const std::exception& failure) {
+    return {422, "cannot read the lot's setting \"" + lot.setting + "\": " + failure.what()};
+  }
+  if (started.devices.empty() || started.devices.size() > 255) {
+    return {422, "the lot's setting must name 1 to 255 devices, one per site"};
+  }
+  std::error_code failure;
+  fs::create_directories(paths.work(), failure);
+  for (const fs::path& path : {library, flowPath, paths.work()}) {
+    if (path.u8string().find_first_of(" \t\n\v\f\r") != std::string::npos) {
+      return {400, "the path \"" + path.u8string() +
+                       "\" holds white space, which a driver command can't carry"};
+    }
+  }
+  for (const auto& [role, path] : {std::pair<const char*, fs::path>{"library", library},
+                                   {"flow", flowPath},
+                                   {"setting", setting}}) {
+    const std::string digest = crypto::sha256File(path, error);
+    if (digest.empty()) return {422, "the lot's " + std::string(role) + ": " + error};
+    started.program.push_back({role, fs::absolute(path).u8string(), digest});
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (fs::exists(paths.journal(), failure)) putJournalAway("set-aside");
+    if (!journal.open(paths.journal(), error)) {
+      return {500, "cannot write the lot's journal: " + error};
+    }
+    journalFailing = false;
+    resumedLot = false;
+    reportPath.clear();
+    stationAlarms.clear();
+    inProgress.clear();
+    unanswered.clear();
+    recordLocked(started);
+    syncJournal();
+  }
+  if (!loadIntoNewFile()) {
+    fs::remove(paths.lotFile, failure);
+    std::lock_guard<std::mutex> lock(mutex);
+    journal.close();
+    fs::remove(paths.journal(), failure);
+    const std::vector<lot::Alarm> alarms = book.alarms();
+    book = lot::LotBook();
+    return {422, "the lot's project could not be loaded" +
+                     (alarms.empty() ? std::string() : ": " + alarms.back().text)};
+  }
+  std::optional<std::string> early;
+  std::string datalog;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    early = std::move(earlyWafer);
+    earlyWafer.reset();
+    datalog = book.datalogs().back();
+  }
+  note("lot " + lot.lotId + " started: " + std::to_string(started.devices.size()) +
+       " sites, datalog " + datalog);
+  if (early) {
+    record(lot::WaferStarted{*early}, true);
+    note("wafer " + *early + " started");
+    if (lot.filePerWafer) switchWaferFile(*early);
+  }
+  log.touch();
+  return {200, "lot " + lot.lotId + " started"};
+}
+
+bool LotController::State::loadIntoNewFile() {
+  lot::LotFileContent content;
+  LotRequest request;
+  std::string wafer;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    request = book.lot().request;
+    content.devices = book.lot().devices;
+    content.firstPartId = book.nextPartId();
+    const lot::Wafer* current = book.wafers().current();
+    if (request.filePerWafer && current != nullptr) wafer = current->id;
+  }
+  content.request = &request;
+  content.nodeName = options.nodeName;
+  content.datalog = lot::newDatalogPath(options.datalogDir, request, wafer).u8string();
+  fs::path library, flowPath;
+  std::string error;
+  if (catalog.resolveLoad(request.project, request.flow, library, flowPath, error) !=
+      ProjectCatalog::Lookup::ok) {
+    alarm("the lot's project: " + error);
+    return false;
+  }
+  if (!lot::writeLotFile(paths, content)) {
+    alarm("cannot write the lot file " + paths.lotFile.u8string());
+    return false;
+  }
+  const CommandResult loaded =
+      session.load(request.project, request.flow, library.u8string(), flowPath.u8string());
+  if (loaded.outcome != CommandResult::Outcome::done) {
+    alarm("the lot's project could not be loaded: " + loaded.message);
+    return false;
+  }
+  record(lot::DatalogOpened{content.datalog, content.firstPartId}, true);
+  runner.follow(content.datalog);
+  std::lock_guard<std::mutex> lock(mutex);
+  projectLoaded = true;
+  return true;
+}
+
+bool LotController::State::reload() {
+  alarm(
+      "the driver ended during a touchdown; restarting it, loading the lot again and testing "
+      "the touchdown again");
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    projectLoaded = false;
+  }
+  if (!session.start() && session.state().driver == SessionState::Driver::ended) return false;
+  if (!session.waitReady(options.readyTimeout) || !loadIntoNewFile()) return false;
+  note("the lot goes on in " + runner.datalog());
+  return true;
+}
+
+void LotController::State::switchWaferFile(const std::string& wafer) {
+  // Each wafer in a file of its own: the project is loaded again with the wafer's file. A file
+  // no part went into is not kept.
+  bool loaded = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    loaded = projectLoaded;
+    projectLoaded = false;
+  }
+  if (loaded) {
+    const CommandResult unloaded = session.unload();
+    if (unloaded.outcome != CommandResult::Outcome::done) {
+      alarm("the unload before wafer " + wafer + " failed: " + unloaded.message);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (book.partsInDatalog() == 0 && !book.datalogs().empty()) {
+      std::error_code error;
+      const std::string empty = book.datalogs().back();
+      fs::remove(fs::u8path(empty), error);
+      recordLocked(lot::DatalogDropped{empty});
+      syncJournal();
+    }
+  }
+  if (!loadIntoNewFile()) {
+    alarm("the project could not be loaded again for wafer " + wafer);
+    return;
+  }
+  note("wafer " + wafer + " goes into " + runner.datalog());
+}
+
+void LotController::State::endLot(const std::string& why) {
+  std::optional<Event> held;
+  bool loaded = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (book.phase() != lot::Phase::running) return;
+    held = std::move(heldSot);
+    heldSot.reset();
+    loaded = projectLoaded;
+    projectLoaded = false;
+  }
+  if (held) {
+    send(handler::errorLine("the lot ended before this touchdown was tested"));
+    alarm("the lot ended with a touchdown not tested; its parts got no bin");
+  }
+  if (loaded) {
+    const CommandResult unloaded = session.unload();
+    if (unloaded.outcome != CommandResult::Outcome::done) {
+      alarm("the unload at the end of the lot failed: " + unloaded.message);
+    }
+  }
+  std::error_code error;
+  fs::remove(options.lotFile, error);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    // A datalog the lot went on in after a restart or a reload that got no part.
+    if (book.partsInDatalog() == 0 && book.datalogs().size() > 1) {
+      const std::string empty = book.datalogs().back();
+      fs::remove(fs::u8path(empty), error);
+      recordLocked(lot::DatalogDropped{empty});
+    }
+    touchdownOpen = false;
+    inProgress.clear();
+    unanswered.clear();
+    recordLocked(lot::Ended{why});
+    syncJournal();
+  }
+  finishEnd();
+}
+
+void LotController::State::finishEnd() {
+  std::vector<std::string> files;
+  std::string summary;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    files = book.datalogs();
+    summary = endSummary(book, book.endReason());
+  }
+  note(summary);
+  log.touch();
+  // The lot's report beside its first datalog, for the page and for delivery.
+  std::string error;
+  const std::string report = lot::writeReport(files, error);
+  if (!error.empty()) alarm(error);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    reportPath = report;
+    putJournalAway("ended");
+  }
+  if (!report.empty()) {
+    note("the lot's report: " + report);
+    files.push_back(report);
+  }
+  log.touch();
+  if (options.onEnded) options.onEnded(files, summary);
+}
+
+std::string LotController::restore() {
+  State& s = *state_;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  std::error_code failure;
+  if (!fs::exists(s.paths.journal(), failure)) {
+    // A lot file left behind names no lot: the driver's engineering loads must not read it.
+    fs::remove(s.paths.lotFile, failure);
+    return "";
+  }
+  const lot::JournalText text = lot::readJournal(s.paths.journal());
+  lot::LotBook book;
+  std::string error = text.error;
+  bool readable = text.status == lot::JournalText::Status::ok;
+  for (std::size_t i = 0; readable && i < text.records.size(); ++i) {
+    lot::Record record;
+    readable = lot::parseRecord(text.records[i], record, error) &&
+               (i > 0 || std::holds_alternative<lot::Started>(record)) && book.apply(record, error);
+    if (!readable && error.empty()) error = "its first record is not a lot's start";
+    if (!readable) error = "record " + std::to_string(i + 1) + ": " + error;
+  }
+  if (readable && book.phase() == lot::Phase::idle) {
+    readable = false;
+    error = "it records no lot";
+  }
+  if (!readable) {
+    const std::string kept = s.putJournalAway("damaged");
+    fs::remove(s.paths.lotFile, failure);
+    s.alarmLocked("the lot journal can't be read (" + error + "): it is kept as " + kept +
+                  ", and its lot is not resumed; its datalogs are as they were");
+    return "the lot journal can't be read; kept as " + kept;
+  }
+  s.book = std::move(book);
+  const std::string lotId = s.book.lot().request.lotId;
+  if (s.book.phase() == lot::Phase::ended) {
+    Event event;
+    event.kind = Event::Kind::finish;
+    s.events.push_front(std::move(event));
+    s.wake.notify_all();
+    s.resumedLot = true;
+    return "lot " + lotId + " had ended before the restart; finishing its end";
+  }
+  if (!s.options.resume) {
+    const std::string kept = s.putJournalAway("not-resumed");
+    fs::remove(s.paths.lotFile, failure);
+    s.book = lot::LotBook();
+    return "the unfinished lot " + lotId +
+           " is not resumed (--no-resume); its journal is kept as " + kept;
+  }
+  if (!s.journal.open(s.paths.journal(), error)) {
+    s.alarmLocked("the lot's journal can't be written (" + error +
+                  "): a restart would not find the lot as it is now");
+    s.journalFailing = true;
+  }
+  s.resumedLot = true;
+  s.handlerOnWafer = s.book.wafers().onWafer();
+  s.alarmFromBefore = s.book.held(lot::Hold::handlerAlarm);
+  s.recordLocked(lot::Restarted{lot::localTime()});
+  s.syncJournal();
+  Event event;
+  event.kind = Event::Kind::restart;
+  s.events.push_front(std::move(event));
+  s.wake.notify_all();
+  const lot::LotFigures& figures = s.book.figures();
+  return "lot " + lotId + " resumed after a restart: " + std::to_string(figures.parts()) +
+         " parts so far" + (s.book.paused() ? "; paused (" + s.book.pauseReason() + ")" : "");
+}
+
+namespace {
+
+// The parts in the datalog that no BIN answered: the touchdown taken when the station stopped,
+// and any numbered past what the journal gave out.
+std::map<std::uint64_t, UnansweredPart> unansweredParts(const lot::LotBook& book) {
+  std::map<std::uint64_t, UnansweredPart> found;
+  if (book.datalogs().empty()) return found;
+  std::set<std::uint64_t> taken;
+  if (book.last().stage == lot::LastTouchdown::Stage::taken) {
+    for (const lot::SitePart& part : book.last().taken.sites) taken.insert(part.partId);
+  }
+  std::ifstream in(fs::u8path(book.datalogs().back()), std::ios::binary);
+  stdf::StdfReader reader(in);
+  for (stdf::Record record; reader.next(record);) {
+    if (!record.is("PRR") || record.fields.size() <= stdf::field::PRR_PART_ID) continue;
+    const std::optional<std::uint64_t> id = partNumber(record.textValue("PART_ID"));
+    if (!id || (taken.count(*id) == 0 && *id < book.nextPartId())) continue;
+    found[*id] = {static_cast<int>(record.unsignedValue("SITE_NUM")),
+                  static_cast<int>(record.unsignedValue("HARD_BIN")),
+                  (record.unsignedValue("PART_FLG") & stdf::flag::PART_NOT_GOOD) == 0};
+  }
+  return found;
+}
+
+}  // namespace
+
+void LotController::State::restartLot() {
+  std::string endAsked;
+  std::map<std::uint64_t, UnansweredPart> found;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    endAsked = book.endAsked();
+    found = unansweredParts(book);
+    unanswered = found;
+  }
+  if (!found.empty()) {
+    note(std::to_string(found.size()) +
+         " parts in the datalog got no BIN before the restart; tested again, they are logged as "
+         "retests");
+  }
+  if (!endAsked.empty()) {
+    endLot(endAsked);
+    return;
+  }
+  std::string why;
+  if (options.leftoverDriverRuns && options.leftoverDriverRuns()) {
+    why =
+        "a driver from before the restart still runs and could write the lot's datalog: end it, "
+        "then resume the lot";
+  } else if (!session.waitReady(options.readyTimeout)) {
+    why = "the driver is not ready";
+  } else if (!programUnchanged(why)) {
+    why += ": put it back and resume the lot, or end the lot";
+  } else if (!loadIntoNewFile()) {
+    why = "the lot's project could not be loaded again";
+  }
+  if (why.empty()) {
+    note("the lot goes on in " + runner.datalog());
+    log.touch();
+    return;
+  }
+  bool tell = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    tell = !handlerHeld();
+    recordLocked(lot::Paused{lot::Hold::program, why});
+    alarmLocked("the lot is held after the restart: " + why);
+    syncJournal();
+  }
+  if (tell) send(handler::PAUSE_LINE);
+  log.touch();
+}
+
+LotAnswer LotController::State::release() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (book.phase() != lot::Phase::running) return {409, "no lot is running"};
+  }
+  std::string why;
+  if (options.leftoverDriverRuns && options.leftoverDriverRuns()) {
+    return {409, "a driver from before the restart still runs; end it first"};
+  }
+  if (!programUnchanged(why)) return {409, why};
+  bool loaded = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    loaded = projectLoaded;
+  }
+  if (!loaded && (!session.waitReady(options.readyTimeout) || !loadIntoNewFile())) {
+    return {409, "the lot's project could not be loaded; see the alarms"};
+  }
+  record(lot::Resumed{lot::Hold::operatorPause}, true);
+  send(handler::RESUME_LINE);
+  note("resumed by the operator");
+  wake.notify_all();
+  log.touch();
+  return {200, "the lot goes on"};
+}

@@ -1,0 +1,206 @@
+// A touchdown from its SOT to its BIN, on the lot's thread. Write-ahead: the SOT is recorded as
+// taken before its pass runs; the pass's datalog and the bins' record are on the disk before
+// the BIN goes out. After a restart, the journal and the datalog say which parts the SOT that
+// comes holds: the same parts as a touchdown taken before (tested again, or answered from its
+// pass when that is in the datalog whole), or new ones.
+#include <algorithm>
+#include <cstdio>
+
+#include "station/CrashPoints.h"
+#include "station/EventLog.h"
+#include "station/Platform.h"
+#include "station/lot/LotState.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The bin of a part the pass logged nothing for: libdatalog's bin of an incomplete part.
+constexpr int INCOMPLETE_BIN = 99;
+// Figures of the station's own work, over the newest touchdowns.
+constexpr std::size_t KEPT_WORK = 1000;
+
+double micros(LotClock::duration duration) {
+  return std::chrono::duration<double, std::micro>(duration).count();
+}
+
+// What a touchdown tests, decided from the journal's last touchdown and the datalog.
+struct Plan {
+  long number = 0;
+  std::vector<lot::SitePart> sites;                   // in the SOT's order
+  std::optional<std::vector<lot::PartBin>> answered;  // from a pass logged before a restart
+};
+
+// Under the lock.
+Plan planTouchdown(LotController::State& s, const std::vector<handler::SiteEntry>& sot) {
+  using Stage = lot::LastTouchdown::Stage;
+  const lot::LastTouchdown& last = s.book.last();
+  const bool same = last.stage != Stage::none && sameTouchdown(last.taken.sites, sot);
+  // A touchdown taken but not binned before a restart: its SOT again means the same parts. One
+  // binned whose BIN may not have reached the handler: the same SOT again may be those parts or
+  // new ones in the same sites; they are tested and logged as retests of the same parts, so
+  // that each part counts once with the bin the handler got last.
+  const bool again = same && (last.stage == Stage::taken || last.stage == Stage::binned);
+  if (last.stage == Stage::taken && !same) {
+    s.alarmLocked("touchdown " + std::to_string(last.taken.number) +
+                  " was being tested when the station stopped, and the handler did not ask for "
+                  "it again: its parts got no BIN");
+  } else if (last.stage == Stage::binned && !same) {
+    // The handler went on to other parts, so it had that BIN.
+    s.recordLocked(lot::BinSent{last.taken.number, true});
+  }
+  Plan plan;
+  plan.number = again && last.stage == Stage::taken ? last.taken.number : last.taken.number + 1;
+  std::uint64_t next = s.book.nextPartId();
+  bool whole = again && last.stage == Stage::taken;
+  for (std::size_t i = 0; i < sot.size(); ++i) {
+    lot::SitePart part;
+    part.site = sot[i].site;
+    part.die = sot[i].die;
+    part.partId = again ? last.taken.sites[i].partId : next++;
+    const auto logged = s.unanswered.find(part.partId);
+    const bool inDatalog = logged != s.unanswered.end();
+    whole = whole && inDatalog && logged->second.site == part.site;
+    part.retest = inDatalog || (again && last.stage == Stage::binned) ||
+                  (part.die && s.book.wafers().tested(part.die->x, part.die->y));
+    plan.sites.push_back(part);
+  }
+  if (whole) {
+    std::vector<lot::PartBin> bins;
+    for (const lot::SitePart& part : plan.sites) {
+      const UnansweredPart& logged = s.unanswered.at(part.partId);
+      bins.push_back({part.site, logged.hardBin, logged.passed,
+                      handlerCategory(s.book.lot().request, logged.hardBin)});
+    }
+    plan.answered = std::move(bins);
+  }
+  for (const lot::SitePart& part : plan.sites) s.unanswered.erase(part.partId);
+  return plan;
+}
+
+}  // namespace
+
+void LotController::State::touchdown(const Event& event) {
+  std::vector<handler::SiteEntry> ordered = event.sites;
+  std::sort(
+      ordered.begin(), ordered.end(),
+      [](const handler::SiteEntry& a, const handler::SiteEntry& b) { return a.site < b.site; });
+  Plan plan;
+  std::vector<std::string> devices;
+  std::vector<lot::SitePart> bySite;
+  std::string wafer;
+  bool failstop = false;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    // A SOT that came before the lot is checked against the lot's sites now.
+    const std::size_t siteCount = book.lot().devices.size();
+    if (static_cast<std::size_t>(ordered.back().site) > siteCount) {
+      touchdownOpen = false;
+      lock.unlock();
+      const std::string why = "site " + std::to_string(ordered.back().site) +
+                              " is out of range (the lot has " + std::to_string(siteCount) +
+                              " sites)";
+      send(handler::errorLine(why));
+      alarm("the handler sent a touchdown the station refused (" + why + ")");
+      return;
+    }
+    plan = planTouchdown(*this, event.sites);
+    if (!plan.answered) recordLocked(lot::TouchdownTaken{plan.number, plan.sites});
+    inProgress = ordered;
+    for (const handler::SiteEntry& entry : ordered) {
+      devices.push_back(book.lot().devices[static_cast<std::size_t>(entry.site - 1)]);
+      bySite.push_back(*std::find_if(plan.sites.begin(), plan.sites.end(),
+                                     [&](const lot::SitePart& p) { return p.site == entry.site; }));
+    }
+    const lot::Wafer* current = book.wafers().current();
+    wafer = current != nullptr ? current->id : "";
+    failstop = book.lot().failstop;
+  }
+  log.touch();
+  std::vector<lot::PartBin> parts;
+  LotClock::time_point runAt = LotClock::now();
+  LotClock::time_point passEnded = runAt;
+  double syncMicros = 0;
+  if (plan.answered) {
+    note("touchdown " + std::to_string(plan.number) +
+         " was logged before the restart: its bins are answered from the datalog");
+    parts = *plan.answered;
+  } else {
+    crashPoint("sot");
+    if (!writePassSetting(paths, failstop, devices) || !writeTouchdownFile(paths, wafer, bySite)) {
+      alarm("cannot write the touchdown's files in " + paths.work().u8string());
+    }
+    std::vector<int> sites;
+    for (const handler::SiteEntry& entry : ordered) sites.push_back(entry.site);
+    runAt = LotClock::now();
+    const lot::TouchdownRunner::Outcome outcome = runner.run(paths.passSetting().u8string(), sites);
+    passEnded = outcome.passEnded;
+    if (outcome.abandoned) {
+      // The station ends: the handler keeps the parts and asks again.
+      std::lock_guard<std::mutex> lock(mutex);
+      inProgress.clear();
+      return;
+    }
+    if (!outcome.parts.empty()) {
+      // The pass is on the disk before anyone hears of its bins.
+      const LotClock::time_point before = LotClock::now();
+      std::string error;
+      if (!station_platform::syncFile(fs::u8path(runner.datalog()), error)) alarm(error);
+      syncMicros += micros(LotClock::now() - before);
+    }
+    crashPoint("logged");
+    for (const handler::SiteEntry& entry : event.sites) {
+      const auto found = outcome.parts.find(entry.site);
+      lot::PartBin part{entry.site, INCOMPLETE_BIN, false, 0};
+      if (found != outcome.parts.end()) {
+        part.hardBin = found->second.hardBin;
+        part.passed = found->second.passed;
+      } else {
+        alarm("site " + std::to_string(entry.site) + ": the pass logged no part; binned " +
+              std::to_string(INCOMPLETE_BIN));
+      }
+      std::lock_guard<std::mutex> lock(mutex);
+      part.category = handlerCategory(book.lot().request, part.hardBin);
+      parts.push_back(part);
+    }
+  }
+
+  const LotClock::time_point beforeSync = LotClock::now();
+  record(lot::TouchdownBinned{plan.number, parts, plan.answered.has_value()}, true);
+  syncMicros += micros(LotClock::now() - beforeSync);
+  crashPoint("binned");
+  std::vector<std::pair<int, int>> bins;
+  for (const lot::PartBin& part : parts) bins.emplace_back(part.site, part.category);
+  const std::string line = handler::binLine(bins);
+  const bool sent = sendToHandler(line);
+  const LotClock::time_point binAt = LotClock::now();
+  log.append(LogLine::Kind::station,
+             "handler < " + line + (sent ? "" : " (not sent: no connection to the handler)"));
+  std::string tripped;
+  bool tellHandler = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    // The handler asks again for parts it got no BIN for, once it is connected again: they were
+    // tested, and get the same bins without being tested twice.
+    recordLocked(lot::BinSent{plan.number, sent});
+    touchdownOpen = false;
+    inProgress.clear();
+    book.figures().timed(event.at, binAt, event.sites.size());
+    work.push_back(micros(runAt - event.at) + micros(binAt - passEnded));
+    syncs.push_back(syncMicros);
+    if (work.size() > KEPT_WORK) work.pop_front();
+    if (syncs.size() > KEPT_WORK) syncs.pop_front();
+    tripped = book.guardTripped();
+    if (!tripped.empty()) {
+      tellHandler = !handlerHeld();
+      recordLocked(lot::Paused{lot::Hold::guard, "guard: " + tripped});
+      alarmLocked("yield guard tripped: " + tripped + "; the lot is paused");
+      syncJournal();
+    }
+  }
+  crashPoint("sent");
+  if (tellHandler) {
+    send(handler::PAUSE_LINE);
+    crashPoint("paused");
+  }
+}
