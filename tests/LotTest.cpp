@@ -17,6 +17,7 @@
 #include "stdf/DatalogSummary.h"
 #include "stdf/StdfReader.h"
 #include "tests/support/DriverSession.h"
+#include "tests/support/HandlerSimProcess.h"
 #include "tests/support/HttpClient.h"
 #include "tests/support/StationProcess.h"
 #include "tests/support/TestFiles.h"
@@ -35,40 +36,6 @@ using stdf::StdfReader;
 
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
-
-// ate-handler-sim on a free loopback port.
-class Handler {
- public:
-  explicit Handler(std::vector<std::string> args) {
-    ChildProcess::Options options;
-    options.argv = {ATE_HANDLER_SIM_PATH, "--port", "0", "--index", "1", "--timeout", "60"};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    process_ = std::make_unique<ChildProcess>(options);
-    const std::regex listening("listening on .*:([0-9]+)$");
-    for (const auto deadline = Clock::now() + TEST_TIMEOUT;
-         port_ == 0 && Clock::now() < deadline;) {
-      const std::optional<std::string> line =
-          process_->readLine(ChildProcess::Stream::out, std::chrono::milliseconds(100));
-      std::smatch match;
-      if (line && std::regex_search(*line, match, listening)) port_ = std::stoi(match[1]);
-      if (!line && process_->drained(ChildProcess::Stream::out)) break;
-    }
-    if (port_ == 0) ADD_FAILURE() << "the simulated handler never said where it listens";
-  }
-
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-
-  // Its lines until it has ended, and its exit status.
-  std::pair<Lines, std::optional<int>> finish() {
-    const Lines lines = process_->readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT);
-    const std::optional<int> status = process_->wait(TEST_TIMEOUT);
-    return {lines, status};
-  }
-
- private:
-  std::unique_ptr<ChildProcess> process_;
-  int port_ = 0;
-};
 
 // ate-station connected to a handler, with a lot that starts as it starts.
 class LotStation : public Station {

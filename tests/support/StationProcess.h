@@ -22,20 +22,36 @@
 #include "tests/support/HttpClient.h"
 #include "tests/support/TestFiles.h"
 
+// A projects folder (a copy of the example's) and a datalogs folder, which stations started one
+// after the other may share, as a station started again after a crash does.
+struct StationFolders {
+  StationFolders() : projects(dir.path("projects")), datalogs(dir.path("datalog")) {
+    std::filesystem::copy(ATE_STATION_PROJECTS, projects, std::filesystem::copy_options::recursive);
+  }
+  TempDir dir;
+  std::string projects, datalogs;
+};
+
 class Station {
  public:
   using json = nlohmann::json;
+  using Environment = std::vector<std::pair<std::string, std::string>>;
 
   explicit Station(std::vector<std::string> args = {}, const std::string& driver = ATE_DRIVER_PATH)
-      : projects_(dir_.path("projects")), datalogs_(dir_.path("datalog")) {
-    std::filesystem::copy(ATE_STATION_PROJECTS, projects_,
-                          std::filesystem::copy_options::recursive);
+      : Station(std::make_shared<StationFolders>(), std::move(args), {}, driver) {}
+
+  // On folders another station used (or uses), with variables added to its environment.
+  Station(std::shared_ptr<StationFolders> folders, std::vector<std::string> args,
+          const Environment& environment, const std::string& driver = ATE_DRIVER_PATH)
+      : folders_(std::move(folders)) {
     ChildProcess::Options options;
-    options.argv = {ATE_STATION_PATH, "--projects",  projects_,   "--datalogs", datalogs_,
-                    "--listen",       "127.0.0.1:0", "--timeout", "2"};
+    options.argv = {ATE_STATION_PATH, "--projects",       folders_->projects,
+                    "--datalogs",     folders_->datalogs, "--listen",
+                    "127.0.0.1:0",    "--timeout",        "2"};
     // Without --driver, the station runs the driver beside it.
     if (driver != ATE_DRIVER_PATH) options.argv.insert(options.argv.end(), {"--driver", driver});
     options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.environment = environment;
     process_ = std::make_unique<ChildProcess>(options);
     // The address it prints first.
     const std::optional<std::string> banner =
@@ -49,10 +65,11 @@ class Station {
     client_ = std::make_unique<HttpClient>("127.0.0.1", port_);
   }
 
+  const std::shared_ptr<StationFolders>& folders() const { return folders_; }
   HttpClient& client() { return *client_; }
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  const std::string& projects() const { return projects_; }
-  const std::string& datalogs() const { return datalogs_; }
+  const std::string& projects() const { return folders_->projects; }
+  const std::string& datalogs() const { return folders_->datalogs; }
   ChildProcess& process() { return *process_; }
 
   // A POST as the station's own page sends it; status and JSON body.
@@ -95,8 +112,7 @@ class Station {
   }
 
  private:
-  TempDir dir_;
-  std::string projects_, datalogs_;
+  std::shared_ptr<StationFolders> folders_;
   std::unique_ptr<ChildProcess> process_;
   int port_ = 0;
   std::unique_ptr<HttpClient> client_;
