@@ -138,3 +138,75 @@ INSTANTIATE_TEST_SUITE_P(Crashes, LotResume, testing::ValuesIn(CASES),
                          });
 
 }  // namespace
+
+namespace {
+
+// The station killed after the lot's second touchdown, for a test to start it again.
+struct Crashed {
+  explicit Crashed(const std::vector<std::string>& feeder) : handler(feeder) {
+    const json request = {{"project", "pmic"},
+                          {"flow", "pmic_flow.json"},
+                          {"setting", "lot_4_sites.json"},
+                          {"lotId", "HELD"}};
+    args = {"--handler", handler.address(), "--lot", lots.write("lot.json", request.dump())};
+    Station crashing(folders, args, {{"ATE_STATION_CRASH_AT", "sent:2"}});
+    crashing.process().readRemaining(ChildProcess::Stream::err, TEST_TIMEOUT);
+    EXPECT_TRUE(crashing.process().wait(TEST_TIMEOUT).has_value()) << "it never crashed";
+  }
+  Handler handler;
+  TempDir lots;
+  std::vector<std::string> args;
+  std::shared_ptr<StationFolders> folders = std::make_shared<StationFolders>();
+};
+
+// A lot whose flow changed while the station was down comes back held, with an alarm naming the
+// file; the operator's resume is refused until the file is as it was.
+TEST(LotResume, ALotWhoseProgramChangedComesBackHeldUntilItIsPutBack) {
+  Crashed crashed({"--sites", "4", "--parts", "24"});
+  const std::string flow = crashed.folders->projects + "/pmic/pmic_flow.json";
+  std::ifstream in(flow, std::ios::binary);
+  const std::string original((std::istreambuf_iterator<char>(in)), {});
+  in.close();
+  std::ofstream(flow, std::ios::binary) << original << " ";
+
+  Station station(crashed.folders, crashed.args, {});
+  const json held = station.waitLot([](const json& lot) {
+    return lot.value("state", "") == "paused" && lot.value("pauseReason", "") != "";
+  });
+  const std::string changed = "the lot's flow " + std::filesystem::absolute(flow).u8string() +
+                              " changed since the lot started";
+  EXPECT_NE(held["pauseReason"].get<std::string>().find(changed), std::string::npos)
+      << held.dump();
+  EXPECT_NE(held["alarms"].dump().find(changed), std::string::npos) << held.dump();
+  const auto [status, answer] = station.post("/api/lot/resume");
+  EXPECT_EQ(status, 409);
+  EXPECT_EQ(answer.value("error", ""), changed);
+
+  std::ofstream(flow, std::ios::binary) << original;
+  EXPECT_EQ(station.post("/api/lot/resume").first, 200);
+  const json ended = station.waitLotEnded();
+  EXPECT_EQ(ended["figures"]["parts"], 24);
+  EXPECT_EQ(crashed.handler.finish().second, std::optional<int>(0));
+}
+
+// --no-resume: the unfinished lot's journal is set aside and the station starts with no lot; the
+// handler's SOT is held until a lot starts, and the page says so.
+TEST(LotResume, WithNoResumeTheLotIsSetAsideAndTheHandlersSotWaits) {
+  Crashed crashed({"--sites", "4", "--parts", "24"});
+  std::vector<std::string> args = crashed.args;
+  args.push_back("--no-resume");
+  Station station(crashed.folders, args, {});
+  const json idle = station.waitLot([](const json& lot) {
+    return lot["handler"].value("state", "") == "SOT held until a lot starts";
+  });
+  EXPECT_EQ(idle["state"], "idle");
+  bool setAside = false;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(crashed.folders->datalogs + "/.lot")) {
+    setAside = setAside || entry.path().filename().u8string().rfind("journal.not-resumed-", 0) == 0;
+  }
+  EXPECT_TRUE(setAside);
+  EXPECT_FALSE(std::filesystem::exists(crashed.folders->datalogs + "/.lot/journal.jsonl"));
+}
+
+}  // namespace

@@ -36,10 +36,18 @@ function showLot(lot) {
     (state === "ended" && lot.endReason ? " (" + lot.endReason + ")" : "");
   label.className = "phase " + (state === "running" ? "running" : state === "paused" ? "stopping"
     : state === "ended" ? "ready" : "");
+  // A lot the station took up again by itself after it was restarted (a crash, a reboot).
+  const restarts = (lot.lot && lot.lot.resumedAfterRestart) || [];
+  $("lot-resumed").hidden = restarts.length === 0 || state === "idle";
+  $("lot-resumed").textContent = restarts.length
+    ? "resumed after a restart at " + restarts[restarts.length - 1] +
+      (restarts.length > 1 ? " (" + restarts.length + " restarts)" : "")
+    : "";
   const handler = $("handler-state");
   handler.textContent = "handler: " + lot.handler.state;
   handler.className = "phase " + (lot.handler.state === "alarm" || lot.handler.state ===
-    "disconnected" ? "ended" : lot.handler.state === "testing" ? "running" : "ready");
+    "disconnected" ? "ended" : lot.handler.state === "testing" ? "running"
+    : lot.handler.state.startsWith("SOT held") ? "stopping" : "ready");
   const active = state === "running" || state === "paused";
   $("lot-start").disabled = active || !lot.handler.configured;
   $("lot-pause").disabled = state !== "running";

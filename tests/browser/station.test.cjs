@@ -1,7 +1,8 @@
 // The station's page in a real headless Chromium: pick the example, load it, run three passes
 // and watch the lines and the bins come in, run until stopped and stop, unload; then start a lot
 // fed by the simulated prober, watch its figures and its live wafer map, time the map's redraw of
-// a wafer of 10,000 dies, end the lot and count the dies in its report. Saves screenshots. Run by
+// a wafer of 10,000 dies, kill the station and start it again, see it take up the lot, end the lot
+// and count the dies in its report. Saves screenshots. Run by
 // CTest:
 //   node station.test.cjs PROJECTS_DIR WORK_DIR SCREENSHOT --handler HANDLER_COMMAND...
 //                         --station STATION_COMMAND...
@@ -51,14 +52,13 @@ async function main() {
   // Finished lots go to a folder, as to a mounted share.
   const share = path.join(work, "share");
   fs.mkdirSync(share);
-  const station = await startUntil(command, ["--projects", projects,
-                                                "--datalogs", path.join(work, "datalog"),
-                                                "--listen", "127.0.0.1:0", "--handler",
-                                                "127.0.0.1:" + handler.found[1], "--deliver",
-                                                share],
-                                   /http:\/\/127\.0\.0\.1:(\d+)\//, "the station");
-  const child = station.child;
-  const url = station.found[0];
+  const stationArgs = ["--projects", projects, "--datalogs", path.join(work, "datalog"),
+                       "--listen", "127.0.0.1:0", "--handler", "127.0.0.1:" + handler.found[1],
+                       "--deliver", share];
+  const station = await startUntil(command, stationArgs, /http:\/\/127\.0\.0\.1:(\d+)\//,
+                                   "the station");
+  let child = station.child;
+  let url = station.found[0];
   const browser = await chromium.launch({
     executablePath: "/usr/bin/chromium",
     headless: true,
@@ -159,6 +159,23 @@ async function main() {
     if (redraw.drawn !== 10000) throw new Error("the map drew " + redraw.drawn + " of 10000 dies");
     console.log("wafer map: 10,000 dies redrawn in " + redraw.median.toFixed(1) +
                 " ms (median of 5; target under 100 ms)");
+    // The station killed as a crash would, and started again with the same command line: it
+    // takes the lot up again by itself, and the page says so.
+    const gone = new Promise((resolve) => child.on("exit", resolve));
+    child.kill("SIGKILL");
+    await gone;
+    const again = await startUntil(command, stationArgs, /http:\/\/127\.0\.0\.1:(\d+)\//,
+                                   "the station started again");
+    child = again.child;
+    url = again.found[0];
+    await page.goto(url);
+    await lotState("^lot BROWSER1: running$");
+    await page.waitForFunction(() => /^resumed after a restart at \d{4}-\d\d-\d\d /
+      .test(document.getElementById("lot-resumed").textContent));
+    const before = Number((await page.textContent("#lot-figures")).match(/^(\d+)/)[1]);
+    await page.waitForFunction((parts) => Number(document.getElementById("lot-figures")
+      .textContent.match(/^(\d+)/)[1]) >= parts + 8, before);
+
     await page.click("#lot-end");
     await lotState("^lot BROWSER1: ended \\(ended by the operator\\)$");
     // The sites' parts add up to the lot's, and each site tested some.
@@ -181,15 +198,18 @@ async function main() {
     if (dies === 0 || cells !== dies) {
       throw new Error("the report's maps hold " + cells + " dies, the lot " + dies);
     }
-    // The lot's datalog and report delivered, as the page's spool says and the share holds.
+    // The lot's datalogs (the second one since the restart) and report delivered, as the page's
+    // spool says and the share holds.
+    const files = lot.lot.datalogs.length + 1;
     let shared = [];
-    for (const deadline = Date.now() + TIMEOUT; shared.length < 2 && Date.now() < deadline;) {
+    for (const deadline = Date.now() + TIMEOUT; shared.length < files && Date.now() < deadline;) {
       await new Promise((resolve) => setTimeout(resolve, 50));
       shared = fs.readdirSync(share).sort();
     }
     await page.waitForFunction(() => /nothing waiting; last delivered /
       .test(document.getElementById("delivery").textContent));
-    if (shared.length !== 2 || !shared[0].endsWith(".html") || !shared[1].endsWith(".stdf")) {
+    if (lot.lot.datalogs.length !== 2 || shared.length !== files || !shared[0].endsWith(".html") ||
+        !shared.slice(1).every((name) => name.endsWith(".stdf"))) {
       throw new Error("the share holds " + shared.join(", "));
     }
     if (problems.length) throw new Error("the page threw: " + problems.join("; "));
