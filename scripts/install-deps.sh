@@ -10,6 +10,8 @@ packages+=(python3-jsonschema)
 packages+=(pkg-config libcpp-httplib-dev)
 # Delivery of datalogs to URLs (libcurl) and their export as compressed tables (zlib).
 packages+=(libcurl4-openssl-dev zlib1g-dev)
+# Digests of a lot's test program (libgcrypt).
+packages+=(libgcrypt20-dev)
 packages+=("$@")
 
 missing=()

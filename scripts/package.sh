@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh dpkg-dev lintian file g++-mingw-w64-x86-64-posix mingw-w64
+scripts/install-deps.sh dpkg-dev lintian file g++-mingw-w64-x86-64-posix mingw-w64 libz-mingw-w64-dev \
+  libgcrypt-mingw-w64-dev
 
 jobs=$(nproc)
 mkdir -p dist

@@ -12,7 +12,7 @@ browser=(chromium)
 command -v npm >/dev/null || browser+=(nodejs npm)
 # Debian's pyftpdlib: the FTP server the delivery test sends datalogs to.
 scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 dpkg-dev file lintian \
-  python3-pyftpdlib libz-mingw-w64-dev "${browser[@]}"
+  python3-pyftpdlib libz-mingw-w64-dev libgcrypt-mingw-w64-dev "${browser[@]}"
 
 jobs=$(nproc)
 status=0

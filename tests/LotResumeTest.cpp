@@ -5,6 +5,7 @@
 // the page, are the handler's: each part once, with the bin the handler got.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -163,7 +164,8 @@ struct Crashed {
 // file; the operator's resume is refused until the file is as it was.
 TEST(LotResume, ALotWhoseProgramChangedComesBackHeldUntilItIsPutBack) {
   Crashed crashed({"--sites", "4", "--parts", "24"});
-  const std::string flow = crashed.folders->projects + "/pmic/pmic_flow.json";
+  const std::filesystem::path flow = std::filesystem::absolute(
+      std::filesystem::path(crashed.folders->projects) / "pmic" / "pmic_flow.json");
   std::ifstream in(flow, std::ios::binary);
   const std::string original((std::istreambuf_iterator<char>(in)), {});
   in.close();
@@ -173,11 +175,12 @@ TEST(LotResume, ALotWhoseProgramChangedComesBackHeldUntilItIsPutBack) {
   const json held = station.waitLot([](const json& lot) {
     return lot.value("state", "") == "paused" && lot.value("pauseReason", "") != "";
   });
-  const std::string changed = "the lot's flow " + std::filesystem::absolute(flow).u8string() +
-                              " changed since the lot started";
-  EXPECT_NE(held["pauseReason"].get<std::string>().find(changed), std::string::npos)
-      << held.dump();
-  EXPECT_NE(held["alarms"].dump().find(changed), std::string::npos) << held.dump();
+  const std::string changed =
+      "the lot's flow " + flow.u8string() + " changed since the lot started";
+  EXPECT_NE(held["pauseReason"].get<std::string>().find(changed), std::string::npos) << held.dump();
+  EXPECT_TRUE(std::any_of(held["alarms"].begin(), held["alarms"].end(), [&](const json& alarm) {
+    return alarm.value("text", "").find(changed) != std::string::npos;
+  })) << held.dump();
   const auto [status, answer] = station.post("/api/lot/resume");
   EXPECT_EQ(status, 409);
   EXPECT_EQ(answer.value("error", ""), changed);
