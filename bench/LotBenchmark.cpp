@@ -1,7 +1,9 @@
 // The station's own work per touchdown of a lot: from reading a handler's SOT to sending the
 // pass's run, plus from its execute done to sending the BIN, on a project whose test functions
-// do nothing (lot_bench_project). The station's lot controller runs in this process with the
-// real driver; the handler is this program, which answers each BIN with the next SOT at once.
+// do nothing (lot_bench_project). It includes the lot's journal: the touchdown's records, the
+// sync of the pass's datalog and of the bins' record before the BIN (printed alone too). The
+// station's lot controller runs in this process with the real driver; the handler is this program,
+// which answers each BIN with the next SOT at once.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -115,6 +117,8 @@ int main() {
   std::vector<double> work = lot.stationWork();
   for (double& micros : work) micros /= 1000.0;
   std::sort(work.begin(), work.end());
+  std::vector<double> syncs = lot.syncWork();
+  for (double& micros : syncs) micros /= 1000.0;
   std::cout << TOUCHDOWNS << " touchdowns of 4 sites; the station's share of the newest "
             << work.size() << ": fastest " << work.front() << " ms, slowest " << work.back()
             << " ms" << std::endl;
@@ -122,6 +126,8 @@ int main() {
                      work[work.size() * 9 / 10], "ms");
   bench::printFigure(std::cout, "lot, station's work per touchdown, median", bench::median(work),
                      "ms", 1.0);
+  bench::printFigure(std::cout, "lot, of which the datalog's and the journal's syncs, median",
+                     bench::median(syncs), "ms");
   bench::printFigure(std::cout, "lot, whole touchdown (SOT to BIN), median",
                      bench::median(touchdowns), "ms");
   bench::printFigure(std::cout, "lot, units per hour with no index time",

@@ -62,6 +62,19 @@ bool replaceFile(const fs::path& file, const std::string& content) {
   return !error;
 }
 
+bool overwriteFile(const fs::path& file, const std::string& content) {
+  {
+    std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+    if (!out.is_open()) return replaceFile(file, content);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out.flush()) return false;
+  }
+  // Cut to the new length (never to nothing: that too makes ext4 write the file out).
+  std::error_code error;
+  fs::resize_file(file, content.size(), error);
+  return !error;
+}
+
 fs::path newDatalogPath(const fs::path& folder, const LotRequest& lot, const std::string& wafer) {
   std::string stem;
   for (const std::string* part : {&lot.partType, &lot.lotId, &wafer}) {
@@ -112,14 +125,14 @@ bool writeTouchdownFile(const LotPaths& paths, const std::string& wafer,
     content += "ID." + site + "=" + std::to_string(part.partId) + "\n";
     if (part.retest) content += "RETEST." + site + "=1\n";
   }
-  return replaceFile(paths.touchdownFile(), content);
+  return overwriteFile(paths.touchdownFile(), content);
 }
 
 bool writePassSetting(const LotPaths& paths, bool failstop,
                       const std::vector<std::string>& devices) {
   const nlohmann::json document = {{"executeSetting", {{"failstop", failstop}, {"loopcount", 1}}},
                                    {"dutSetting", {{"selectDUT", devices}}}};
-  return replaceFile(paths.passSetting(), document.dump() + "\n");
+  return overwriteFile(paths.passSetting(), document.dump() + "\n");
 }
 
 std::string writeReport(const std::vector<std::string>& datalogs, std::string& error) {

@@ -172,6 +172,12 @@ void LotController::State::touchdown(const Event& event) {
   std::vector<std::pair<int, int>> bins;
   for (const lot::PartBin& part : parts) bins.emplace_back(part.site, part.category);
   const std::string line = handler::binLine(bins);
+  {
+    // The handler may send its next SOT as soon as the BIN reaches it.
+    std::lock_guard<std::mutex> lock(mutex);
+    touchdownOpen = false;
+    inProgress.clear();
+  }
   const bool sent = sendToHandler(line);
   const LotClock::time_point binAt = LotClock::now();
   log.append(LogLine::Kind::station,
@@ -183,8 +189,6 @@ void LotController::State::touchdown(const Event& event) {
     // The handler asks again for parts it got no BIN for, once it is connected again: they were
     // tested, and get the same bins without being tested twice.
     recordLocked(lot::BinSent{plan.number, sent});
-    touchdownOpen = false;
-    inProgress.clear();
     book.figures().timed(event.at, binAt, event.sites.size());
     work.push_back(micros(runAt - event.at) + micros(binAt - passEnded));
     syncs.push_back(syncMicros);
