@@ -1,7 +1,10 @@
 // The lot's journal and what it is read back into: its lines cut by a crash at any byte, damaged
-// lines, the lot request it records, and the driver a crashed station leaves behind.
+// lines, the lot request it records, and the driver a crashed station leaves behind; and the lot
+// controller against a handler that answers at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,10 +12,15 @@
 
 #include "host/ChildProcess.h"
 #include "station/DriverPidFile.h"
+#include "station/EventLog.h"
+#include "station/ProjectCatalog.h"
+#include "station/StationSession.h"
 #include "station/lot/LotBook.h"
+#include "station/lot/LotController.h"
 #include "station/lot/LotJournal.h"
 #include "station/lot/LotView.h"
 #include "tests/support/DriverSession.h"
+#include "tests/support/StationProcess.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -165,6 +173,62 @@ TEST(DriverPidFile, EndsTheDriverLeftOverFromBeforeAndNoOtherProcess) {
   dir.write("driver.pid", std::to_string(other.id()) + " another-start\n");
   EXPECT_EQ(endLeftoverDriver(file).message, "");
   EXPECT_FALSE(other.wait(std::chrono::milliseconds(200)).has_value()) << "it was ended";
+}
+
+}  // namespace
+
+namespace {
+
+// The lot controller in this process with the real driver and the example project, and a
+// handler that answers each BIN with its next SOT at once, from within the BIN's send.
+TEST(LotController, AHandlerThatAnswersABinAtOnceIsNeverRefused) {
+  StationFolders folders;
+  SessionOptions session;
+  session.driver = ATE_DRIVER_PATH;
+  session.datalogDir = folders.datalogs;
+  session.lotFile = folders.datalogs + "/.lot/lot.txt";
+  EventLog log(1000);
+  ProjectCatalog catalog(folders.projects, ATE_LIBRARY_SUFFIX);
+  StationSession driver(session, log);
+  LotOptions options;
+  options.datalogDir = folders.datalogs;
+  options.lotFile = session.lotFile;
+  options.handlerConfigured = true;
+  std::vector<std::string> said;
+  std::mutex mutex;
+  std::condition_variable changed;
+  LotController* lot = nullptr;
+  int touchdowns = 0;
+  LotController controller(options, catalog, driver, log, [&](const std::string& line) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      said.push_back(line);
+      if (line.rfind("BIN", 0) == 0) ++touchdowns;
+    }
+    changed.notify_all();
+    if (line.rfind("BIN", 0) == 0 && touchdowns < 10) lot->handlerLine("SOT 1 2 3 4", false);
+    return true;
+  });
+  lot = &controller;
+  driver.start();
+  ASSERT_TRUE(driver.waitReady(TEST_TIMEOUT));
+  controller.handlerConnection(true, "test");
+  LotRequest request;
+  std::string error;
+  ASSERT_TRUE(parseLotRequest(
+      R"({"project": "pmic", "flow": "pmic_flow.json", "setting": "lot_4_sites.json",
+          "lotId": "FAST"})",
+      request, error));
+  ASSERT_EQ(controller.start(request).status, 200);
+  controller.handlerLine("SOT 1 2 3 4", false);
+  std::unique_lock<std::mutex> lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, TEST_TIMEOUT, [&] { return touchdowns == 10; }));
+  EXPECT_EQ(std::count_if(said.begin(), said.end(),
+                          [](const std::string& line) { return line.rfind("ERROR", 0) == 0; }),
+            0)
+      << testing::PrintToString(said);
+  lock.unlock();
+  EXPECT_EQ(controller.end().status, 200);
 }
 
 }  // namespace

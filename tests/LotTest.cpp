@@ -156,7 +156,7 @@ void expectBinsAsLogged(const std::vector<Touchdown>& fed, const Logged& logged)
 TEST(Lot, BinsEveryPartAsItsDatalogSaysUnderItsOwnSite) {
   // Empty sites, so that touchdowns hold sites 1, 3, 4; and a jam.
   Handler handler(
-      {"--sites", "4", "--parts", "40", "--empty", "0.3", "--jam-after", "3", "--seed", "5"});
+      {"--sites", "4", "--parts", "40", "--empty", "0.3", "--jam-after", "3", "--seed", "5", "--index", "0"});
   LotStation station(handler.address(), lotRequest("LOT/7"));
   const json lot = station.waitLotEnded();
   const auto [lines, status] = handler.finish();
