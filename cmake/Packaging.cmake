@@ -49,8 +49,20 @@ else()
   # The dependencies are what dpkg-shlibdeps finds the programs and libraries linked against.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  # A library in the system's library folder wants the loader's cache refreshed.
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+  # A library in the system's library folder wants the loader's cache refreshed; the service's
+  # options are the station's own to change (a conffile).
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers
+    ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles)
+
+  # The station as a systemd service, not enabled, with its options under /etc. Installed where
+  # the system has them only by an install into /usr (the package's), not into a kit's folder.
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      file(INSTALL \"${CMAKE_CURRENT_LIST_DIR}/debian/ate-station.service\"
+        DESTINATION \"/lib/systemd/system\")
+      file(INSTALL \"${CMAKE_CURRENT_LIST_DIR}/debian/ate-station.conf\"
+        DESTINATION \"/etc/ate-station\")
+    endif()")
 
   # What Debian asks of every package besides its files: a copyright file and the changelog in
   # /usr/share/doc/PACKAGE, and a manual page for each program, the last two compressed.

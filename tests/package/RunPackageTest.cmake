@@ -97,6 +97,9 @@ set(required
   "share/ate/docs/datalog.md" "share/ate/docs/fleet.md" "share/ate/docs/station.md"
   "share/ate/examples/CMakeLists.txt" "share/ate/examples/pmic/pmic_flow.json"
   "share/ate/examples/pmic/three_passes.json")
+if(KIND STREQUAL "zip")
+  list(APPEND required "share/ate/service/ate-station-service.cmd")
+endif()
 if(KIND STREQUAL "deb")
   list(APPEND required "share/doc/ate-station/copyright"
     "share/doc/ate-station/changelog.gz" "share/man/man1/driver.1.gz")
@@ -116,6 +119,40 @@ string(REPLACE "libchanmap" "libdatalog" datalog_patterns "${chanmap_patterns}")
 expect_one(datalog "${datalog_patterns}" "libdatalog")
 expect_one(config "${root}/lib/cmake/ate/ateConfig.cmake;${root}/lib/*/cmake/ate/ateConfig.cmake"
   "CMake package ate")
+
+# ---- The station as a service (deb): its unit, not enabled, and its options as a conffile ----
+if(KIND STREQUAL "deb")
+  set(unit "${WORK_DIR}/root/lib/systemd/system/ate-station.service")
+  set(conf "${WORK_DIR}/root/etc/ate-station/ate-station.conf")
+  if(NOT EXISTS "${unit}" OR NOT EXISTS "${conf}")
+    message(FATAL_ERROR "the package lacks the station's service or its options")
+  endif()
+  run_step("${DPKG_DEB}" -e "${package}" "${WORK_DIR}/control")
+  file(READ "${WORK_DIR}/control/conffiles" conffiles)
+  if(NOT conffiles STREQUAL "/etc/ate-station/ate-station.conf\n")
+    message(FATAL_ERROR "conffiles: ${conffiles}")
+  endif()
+  if(EXISTS "${WORK_DIR}/control/postinst")
+    file(READ "${WORK_DIR}/control/postinst" postinst)
+    if(postinst MATCHES "systemctl|deb-systemd")
+      message(FATAL_ERROR "the package enables or starts the service itself:\n${postinst}")
+    endif()
+  endif()
+  # systemd's own check of the unit, pointed at the unpacked program and options.
+  find_program(SYSTEMD_ANALYZE systemd-analyze)
+  if(SYSTEMD_ANALYZE)
+    file(READ "${unit}" text)
+    string(REPLACE "/usr/bin/ate-station" "${root}/bin/ate-station" text "${text}")
+    string(REPLACE "/etc/ate-station/ate-station.conf" "${conf}" text "${text}")
+    file(WRITE "${WORK_DIR}/verify/ate-station.service" "${text}")
+    execute_process(COMMAND "${SYSTEMD_ANALYZE}" --man=no verify
+      "${WORK_DIR}/verify/ate-station.service" RESULT_VARIABLE status OUTPUT_VARIABLE out
+      ERROR_VARIABLE err)
+    if(NOT status EQUAL 0 OR NOT "${out}${err}" STREQUAL "")
+      message(FATAL_ERROR "systemd-analyze verify: status ${status}\n${out}${err}")
+    endif()
+  endif()
+endif()
 
 # ---- Everything the programs and libraries link is in the package or in the system ----
 file(GLOB_RECURSE binaries "${root}/bin/*" "${root}/lib/*.so" "${root}/lib/*.so.*"
