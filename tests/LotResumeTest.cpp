@@ -48,6 +48,8 @@ const CrashCase CASES[] = {
     {"WhilePaused", "paused:1", HANDLER, {{"guards", {{"siteFailsInRow", 3}}}}, 0, 40},
     {"InTheMiddleOfAWafer", "sent:5", PROBER, {{"wafer", {{"size", 150}}}}, 0, 64},
     {"BeforeTheBinOfADie", "binned:6", PROBER, {{"filePerWafer", true}}, 4, 68},
+    // The end recorded, its report and delivery not done: the station started again does them.
+    {"AtTheEnd", "ended:1", HANDLER, json::object(), 0, 40},
 };
 
 void PrintTo(const CrashCase& crash, std::ostream* out) { *out << crash.name; }
@@ -103,6 +105,7 @@ TEST_P(LotResume, TheStationStartedAgainGoesOnWithTheLotAndCountsEachPartOnce) {
   }
   ASSERT_EQ(lot.value("state", ""), "ended") << lot.dump();
   EXPECT_EQ(lot["lot"]["resumedAfterRestart"].size(), 1u) << lot.dump();
+  EXPECT_TRUE(std::filesystem::exists(lot["lot"].value("report", "?"))) << lot.dump();
 
   const auto [lines, status] = handler.finish();
   ASSERT_EQ(status, std::optional<int>(0)) << testing::PrintToString(lines);

@@ -309,7 +309,7 @@ void LotController::stop() {
 
 bool LotController::active() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->book.phase() == lot::Phase::running;
+  return state_->book.phase() == lot::Phase::running || state_->finishing;
 }
 
 bool LotController::resumed() const {

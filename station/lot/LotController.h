@@ -75,7 +75,8 @@ class LotController {
   // finish it, and the driver is not started again. For the station's own end.
   void stop();
 
-  // Whether a lot is running or paused: engineering commands wait until it has ended.
+  // Whether a lot is running or paused (or its end, begun before a restart, is being finished):
+  // engineering commands wait until it has ended.
   bool active() const;
   // GET /api/lot as JSON (see docs/station.md).
   std::string json() const;

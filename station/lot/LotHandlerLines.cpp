@@ -154,8 +154,13 @@ void LotController::handlerLine(const std::string& line, bool overlong) {
     const bool sent = s.send(taken.resend);
     s.record(lot::BinSent{taken.resentTouchdown, sent}, false);
   } else if (message.kind == handler::HandlerMessage::Kind::alarm) {
-    s.alarm("handler: " + (message.text.empty() ? std::string("alarm") : message.text) +
-            "; the lot is paused until the handler is READY");
+    const std::string text = message.text.empty() ? std::string("alarm") : message.text;
+    bool running = false;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      running = s.book.phase() == lot::Phase::running;
+    }
+    s.alarm("handler: " + text + (running ? "; the lot is paused until the handler is READY" : ""));
   } else if (message.kind == handler::HandlerMessage::Kind::ready) {
     s.note("the handler is ready again");
   }

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "crypto/Digest.h"
+#include "station/CrashPoints.h"
 #include "station/EventLog.h"
 #include "station/ProjectCatalog.h"
 #include "station/StationSession.h"
@@ -274,6 +275,7 @@ void LotController::State::endLot(const std::string& why) {
     recordLocked(lot::Ended{why});
     syncJournal();
   }
+  crashPoint("ended");
   finishEnd();
 }
 
@@ -302,6 +304,8 @@ void LotController::State::finishEnd() {
   }
   log.touch();
   if (options.onEnded) options.onEnded(files, summary);
+  std::lock_guard<std::mutex> lock(mutex);
+  finishing = false;
 }
 
 std::string LotController::restore() {
@@ -338,11 +342,16 @@ std::string LotController::restore() {
   s.book = std::move(book);
   const std::string lotId = s.book.lot().request.lotId;
   if (s.book.phase() == lot::Phase::ended) {
+    if (s.journal.open(s.paths.journal(), error)) {
+      s.recordLocked(lot::Restarted{lot::localTime()});
+      s.syncJournal();
+    }
     Event event;
     event.kind = Event::Kind::finish;
     s.events.push_front(std::move(event));
     s.wake.notify_all();
     s.resumedLot = true;
+    s.finishing = true;
     return "lot " + lotId + " had ended before the restart; finishing its end";
   }
   if (!s.options.resume) {

@@ -118,6 +118,7 @@ struct LotController::State {
   lot::JournalWriter journal;  // open while a lot runs
   bool journalFailing = false;
   bool resumedLot = false;     // restore() resumed a lot
+  bool finishing = false;      // restore() found a lot whose end is still to be finished
   bool projectLoaded = false;  // the lot's project is loaded in the driver
   bool touchdownOpen = false;  // a SOT was taken whose BIN isn't sent yet
   bool handlerConnected = false;
