@@ -195,24 +195,42 @@ TEST(LotResume, ALotWhoseProgramChangedComesBackHeldUntilItIsPutBack) {
   EXPECT_EQ(crashed.handler.finish().second, std::optional<int>(0));
 }
 
-// --no-resume: the unfinished lot's journal is set aside and the station starts with no lot; the
-// handler's SOT is held until a lot starts, and the page says so.
-TEST(LotResume, WithNoResumeTheLotIsSetAsideAndTheHandlersSotWaits) {
-  Crashed crashed({"--sites", "4", "--parts", "24"});
-  std::vector<std::string> args = crashed.args;
-  args.push_back("--no-resume");
-  Station station(crashed.folders, args, {});
-  const json idle = station.waitLot([](const json& lot) {
-    return lot["handler"].value("state", "") == "SOT held until a lot starts";
-  });
-  EXPECT_EQ(idle["state"], "idle");
-  bool setAside = false;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(crashed.folders->datalogs + "/.lot")) {
-    setAside = setAside || entry.path().filename().u8string().rfind("journal.not-resumed-", 0) == 0;
+// A lot that is not resumed: with --no-resume, or when its journal can't be read (a line in its
+// middle damaged; then with an alarm naming where it was kept). Its journal is set aside and the
+// station starts with no lot; the handler's SOT is held until a lot starts, and the page says so.
+TEST(LotResume, ALotNotResumedIsSetAsideAndTheHandlersSotWaits) {
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "a damaged journal" : "--no-resume");
+    Crashed crashed({"--sites", "4", "--parts", "24"});
+    const std::string work = crashed.folders->datalogs + "/.lot";
+    std::vector<std::string> args = crashed.args;
+    if (damaged) {
+      std::fstream journal(work + "/journal.jsonl",
+                           std::ios::binary | std::ios::in | std::ios::out);
+      journal.seekp(120);
+      journal.put('#');
+    } else {
+      args.push_back("--no-resume");
+    }
+    Station station(crashed.folders, args, {});
+    const json idle = station.waitLot([](const json& lot) {
+      return lot["handler"].value("state", "") == "SOT held until a lot starts";
+    });
+    EXPECT_EQ(idle["state"], "idle");
+    const std::string prefix = damaged ? "journal.damaged-" : "journal.not-resumed-";
+    std::string kept;
+    for (const auto& entry : std::filesystem::directory_iterator(work)) {
+      const std::string name = entry.path().filename().u8string();
+      if (name.rfind(prefix, 0) == 0) kept = name;
+    }
+    EXPECT_NE(kept, "");
+    EXPECT_FALSE(std::filesystem::exists(work + "/journal.jsonl"));
+    const std::string alarms = idle["alarms"].dump();
+    EXPECT_EQ(damaged, alarms.find("the lot journal can't be read") != std::string::npos) << alarms;
+    if (damaged) {
+      EXPECT_NE(alarms.find(kept), std::string::npos) << alarms;
+    }
   }
-  EXPECT_TRUE(setAside);
-  EXPECT_FALSE(std::filesystem::exists(crashed.folders->datalogs + "/.lot/journal.jsonl"));
 }
 
 }  // namespace

@@ -14,14 +14,6 @@ std::string binLineOf(const lot::TouchdownBinned& binned) {
   return handler::binLine(bins);
 }
 
-// What a handler's line did, for what follows it outside the lock.
-struct Taken {
-  std::string error;   // refused, and why
-  std::string resend;  // a BIN the handler asks for again
-  long resentTouchdown = 0;
-  std::string note;  // for the station's log
-};
-
 }  // namespace
 
 bool sameTouchdown(const std::vector<lot::SitePart>& taken,
@@ -36,110 +28,123 @@ bool sameTouchdown(const std::vector<lot::SitePart>& taken,
   return true;
 }
 
+void LotController::State::takeSot(const handler::HandlerMessage& message, LineOutcome& taken) {
+  const lot::LastTouchdown& last = book.last();
+  // A SOT before the lot has started waits for it.
+  if (touchdownOpen) {
+    taken.error = "a SOT before the BIN of the one before";
+  } else if (message.sites.front().die && !handlerOnWafer) {
+    taken.error = "a die position outside a wafer";
+  } else if (!message.sites.front().die && handlerOnWafer) {
+    taken.error = "a touchdown on a wafer without its dies' X,Y";
+  } else if (book.phase() == lot::Phase::running &&
+             last.stage == lot::LastTouchdown::Stage::unsent &&
+             sameTouchdown(last.taken.sites, message.sites)) {
+    // Tested, but its BIN couldn't be sent: the same parts get it now, untested again.
+    taken.resend = binLineOf(last.binned);
+    taken.resentTouchdown = last.taken.number;
+  } else {
+    touchdownOpen = true;
+    Event event;
+    event.kind = Event::Kind::sot;
+    event.sites = message.sites;
+    event.at = LotClock::now();
+    events.push_back(std::move(event));
+    wake.notify_all();
+  }
+}
+
+void LotController::State::takeEol(LineOutcome& taken) {
+  if (book.phase() != lot::Phase::running) {
+    taken.error = "no lot is running";
+  } else if (!book.endAsked().empty()) {
+    taken.error = "the lot is ending already";
+  } else {
+    const std::string why = "end of lot from the handler";
+    recordLocked(lot::EndAsked{why});
+    syncJournal();
+    Event event;
+    event.kind = Event::Kind::end;
+    event.text = why;
+    events.push_back(std::move(event));
+    wake.notify_all();
+  }
+}
+
+void LotController::State::takeAlarm(bool on) {
+  if (book.phase() != lot::Phase::running || (!on && !book.held(lot::Hold::handlerAlarm))) return;
+  alarmFromBefore = false;
+  if (on) {
+    recordLocked(lot::Paused{lot::Hold::handlerAlarm, "the handler's alarm"});
+  } else {
+    recordLocked(lot::Resumed{lot::Hold::handlerAlarm});
+    wake.notify_all();
+  }
+  syncJournal();
+}
+
+void LotController::State::takeWafer(const handler::HandlerMessage& message, LineOutcome& taken) {
+  const bool starts = message.kind == handler::HandlerMessage::Kind::wafer;
+  if (starts == handlerOnWafer) {
+    taken.error = starts ? "a WAFER before the EOW of the wafer before" : "an EOW outside a wafer";
+    return;
+  }
+  if (touchdownOpen) {
+    taken.error = "a " + std::string(starts ? "WAFER" : "EOW") + " before the BIN of the SOT";
+    return;
+  }
+  handlerOnWafer = starts;
+  if (book.phase() != lot::Phase::running) {
+    // A prober that starts its wafer before the lot has started: the lot begins with it.
+    earlyWafer = starts ? std::optional<std::string>(message.text) : std::nullopt;
+  } else if (starts) {
+    recordLocked(lot::WaferStarted{message.text});
+    syncJournal();
+    taken.note = "wafer " + message.text + " started";
+    if (book.lot().request.filePerWafer) {
+      Event event;
+      event.kind = Event::Kind::wafer;
+      event.text = message.text;
+      events.push_back(std::move(event));
+      wake.notify_all();
+    }
+  } else {
+    if (const lot::Wafer* wafer = book.wafers().current()) {
+      char yield[32];
+      std::snprintf(yield, sizeof yield, "%.1f",
+                    lot::LotFigures::percent(wafer->good, static_cast<long>(wafer->dies.size())));
+      taken.note = "wafer " + wafer->id + " ended: " + std::to_string(wafer->dies.size()) +
+                   " dies, " + std::to_string(wafer->good) + " good (" + yield + " %), " +
+                   std::to_string(wafer->retests) + " retests";
+    }
+    recordLocked(lot::WaferEnded{});
+    syncJournal();
+  }
+}
+
 void LotController::handlerLine(const std::string& line, bool overlong) {
   State& s = *state_;
   s.log.append(LogLine::Kind::station,
                "handler > " + line.substr(0, 200) + (overlong ? "..." : ""));
   handler::HandlerMessage message;
-  Taken taken;
+  LineOutcome taken;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     const bool running = s.book.phase() == lot::Phase::running;
     const int siteCount = running ? static_cast<int>(s.book.lot().devices.size()) : 255;
-    std::string& error = taken.error;
     using Kind = handler::HandlerMessage::Kind;
     if (overlong) {
-      error = "a line longer than " + std::to_string(handler::MAX_LINE) + " bytes";
-    } else if (!handler::parseHandlerLine(line, siteCount, message, error)) {
+      taken.error = "a line longer than " + std::to_string(handler::MAX_LINE) + " bytes";
+    } else if (!handler::parseHandlerLine(line, siteCount, message, taken.error)) {
       // refused as it stands
     } else if (message.kind == Kind::sot) {
-      const lot::LastTouchdown& last = s.book.last();
-      // A SOT before the lot has started waits for it.
-      if (s.touchdownOpen) {
-        error = "a SOT before the BIN of the one before";
-      } else if (message.sites.front().die && !s.handlerOnWafer) {
-        error = "a die position outside a wafer";
-      } else if (!message.sites.front().die && s.handlerOnWafer) {
-        error = "a touchdown on a wafer without its dies' X,Y";
-      } else if (running && last.stage == lot::LastTouchdown::Stage::unsent &&
-                 sameTouchdown(last.taken.sites, message.sites)) {
-        // Tested, but its BIN couldn't be sent: the same parts get it now, untested again.
-        taken.resend = binLineOf(last.binned);
-        taken.resentTouchdown = last.taken.number;
-      } else {
-        s.touchdownOpen = true;
-        Event event;
-        event.kind = Event::Kind::sot;
-        event.sites = message.sites;
-        event.at = LotClock::now();
-        s.events.push_back(std::move(event));
-        s.wake.notify_all();
-      }
+      s.takeSot(message, taken);
     } else if (message.kind == Kind::eol) {
-      if (!running) {
-        error = "no lot is running";
-      } else if (!s.book.endAsked().empty()) {
-        error = "the lot is ending already";
-      } else {
-        const std::string why = "end of lot from the handler";
-        s.recordLocked(lot::EndAsked{why});
-        s.syncJournal();
-        Event event;
-        event.kind = Event::Kind::end;
-        event.text = why;
-        s.events.push_back(std::move(event));
-        s.wake.notify_all();
-      }
-    } else if (message.kind == Kind::alarm) {
-      if (running) {
-        s.alarmFromBefore = false;
-        s.recordLocked(lot::Paused{lot::Hold::handlerAlarm, "the handler's alarm"});
-        s.syncJournal();
-      }
-    } else if (message.kind == Kind::ready) {
-      if (running && s.book.held(lot::Hold::handlerAlarm)) {
-        s.alarmFromBefore = false;
-        s.recordLocked(lot::Resumed{lot::Hold::handlerAlarm});
-        s.syncJournal();
-        s.wake.notify_all();
-      }
+      s.takeEol(taken);
+    } else if (message.kind == Kind::alarm || message.kind == Kind::ready) {
+      s.takeAlarm(message.kind == Kind::alarm);
     } else {
-      const bool starts = message.kind == Kind::wafer;
-      if (starts == s.handlerOnWafer) {
-        error = starts ? "a WAFER before the EOW of the wafer before" : "an EOW outside a wafer";
-      } else if (s.touchdownOpen) {
-        error = "a " + std::string(starts ? "WAFER" : "EOW") + " before the BIN of the SOT";
-      } else {
-        s.handlerOnWafer = starts;
-        if (!running) {
-          // A prober that starts its wafer before the lot has started: the lot begins with it.
-          s.earlyWafer = starts ? std::optional<std::string>(message.text) : std::nullopt;
-        } else if (starts) {
-          s.recordLocked(lot::WaferStarted{message.text});
-          s.syncJournal();
-          taken.note = "wafer " + message.text + " started";
-          if (s.book.lot().request.filePerWafer) {
-            Event event;
-            event.kind = Event::Kind::wafer;
-            event.text = message.text;
-            s.events.push_back(std::move(event));
-            s.wake.notify_all();
-          }
-        } else {
-          const lot::Wafer* wafer = s.book.wafers().current();
-          if (wafer != nullptr) {
-            char yield[32];
-            std::snprintf(
-                yield, sizeof yield, "%.1f",
-                lot::LotFigures::percent(wafer->good, static_cast<long>(wafer->dies.size())));
-            taken.note = "wafer " + wafer->id + " ended: " + std::to_string(wafer->dies.size()) +
-                         " dies, " + std::to_string(wafer->good) + " good (" + yield + " %), " +
-                         std::to_string(wafer->retests) + " retests";
-          }
-          s.recordLocked(lot::WaferEnded{});
-          s.syncJournal();
-        }
-      }
+      s.takeWafer(message, taken);
     }
   }
   if (!taken.error.empty()) {

@@ -30,6 +30,30 @@ std::string endSummary(const lot::LotBook& book, const std::string& why) {
          ", " + std::to_string(f.good()) + " good (" + yield + " %)";
 }
 
+// The lot a journal records; false with error when it can't be read, or records no lot.
+bool replay(const fs::path& journal, lot::LotBook& book, std::string& error) {
+  const lot::JournalText text = lot::readJournal(journal);
+  error = text.error;
+  if (text.status != lot::JournalText::Status::ok) return false;
+  for (std::size_t i = 0; i < text.records.size(); ++i) {
+    lot::Record record;
+    bool read = lot::parseRecord(text.records[i], record, error);
+    if (read && i == 0 && !std::holds_alternative<lot::Started>(record)) {
+      read = false;
+      error = "it does not start with a lot";
+    }
+    if (!read || !book.apply(record, error)) {
+      error = "record " + std::to_string(i + 1) + ": " + error;
+      return false;
+    }
+  }
+  if (book.phase() == lot::Phase::idle) {
+    error = "it records no lot";
+    return false;
+  }
+  return true;
+}
+
 std::optional<std::uint64_t> partNumber(std::string_view text) {
   if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != text.npos) {
     return std::nullopt;
@@ -57,7 +81,7 @@ bool LotController::State::programUnchanged(std::string& changed) const {
   return true;
 }
 
-LotAnswer LotController::State::startLot(const LotRequest& lot) {
+LotAnswer LotController::State::describeLot(const LotRequest& lot, lot::Started& started) {
   if (!options.handlerConfigured) {
     return {409, "the station has no handler: start it with --handler HOST:PORT"};
   }
@@ -79,7 +103,6 @@ LotAnswer LotController::State::startLot(const LotRequest& lot) {
   if (found != ProjectCatalog::Lookup::ok) {
     return {found == ProjectCatalog::Lookup::bad ? 400 : 404, error};
   }
-  lot::Started started;
   started.request = lot;
   started.startedAt = lot::localTime();
   // The setting names the lot's devices (position i is site i + 1) and its fail-stop.
@@ -109,6 +132,15 @@ LotAnswer LotController::State::startLot(const LotRequest& lot) {
     if (digest.empty()) return {422, "the lot's " + std::string(role) + ": " + error};
     started.program.push_back({role, fs::absolute(path).u8string(), digest});
   }
+  return {200, ""};
+}
+
+LotAnswer LotController::State::startLot(const LotRequest& lot) {
+  lot::Started started;
+  const LotAnswer described = describeLot(lot, started);
+  if (described.status != 200) return described;
+  std::string error;
+  std::error_code failure;
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (fs::exists(paths.journal(), failure)) putJournalAway("set-aside");
@@ -317,21 +349,9 @@ std::string LotController::restore() {
     fs::remove(s.paths.lotFile, failure);
     return "";
   }
-  const lot::JournalText text = lot::readJournal(s.paths.journal());
   lot::LotBook book;
-  std::string error = text.error;
-  bool readable = text.status == lot::JournalText::Status::ok;
-  for (std::size_t i = 0; readable && i < text.records.size(); ++i) {
-    lot::Record record;
-    readable = lot::parseRecord(text.records[i], record, error) &&
-               (i > 0 || std::holds_alternative<lot::Started>(record)) && book.apply(record, error);
-    if (!readable && error.empty()) error = "its first record is not a lot's start";
-    if (!readable) error = "record " + std::to_string(i + 1) + ": " + error;
-  }
-  if (readable && book.phase() == lot::Phase::idle) {
-    readable = false;
-    error = "it records no lot";
-  }
+  std::string error;
+  const bool readable = replay(s.paths.journal(), book, error);
   if (!readable) {
     const std::string kept = s.putJournalAway("damaged");
     fs::remove(s.paths.lotFile, failure);

@@ -55,6 +55,32 @@ struct UnansweredPart {
   bool passed = false;
 };
 
+// Where a touchdown's time went, for the station's own work (LotController::stationWork).
+struct TouchdownTiming {
+  LotClock::time_point runAt;      // its run sent
+  LotClock::time_point passEnded;  // its run ended
+  double syncMicros = 0;           // the datalog's and the journal's syncs
+};
+
+// A touchdown's pass: the SOT, and its sites in site order with their devices and parts.
+struct TouchdownPass {
+  std::vector<handler::SiteEntry> sot;  // in the SOT's order
+  std::vector<int> sites;
+  std::vector<std::string> devices;
+  std::vector<lot::SitePart> bySite;
+  std::string wafer;
+  bool failstop = false;
+  TouchdownTiming timing;
+};
+
+// What a handler's line did, for what follows it outside the lock.
+struct LineOutcome {
+  std::string error;   // refused, and why
+  std::string resend;  // a BIN the handler asks for again
+  long resentTouchdown = 0;
+  std::string note;  // for the station's log
+};
+
 // Whether a SOT names the sites (and dies) of a touchdown taken before, in the same order.
 bool sameTouchdown(const std::vector<lot::SitePart>& taken,
                    const std::vector<handler::SiteEntry>& sot);
@@ -65,6 +91,9 @@ struct LotController::State {
 
   // ---- The lot's thread (LotLifecycle.cpp, LotTouchdown.cpp) ----
   LotAnswer startLot(const LotRequest& request);
+  // Checks a lot the operator asks for and reads its program (the setting's devices, each file's
+  // digest); status 200 when it can start.
+  LotAnswer describeLot(const LotRequest& request, lot::Started& started);
   void endLot(const std::string& why);
   // What is left of an end that a restart interrupted: the report, delivery, the journal.
   void finishEnd();
@@ -72,11 +101,23 @@ struct LotController::State {
   LotAnswer release();
   void switchWaferFile(const std::string& wafer);
   void touchdown(const Event& event);
+  // Tests a touchdown's parts: its files written, its pass run and read, the datalog synced. The
+  // bins in the SOT's order; none when the station ends under the pass.
+  std::optional<std::vector<lot::PartBin>> testTouchdown(TouchdownPass& pass);
+  // Records a touchdown's bins durably, sends its BIN, and counts it in the figures and guards.
+  void answerTouchdown(const Event& event, long number, const std::vector<lot::PartBin>& parts,
+                       bool fromDatalog, TouchdownTiming& timing);
   // The lot's project loaded into a new datalog; false (with an alarm) when it couldn't be.
   bool loadIntoNewFile();
   bool reload();
   // Whether the lot's program files are as they were when it started; the changed one named.
   bool programUnchanged(std::string& changed) const;
+
+  // ---- The handler link's thread, under the lock (LotHandlerLines.cpp) ----
+  void takeSot(const handler::HandlerMessage& message, LineOutcome& taken);
+  void takeEol(LineOutcome& taken);
+  void takeAlarm(bool on);  // ALARM, or READY
+  void takeWafer(const handler::HandlerMessage& message, LineOutcome& taken);
 
   // ---- Any thread (LotController.cpp) ----
   // Writes the record to the journal (when one is open) and takes it into the book. Durable:

@@ -81,15 +81,14 @@ Plan planTouchdown(LotController::State& s, const std::vector<handler::SiteEntry
 }  // namespace
 
 void LotController::State::touchdown(const Event& event) {
+  TouchdownPass pass;
+  pass.sot = event.sites;
+  pass.timing.runAt = pass.timing.passEnded = LotClock::now();
   std::vector<handler::SiteEntry> ordered = event.sites;
   std::sort(
       ordered.begin(), ordered.end(),
       [](const handler::SiteEntry& a, const handler::SiteEntry& b) { return a.site < b.site; });
   Plan plan;
-  std::vector<std::string> devices;
-  std::vector<lot::SitePart> bySite;
-  std::string wafer;
-  bool failstop = false;
   {
     std::unique_lock<std::mutex> lock(mutex);
     // A SOT that came before the lot is checked against the lot's sites now.
@@ -108,66 +107,75 @@ void LotController::State::touchdown(const Event& event) {
     if (!plan.answered) recordLocked(lot::TouchdownTaken{plan.number, plan.sites});
     inProgress = ordered;
     for (const handler::SiteEntry& entry : ordered) {
-      devices.push_back(book.lot().devices[static_cast<std::size_t>(entry.site - 1)]);
-      bySite.push_back(*std::find_if(plan.sites.begin(), plan.sites.end(),
-                                     [&](const lot::SitePart& p) { return p.site == entry.site; }));
+      pass.sites.push_back(entry.site);
+      pass.devices.push_back(book.lot().devices[static_cast<std::size_t>(entry.site - 1)]);
+      pass.bySite.push_back(
+          *std::find_if(plan.sites.begin(), plan.sites.end(),
+                        [&](const lot::SitePart& p) { return p.site == entry.site; }));
     }
     const lot::Wafer* current = book.wafers().current();
-    wafer = current != nullptr ? current->id : "";
-    failstop = book.lot().failstop;
+    pass.wafer = current != nullptr ? current->id : "";
+    pass.failstop = book.lot().failstop;
   }
   log.touch();
-  std::vector<lot::PartBin> parts;
-  LotClock::time_point runAt = LotClock::now();
-  LotClock::time_point passEnded = runAt;
-  double syncMicros = 0;
-  if (plan.answered) {
+  std::optional<std::vector<lot::PartBin>> parts = plan.answered;
+  if (parts) {
     note("touchdown " + std::to_string(plan.number) +
          " was logged before the restart: its bins are answered from the datalog");
-    parts = *plan.answered;
   } else {
-    crashPoint("sot");
-    if (!writePassSetting(paths, failstop, devices) || !writeTouchdownFile(paths, wafer, bySite)) {
-      alarm("cannot write the touchdown's files in " + paths.work().u8string());
-    }
-    std::vector<int> sites;
-    for (const handler::SiteEntry& entry : ordered) sites.push_back(entry.site);
-    runAt = LotClock::now();
-    const lot::TouchdownRunner::Outcome outcome = runner.run(paths.passSetting().u8string(), sites);
-    passEnded = outcome.passEnded;
-    if (outcome.abandoned) {
-      // The station ends: the handler keeps the parts and asks again.
-      std::lock_guard<std::mutex> lock(mutex);
-      inProgress.clear();
-      return;
-    }
-    if (!outcome.parts.empty()) {
-      // The pass is on the disk before anyone hears of its bins.
-      const LotClock::time_point before = LotClock::now();
-      std::string error;
-      if (!station_platform::syncFile(fs::u8path(runner.datalog()), error)) alarm(error);
-      syncMicros += micros(LotClock::now() - before);
-    }
-    crashPoint("logged");
-    for (const handler::SiteEntry& entry : event.sites) {
-      const auto found = outcome.parts.find(entry.site);
-      lot::PartBin part{entry.site, INCOMPLETE_BIN, false, 0};
-      if (found != outcome.parts.end()) {
-        part.hardBin = found->second.hardBin;
-        part.passed = found->second.passed;
-      } else {
-        alarm("site " + std::to_string(entry.site) + ": the pass logged no part; binned " +
-              std::to_string(INCOMPLETE_BIN));
-      }
-      std::lock_guard<std::mutex> lock(mutex);
-      part.category = handlerCategory(book.lot().request, part.hardBin);
-      parts.push_back(part);
-    }
+    parts = testTouchdown(pass);
   }
+  // Without parts the station ends under the touchdown: the handler keeps them and asks again.
+  if (parts) answerTouchdown(event, plan.number, *parts, plan.answered.has_value(), pass.timing);
+}
 
+std::optional<std::vector<lot::PartBin>> LotController::State::testTouchdown(TouchdownPass& pass) {
+  crashPoint("sot");
+  if (!writePassSetting(paths, pass.failstop, pass.devices) ||
+      !writeTouchdownFile(paths, pass.wafer, pass.bySite)) {
+    alarm("cannot write the touchdown's files in " + paths.work().u8string());
+  }
+  pass.timing.runAt = LotClock::now();
+  const lot::TouchdownRunner::Outcome outcome =
+      runner.run(paths.passSetting().u8string(), pass.sites);
+  pass.timing.passEnded = outcome.passEnded;
+  if (outcome.abandoned) {
+    std::lock_guard<std::mutex> lock(mutex);
+    inProgress.clear();
+    return std::nullopt;
+  }
+  if (!outcome.parts.empty()) {
+    // The pass is on the disk before anyone hears of its bins.
+    const LotClock::time_point before = LotClock::now();
+    std::string error;
+    if (!station_platform::syncFile(fs::u8path(runner.datalog()), error)) alarm(error);
+    pass.timing.syncMicros += micros(LotClock::now() - before);
+  }
+  crashPoint("logged");
+  std::vector<lot::PartBin> parts;
+  for (const handler::SiteEntry& entry : pass.sot) {
+    const auto found = outcome.parts.find(entry.site);
+    lot::PartBin part{entry.site, INCOMPLETE_BIN, false, 0};
+    if (found != outcome.parts.end()) {
+      part.hardBin = found->second.hardBin;
+      part.passed = found->second.passed;
+    } else {
+      alarm("site " + std::to_string(entry.site) + ": the pass logged no part; binned " +
+            std::to_string(INCOMPLETE_BIN));
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    part.category = handlerCategory(book.lot().request, part.hardBin);
+    parts.push_back(part);
+  }
+  return parts;
+}
+
+void LotController::State::answerTouchdown(const Event& event, long number,
+                                           const std::vector<lot::PartBin>& parts, bool fromDatalog,
+                                           TouchdownTiming& timing) {
   const LotClock::time_point beforeSync = LotClock::now();
-  record(lot::TouchdownBinned{plan.number, parts, plan.answered.has_value()}, true);
-  syncMicros += micros(LotClock::now() - beforeSync);
+  record(lot::TouchdownBinned{number, parts, fromDatalog}, true);
+  timing.syncMicros += micros(LotClock::now() - beforeSync);
   crashPoint("binned");
   std::vector<std::pair<int, int>> bins;
   for (const lot::PartBin& part : parts) bins.emplace_back(part.site, part.category);
@@ -182,19 +190,18 @@ void LotController::State::touchdown(const Event& event) {
   const LotClock::time_point binAt = LotClock::now();
   log.append(LogLine::Kind::station,
              "handler < " + line + (sent ? "" : " (not sent: no connection to the handler)"));
-  std::string tripped;
   bool tellHandler = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
     // The handler asks again for parts it got no BIN for, once it is connected again: they were
     // tested, and get the same bins without being tested twice.
-    recordLocked(lot::BinSent{plan.number, sent});
+    recordLocked(lot::BinSent{number, sent});
     book.figures().timed(event.at, binAt, event.sites.size());
-    work.push_back(micros(runAt - event.at) + micros(binAt - passEnded));
-    syncs.push_back(syncMicros);
+    work.push_back(micros(timing.runAt - event.at) + micros(binAt - timing.passEnded));
+    syncs.push_back(timing.syncMicros);
     if (work.size() > KEPT_WORK) work.pop_front();
     if (syncs.size() > KEPT_WORK) syncs.pop_front();
-    tripped = book.guardTripped();
+    const std::string tripped = book.guardTripped();
     if (!tripped.empty()) {
       tellHandler = !handlerHeld();
       recordLocked(lot::Paused{lot::Hold::guard, "guard: " + tripped});
