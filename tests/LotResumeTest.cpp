@@ -104,6 +104,8 @@ TEST_P(LotResume, TheStationStartedAgainGoesOnWithTheLotAndCountsEachPartOnce) {
     ASSERT_EQ(station.post("/api/lot/resume").first, 200) << lot.dump();
   }
   ASSERT_EQ(lot.value("state", ""), "ended") << lot.dump();
+  // The report is written once the lot has ended.
+  lot = station.waitLot([](const json& l) { return l["lot"].contains("report"); });
   EXPECT_EQ(lot["lot"]["resumedAfterRestart"].size(), 1u) << lot.dump();
   EXPECT_TRUE(std::filesystem::exists(lot["lot"].value("report", "?"))) << lot.dump();
 
