@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string_view>
 
 namespace stdf {
 
@@ -82,7 +83,7 @@ constexpr std::uint32_t headSiteKey(std::uint64_t head, std::uint64_t site) {
 namespace layout {
 
 struct FieldLayout {
-  const char* name;
+  std::string_view name;
   FieldType type;
   int count = -1;  // for the kx arrays: the position of the field holding k
 };
@@ -312,14 +313,9 @@ constexpr std::uint64_t TSR_NO_SQUARES = 0x20;
 // The positions above name the fields of the tables.
 namespace layout {
 
-constexpr bool sameText(const char* a, const char* b) {
-  while (*a != '\0' && *a == *b) ++a, ++b;
-  return *a == *b;
-}
-
 template <std::size_t N>
-constexpr bool isField(const FieldLayout (&fields)[N], std::size_t at, const char* name) {
-  return at < N && sameText(fields[at].name, name);
+constexpr bool isField(const FieldLayout (&fields)[N], std::size_t at, std::string_view name) {
+  return at < N && fields[at].name == name;
 }
 
 // The bytes of the fields before position `at`, when all of them have a fixed size; 0 else.

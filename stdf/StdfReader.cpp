@@ -345,11 +345,11 @@ bool decodeRecord(const std::uint8_t* data, ByteOrder order, Record& record, Rea
     f.name = name;
     return f;
   };
-  auto overrun = [&](const char* name, std::size_t at) {
+  auto overrun = [&](std::string_view name, std::size_t at) {
     record.fields.resize(used > 0 ? used - 1 : 0);
     error.kind = ErrorKind::MALFORMED;
     error.offset = record.offset + 4 + at;
-    error.message = offsetText(error.offset) + ": field " + name + " of the " + layout->name +
+    error.message = offsetText(error.offset) + ": field " + std::string(name) + " of the " + layout->name +
                     " record at byte " + std::to_string(record.offset) +
                     " runs past the end of the record (" + std::to_string(record.length) +
                     " bytes)";
