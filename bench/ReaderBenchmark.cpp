@@ -44,9 +44,9 @@ std::string writeDatalog(const std::string& path, int parts) {
       const bool fails = site == 3 && test == 7 && value > 1.9f;
       failed = failed || fails;
       const int flags = fails ? 0x80 : 0;
-      out += part < DEVICES ? ptr(false, test, site, flags, value, "T" + std::to_string(test), 1.0f,
-                                  1.9f, "V")
-                            : shortPtr(false, test, site, flags, value);
+      out += part < DEVICES
+                 ? ptr(false, test, site, flags, value, "T" + std::to_string(test), 1.0f, 1.9f, "V")
+                 : shortPtr(false, test, site, flags, value);
     }
     out += prr(false, site, failed ? 0x08 : 0, failed ? 5 : 1, failed ? 5 : 1,
                std::to_string(part + 1));
@@ -55,7 +55,8 @@ std::string writeDatalog(const std::string& path, int parts) {
       out.clear();
     }
   }
-  out += bin(false, true, 255, 255, 1, 0, 'P', "PASS") + bin(false, true, 255, 255, 5, 0, 'F', "FAIL");
+  out +=
+      bin(false, true, 255, 255, 1, 0, 'P', "PASS") + bin(false, true, 255, 255, 5, 0, 'F', "FAIL");
   out += record(1, 20, Fields(false).u4(1700000000));
   if (std::fwrite(out.data(), 1, out.size(), file) != out.size()) std::abort();
   std::fclose(file);
@@ -132,8 +133,8 @@ void compare(const std::string& label, const std::string& path) {
   }
   if (sink == 0) std::abort();
   const double megabytes = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
-  std::cout << label << ": " << megabytes << " MB; fold " << folded << " s, summary "
-            << summarised << " s" << std::endl;
+  std::cout << label << ": " << megabytes << " MB; fold " << folded << " s, summary " << summarised
+            << " s" << std::endl;
   bench::printFigure(std::cout, "reader, " + label + ": ate-datalog summary / least-work fold",
                      summarised / folded, "", 3.0);
   bench::printFigure(std::cout, "reader, " + label + ": summary reads", megabytes / summarised,

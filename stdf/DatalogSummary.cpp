@@ -36,60 +36,72 @@ std::vector<BinCount> DatalogSummary::bins(const std::map<std::uint32_t, Bin>& t
 }
 
 TestStats& DatalogSummary::test(std::uint32_t number, TestStats::Kind kind, bool& first) {
-  auto found = testIndex_.find(number);
-  if (found == testIndex_.end()) {
-    found = testIndex_.emplace(number, tests_.size()).first;
+  // Test numbers are mostly small: those index a flat table, the others a map.
+  std::size_t* slot = nullptr;
+  if (number < FLAT_TESTS) {
+    if (flatIndex_.size() <= number) flatIndex_.resize(number + 1, 0);
+    slot = &flatIndex_[number];
+  } else {
+    slot = &testIndex_[number];
+  }
+  if (*slot == 0) {
     tests_.emplace_back();
     tests_.back().number = number;
     tests_.back().kind = kind;
+    seenInFile_.push_back(0);
+    *slot = tests_.size();
   }
-  bool& seen = seenInFile_[number];
-  first = !seen;
-  seen = true;
-  return tests_[found->second];
+  const std::size_t index = *slot - 1;
+  first = seenInFile_[index] != file_;
+  seenInFile_[index] = file_;
+  return tests_[index];
 }
 
-void DatalogSummary::addTestResult(const Record& record, TestStats& stats) {
-  const std::uint64_t flags = unsignedAt(record, field::TEST_FLG);
+const TestStats* DatalogSummary::findTest(std::uint32_t number) const {
+  std::size_t slot = 0;
+  if (number < FLAT_TESTS) {
+    slot = number < flatIndex_.size() ? flatIndex_[number] : 0;
+  } else if (const auto found = testIndex_.find(number); found != testIndex_.end()) {
+    slot = found->second;
+  }
+  return slot == 0 ? nullptr : &tests_[slot - 1];
+}
+
+void DatalogSummary::addTestResult(std::uint64_t flags, std::uint32_t part, TestStats& stats) {
   if (flags & TEST_NOT_EXECUTED) return;
   ++stats.count;
   if ((flags & TEST_FAILED) && !(flags & TEST_NO_PASS_FAIL)) {
     ++stats.fails;
-    OpenPart& part = open_[headSiteKey(record, field::TEST_HEAD_NUM)];
-    if (!part.failedTest) part.failedTest = stats.number;
+    OpenPart& open = open_[part];
+    if (!open.failedTest) open.failedTest = stats.number;
   }
 }
 
-void DatalogSummary::addPtr(const Record& record) {
+void DatalogSummary::addPtr(const PtrFields& ptr) {
   bool first = false;
-  TestStats& stats = test(static_cast<std::uint32_t>(record.fields[field::TEST_NUM].u),
-                          TestStats::Kind::PARAMETRIC, first);
-  const std::size_t size = record.fields.size();
-  if (stats.name.empty() && size > field::PTR_TEST_TXT) {
-    stats.name = record.fields[field::PTR_TEST_TXT].text;
-  }
+  TestStats& stats = test(ptr.testNumber, TestStats::Kind::PARAMETRIC, first);
+  const std::size_t size = ptr.present;
+  if (stats.name.empty() && size > field::PTR_TEST_TXT) stats.name = ptr.text;
   const bool hasOpt = size > field::PTR_OPT_FLAG;
-  const std::uint64_t opt = unsignedAt(record, field::PTR_OPT_FLAG);
-  auto limit = [&](std::optional<double>& value, std::size_t at, std::uint64_t none,
+  const std::uint64_t opt = ptr.optFlag;
+  auto limit = [&](std::optional<double>& value, std::size_t at, double given, std::uint64_t none,
                    std::uint64_t useDefault) {
     if (first) value.reset();
     if (!hasOpt) return;
     if (opt & none) {
       value.reset();
     } else if (!(opt & useDefault) && size > at) {
-      value = record.fields[at].r;
+      value = given;
     }
   };
-  limit(stats.low, field::PTR_LO_LIMIT, OPT_NO_LOW_LIMIT, OPT_LOW_LIMIT_DEFAULT);
-  limit(stats.high, field::PTR_HI_LIMIT, OPT_NO_HIGH_LIMIT, OPT_HIGH_LIMIT_DEFAULT);
-  if (size > field::PTR_UNITS && (first || !record.fields[field::PTR_UNITS].text.empty())) {
-    stats.unit = record.fields[field::PTR_UNITS].text;
-  }
+  limit(stats.low, field::PTR_LO_LIMIT, ptr.lowLimit, OPT_NO_LOW_LIMIT, OPT_LOW_LIMIT_DEFAULT);
+  limit(stats.high, field::PTR_HI_LIMIT, ptr.highLimit, OPT_NO_HIGH_LIMIT, OPT_HIGH_LIMIT_DEFAULT);
+  if (size > field::PTR_UNITS && (first || !ptr.units.empty())) stats.unit = ptr.units;
 
-  addTestResult(record, stats);
-  const std::uint64_t flags = unsignedAt(record, field::TEST_FLG);
+  const std::uint64_t flags = size > field::TEST_FLG ? ptr.testFlags : 0;
+  addTestResult(flags, size > field::TEST_SITE_NUM ? headSiteKey(ptr.head, ptr.site) : 0, stats);
   if ((flags & (TEST_NOT_EXECUTED | TEST_RESULT_INVALID)) || size <= field::PTR_RESULT) return;
-  const double value = record.fields[field::PTR_RESULT].r;
+  const double value = ptr.result;
   if (!std::isfinite(value)) return;
   if (stats.values == 0) {
     stats.min = stats.max = value;
@@ -153,15 +165,16 @@ void DatalogSummary::addPrr(const Record& record) {
   identity.partFlag = static_cast<std::uint8_t>(flags);
   const std::size_t number = tested_++;
   if (const std::optional<std::size_t> earlier = tracker_.add(number, identity)) {
-    const auto found = tallies_.find(*earlier);
-    if (found != tallies_.end()) {
+    Tally& before = tallies_[*earlier];
+    if (before.counted) {
       ++superseded_;
-      if (!everyPart_) count(found->second, -1);
-      tallies_.erase(found);
+      if (!everyPart_) count(before, -1);
+      before.counted = false;
     }
   }
   count(tally, +1);
-  tallies_[number] = tally;
+  tally.counted = true;
+  tallies_.push_back(tally);
 
   outcome.site = site;
   outcome.passed = good;
@@ -177,7 +190,7 @@ void DatalogSummary::addPrr(const Record& record) {
   if (part != open_.end()) {
     if (part->second.failedTest) {
       outcome.failedTest = part->second.failedTest;
-      outcome.failedTestName = tests_[testIndex_.at(*outcome.failedTest)].name;
+      outcome.failedTestName = findTest(*outcome.failedTest)->name;
     }
     open_.erase(part);
   }
@@ -217,41 +230,61 @@ void DatalogSummary::addDtr(const Record& record) {
 }
 
 void DatalogSummary::add(const Record& record) {
-  if (record.is("PIR")) {
-    open_[headSiteKey(record, field::PIR_HEAD_NUM)] = OpenPart();
-    incompleteReasons_.erase(static_cast<std::uint32_t>(unsignedAt(record, field::PIR_SITE_NUM)));
-  } else if (record.is("DTR")) {
-    addDtr(record);
-  } else if (record.is("PRR")) {
-    addPrr(record);
-  } else if (record.is("WIR")) {
-    wafer_ = std::string(record.textValue("WAFER_ID"));
-    onWafer_ = true;
-  } else if (record.is("WRR")) {
-    onWafer_ = false;
-  } else if (record.is("PTR")) {
-    if (!record.fields.empty()) addPtr(record);
-  } else if (record.is("FTR") || record.is("MPR")) {
-    if (record.fields.empty()) return;
-    bool first = false;
-    const bool ftr = record.is("FTR");
-    TestStats& stats = test(static_cast<std::uint32_t>(record.fields[field::TEST_NUM].u),
-                            ftr ? TestStats::Kind::FUNCTIONAL : TestStats::Kind::MULTI, first);
-    const std::size_t textAt =
-        ftr ? std::size_t{field::FTR_TEST_TXT} : std::size_t{field::MPR_TEST_TXT};
-    if (stats.name.empty() && record.fields.size() > textAt) {
-      stats.name = record.fields[textAt].text;
+  // By REC_TYP and REC_SUB: the part and test records come millions of times.
+  constexpr auto key = [](RecordType type) { return type.typ << 8 | type.sub; };
+  switch (record.type << 8 | record.sub) {
+    case key(PTR_RECORD):
+      if (!record.fields.empty()) addPtr(ptrFields(record));
+      break;
+    case key(PIR_RECORD):
+      open_[headSiteKey(record, field::PIR_HEAD_NUM)] = OpenPart();
+      if (!incompleteReasons_.empty()) {
+        incompleteReasons_.erase(
+            static_cast<std::uint32_t>(unsignedAt(record, field::PIR_SITE_NUM)));
+      }
+      break;
+    case key(PRR_RECORD):
+      addPrr(record);
+      break;
+    case key(DTR_RECORD):
+      addDtr(record);
+      break;
+    case key(WIR_RECORD):
+      wafer_ = std::string(record.textValue("WAFER_ID"));
+      onWafer_ = true;
+      break;
+    case key(WRR_RECORD):
+      onWafer_ = false;
+      break;
+    case key(FTR_RECORD):
+    case key(MPR_RECORD): {
+      if (record.fields.empty()) return;
+      bool first = false;
+      const bool ftr = RecordType{record.type, record.sub} == FTR_RECORD;
+      TestStats& stats = test(static_cast<std::uint32_t>(record.fields[field::TEST_NUM].u),
+                              ftr ? TestStats::Kind::FUNCTIONAL : TestStats::Kind::MULTI, first);
+      const std::size_t textAt =
+          ftr ? std::size_t{field::FTR_TEST_TXT} : std::size_t{field::MPR_TEST_TXT};
+      if (stats.name.empty() && record.fields.size() > textAt) {
+        stats.name = record.fields[textAt].text;
+      }
+      addTestResult(unsignedAt(record, field::TEST_FLG), headSiteKey(record, field::TEST_HEAD_NUM),
+                    stats);
+      break;
     }
-    addTestResult(record, stats);
-  } else if (record.is("HBR")) {
-    addBinRecord(record, hardBins_);
-  } else if (record.is("SBR")) {
-    addBinRecord(record, softBins_);
+    case key(HBR_RECORD):
+      addBinRecord(record, hardBins_);
+      break;
+    case key(SBR_RECORD):
+      addBinRecord(record, softBins_);
+      break;
+    default:
+      break;
   }
 }
 
 void DatalogSummary::endFile() {
-  seenInFile_.clear();
+  ++file_;
   open_.clear();
   onWafer_ = false;
 }

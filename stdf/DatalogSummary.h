@@ -96,6 +96,8 @@ class DatalogSummary {
 
   // Takes one record into the figures. Records of files are fed in file order.
   void add(const Record& record);
+  // The same for a PTR read in place (readPtr), for readers that go through many of them.
+  void addPtr(const PtrFields& ptr);
   // Ends a file: the next records come from another file, with its own PTR defaults.
   void endFile();
 
@@ -128,19 +130,24 @@ class DatalogSummary {
     std::uint32_t hardBin = 0;
     std::optional<std::uint32_t> softBin;
     bool good = false;
+    bool counted = false;  // in the counts: not superseded yet
   };
+  // Test numbers below this index a flat table; the others a map.
+  static constexpr std::uint32_t FLAT_TESTS = 1u << 20;
   void count(const Tally& tally, int by);
   static std::vector<BinCount> bins(const std::map<std::uint32_t, Bin>& table);
+  // The test of that number, made when new; first: its first record in the current file.
   TestStats& test(std::uint32_t number, TestStats::Kind kind, bool& first);
-  void addPtr(const Record& record);
-  void addTestResult(const Record& record, TestStats& stats);
+  const TestStats* findTest(std::uint32_t number) const;
+  // A test's execution by the part open at key (head and site).
+  void addTestResult(std::uint64_t flags, std::uint32_t part, TestStats& stats);
   void addPrr(const Record& record);
   void addDtr(const Record& record);
   void addBinRecord(const Record& record, std::map<std::uint32_t, Bin>& table);
 
   const bool everyPart_;
   SupersedeTracker tracker_;
-  std::unordered_map<std::size_t, Tally> tallies_;  // by the part's number in the files
+  std::vector<Tally> tallies_;  // by the part's number in the files
   std::uint64_t tested_ = 0;
   std::uint64_t superseded_ = 0;
   std::string wafer_;  // the WIR's WAFER_ID, between a WIR and its WRR
@@ -150,9 +157,13 @@ class DatalogSummary {
   std::map<std::uint32_t, Bin> hardBins_;
   std::map<std::uint32_t, Bin> softBins_;
   std::vector<TestStats> tests_;
+  // Each test's position in tests_ plus one (0: none yet), by its number.
+  std::vector<std::size_t> flatIndex_;
   std::unordered_map<std::uint32_t, std::size_t> testIndex_;
-  // Tests whose first PTR of the current file was seen (their defaults are set).
-  std::unordered_map<std::uint32_t, bool> seenInFile_;
+  // Of each test in tests_: the file (counted by endFile) whose records last had it; a test's
+  // first record in a file sets its defaults.
+  std::vector<std::uint64_t> seenInFile_;
+  std::uint64_t file_ = 1;
   // Parts between PIR and PRR, by head and site.
   std::unordered_map<std::uint32_t, OpenPart> open_;
   std::map<std::uint32_t, PartOutcome> lastParts_;

@@ -38,22 +38,28 @@ const char USAGE[] =
     "exit status: 0 = read, 1 = a file is damaged, 2 = usage or a file that can't be read,\n"
     "             3 = export: an output can't be written\n";
 
-// Reads every record of `path`, handing each to `onRecord`; reports a file that can't be opened
-// or is damaged on `err` and returns the status.
-template <typename OnRecord>
-int readFile(const std::string& path, std::ostream& err, OnRecord&& onRecord) {
+// Reads every record of `path`, handing each PTR that reads in place to `onPtr` (when it takes
+// it: it returns false to have it whole) and every other record to `onRecord`; reports a file
+// that can't be opened or is damaged on `err` and returns the status.
+template <typename OnPtr, typename OnRecord>
+int readFile(const std::string& path, std::ostream& err, OnPtr&& onPtr, OnRecord&& onRecord) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     err << "ate-datalog: cannot open " << path << '\n';
     return DATALOG_USAGE;
   }
-  // A larger buffer than the default: records are read a few bytes at a time.
-  std::vector<char> buffer(1 << 16);
-  file.rdbuf()->pubsetbuf(buffer.data(), static_cast<std::streamsize>(buffer.size()));
   stdf::StdfReader reader(file);
+  stdf::RawRecord raw;
   stdf::Record record;
+  stdf::PtrFields ptr;
   bool ended = false;
-  while (reader.next(record)) {
+  while (reader.nextRaw(raw)) {
+    ended = false;
+    if (stdf::RecordType{raw.type, raw.sub} == stdf::PTR_RECORD &&
+        stdf::readPtr(raw.data, raw.length, reader.byteOrder(), ptr) && onPtr(raw, ptr)) {
+      continue;
+    }
+    if (!reader.decode(raw, record)) break;
     onRecord(record);
     ended = record.is("MRR");
   }
@@ -71,6 +77,13 @@ int readFile(const std::string& path, std::ostream& err, OnRecord&& onRecord) {
   return DATALOG_OK;
 }
 
+// Every record whole.
+template <typename OnRecord>
+int readFile(const std::string& path, std::ostream& err, OnRecord&& onRecord) {
+  return readFile(
+      path, err, [](const stdf::RawRecord&, const stdf::PtrFields&) { return false; }, onRecord);
+}
+
 // The status of several files: usage errors first, then write errors, then damage.
 int worse(int a, int b) {
   for (const int status : {DATALOG_USAGE, DATALOG_WRITE, DATALOG_DAMAGED}) {
@@ -85,15 +98,26 @@ int summary(const std::vector<std::string>& files, bool everyPart, std::ostream&
   int status = DATALOG_OK;
   // Bytes after a record's last field are said once per record type, at the first such record.
   std::set<std::string_view> extraSaid;
+  const auto sayExtra = [&](const std::string& path, std::string_view name, std::uint64_t offset,
+                            std::uint16_t extra) {
+    if (extra > 0 && extraSaid.insert(name).second) {
+      err << "ate-datalog: " << path << ": byte " << offset << ": " << name
+          << " records carry bytes after their last field (" << extra
+          << " in this one); they are left out\n";
+    }
+  };
   for (const std::string& path : files) {
-    status = worse(status, readFile(path, err, [&](const stdf::Record& r) {
-                     if (r.extra > 0 && extraSaid.insert(r.name).second) {
-                       err << "ate-datalog: " << path << ": byte " << r.offset << ": " << r.name
-                           << " records carry bytes after their last field (" << r.extra
-                           << " in this one); they are left out\n";
-                     }
-                     figures.add(r);
-                   }));
+    status = worse(status, readFile(
+                               path, err,
+                               [&](const stdf::RawRecord& raw, const stdf::PtrFields& ptr) {
+                                 sayExtra(path, "PTR", raw.offset, ptr.extra);
+                                 if (ptr.present > 0) figures.addPtr(ptr);
+                                 return true;
+                               },
+                               [&](const stdf::Record& r) {
+                                 sayExtra(path, r.name, r.offset, r.extra);
+                                 figures.add(r);
+                               }));
     figures.endFile();
   }
   stdf::writeSummary(figures, out);

@@ -52,7 +52,8 @@ void LotCollector::add(const Record& record) {
   } else if (record.is("PTR")) {
     const std::uint64_t flags = record.unsignedValue("TEST_FLG");
     const Field* result = record.find("RESULT");
-    if (result == nullptr || (flags & (flag::TEST_RESULT_INVALID | flag::TEST_NOT_EXECUTED)) != 0) return;
+    if (result == nullptr || (flags & (flag::TEST_RESULT_INVALID | flag::TEST_NOT_EXECUTED)) != 0)
+      return;
     random_ ^= random_ << 13;
     random_ ^= random_ >> 7;
     random_ ^= random_ << 17;

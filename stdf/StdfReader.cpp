@@ -18,7 +18,7 @@ using layout::GEN_DATA;
 
 struct RecordLayout {
   RecordType type;
-  const char* name;
+  std::string_view name;
   const FieldLayout* fields;
   std::size_t count;
 };
@@ -56,11 +56,26 @@ const RecordLayout RECORDS[] = {
 
 #undef ATE_STDF_RECORD
 
-const RecordLayout* findLayout(std::uint8_t type, std::uint8_t sub) {
-  for (const RecordLayout& layout : RECORDS) {
-    if (layout.type == RecordType{type, sub}) return &layout;
+// Each record type's layout, by REC_TYP and REC_SUB: looked up once per record.
+class LayoutIndex {
+ public:
+  LayoutIndex() {
+    for (std::size_t k = 0; k < std::size(RECORDS); ++k) {
+      index_[RECORDS[k].type.typ << 8 | RECORDS[k].type.sub] = static_cast<std::uint8_t>(k + 1);
+    }
   }
-  return nullptr;
+  const RecordLayout* find(std::uint8_t type, std::uint8_t sub) const {
+    const std::uint8_t k = index_[type << 8 | sub];
+    return k == 0 ? nullptr : &RECORDS[k - 1];
+  }
+
+ private:
+  std::uint8_t index_[1 << 16] = {};
+};
+
+const RecordLayout* findLayout(std::uint8_t type, std::uint8_t sub) {
+  static const LayoutIndex index;
+  return index.find(type, sub);
 }
 
 std::string offsetText(std::uint64_t offset) { return "byte " + std::to_string(offset); }
@@ -75,14 +90,17 @@ class FieldCursor {
   bool atEnd() const { return pos_ == size_; }
   bool has(std::size_t n) const { return size_ - pos_ >= n; }
 
-  // Callers check has(n) first.
+  // Callers check has(n) first; n is 1, 2, 4 or 8.
   std::uint64_t unsignedOf(std::size_t n) {
-    std::uint64_t value = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-      const std::size_t at = order_ == ByteOrder::BIG ? k : n - 1 - k;
-      value = (value << 8) | data_[pos_ + at];
-    }
+    const std::uint8_t* p = data_ + pos_;
     pos_ += n;
+    if (n == 1) return p[0];
+    std::uint64_t value = 0;
+    if (order_ == ByteOrder::LITTLE) {
+      for (std::size_t k = n; k-- > 0;) value = value << 8 | p[k];
+    } else {
+      for (std::size_t k = 0; k < n; ++k) value = value << 8 | p[k];
+    }
     return value;
   }
   std::int64_t signedOf(std::size_t n) {
@@ -349,8 +367,8 @@ bool decodeRecord(const std::uint8_t* data, ByteOrder order, Record& record, Rea
     record.fields.resize(used > 0 ? used - 1 : 0);
     error.kind = ErrorKind::MALFORMED;
     error.offset = record.offset + 4 + at;
-    error.message = offsetText(error.offset) + ": field " + std::string(name) + " of the " + layout->name +
-                    " record at byte " + std::to_string(record.offset) +
+    error.message = offsetText(error.offset) + ": field " + std::string(name) + " of the " +
+                    std::string(layout->name) + " record at byte " + std::to_string(record.offset) +
                     " runs past the end of the record (" + std::to_string(record.length) +
                     " bytes)";
     return false;
@@ -407,21 +425,30 @@ StdfReader::StdfReader(const void* data, std::size_t size, ByteOrder order,
     : data_(static_cast<const std::uint8_t*>(data)),
       size_(size),
       offset_(fileOffset),
+      pendingEnd_(fileOffset),
       order_(order),
       needFar_(false) {}
 
 bool StdfReader::fetch(std::size_t n, const std::uint8_t*& out, std::size_t& got) {
-  if (in_ == nullptr) {
-    got = std::min(n, size_ - pos_);
-    out = data_ + pos_;
-    pos_ += got;
-    return got == n;
-  }
-  buffer_.resize(std::max<std::size_t>(n, 1));
-  in_->read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(n));
-  got = static_cast<std::size_t>(in_->gcount());
-  out = buffer_.data();
+  if (in_ != nullptr && size_ - pos_ < n) refill();
+  got = std::min(n, size_ - pos_);
+  out = data_ + pos_;
+  pos_ += got;
   return got == n;
+}
+
+void StdfReader::refill() {
+  // The bytes not yet read move to the front; the stream fills the rest. A chunk holds any record
+  // whole (REC_LEN is at most 65,535).
+  constexpr std::size_t CHUNK = 1 << 20;
+  if (buffer_.empty()) buffer_.resize(CHUNK);
+  const std::size_t left = size_ - pos_;
+  if (left > 0) std::memmove(buffer_.data(), data_ + pos_, left);
+  in_->read(reinterpret_cast<char*>(buffer_.data() + left),
+            static_cast<std::streamsize>(buffer_.size() - left));
+  data_ = buffer_.data();
+  size_ = left + static_cast<std::size_t>(in_->gcount());
+  pos_ = 0;
 }
 
 bool StdfReader::fail(ErrorKind kind, std::uint64_t offset, std::string message) {
@@ -491,8 +518,9 @@ bool StdfReader::checkFar(std::uint64_t start, const std::uint8_t (&head)[4],
   return true;
 }
 
-bool StdfReader::next(Record& record) {
+bool StdfReader::nextRaw(RawRecord& raw) {
   if (failed_) return false;
+  offset_ = pendingEnd_;
   const std::uint64_t start = offset_;
   std::uint8_t head[4];
   if (!readHeader(start, head)) return false;
@@ -504,24 +532,103 @@ bool StdfReader::next(Record& record) {
   if (!fetch(length, data, got)) {
     const RecordLayout* layout = findLayout(head[2], head[3]);
     return fail(ErrorKind::TRUNCATED, start,
-                offsetText(start) + ": " + (layout != nullptr ? layout->name : "UNKNOWN") +
-                    " record of " + std::to_string(length) +
-                    " bytes runs past the end of the file (" + std::to_string(got) +
-                    " of them there)");
+                offsetText(start) + ": " +
+                    std::string(layout != nullptr ? layout->name : "UNKNOWN") + " record of " +
+                    std::to_string(length) + " bytes runs past the end of the file (" +
+                    std::to_string(got) + " of them there)");
   }
   if (first && !checkFar(start, head, data, length)) return false;
-  record.offset = start;
-  record.length = static_cast<std::uint16_t>(length);
-  record.type = head[2];
-  record.sub = head[3];
+  raw.offset = start;
+  raw.length = static_cast<std::uint16_t>(length);
+  raw.type = head[2];
+  raw.sub = head[3];
+  raw.data = data;
+  pendingEnd_ = start + 4 + length;
+  return true;
+}
+
+bool StdfReader::decode(const RawRecord& raw, Record& record) {
+  record.offset = raw.offset;
+  record.length = raw.length;
+  record.type = raw.type;
+  record.sub = raw.sub;
   ReadError fieldError;
-  if (!decodeRecord(data, order_, record, fieldError)) {
+  if (!decodeRecord(raw.data, order_, record, fieldError)) {
     failed_ = true;
     error_ = std::move(fieldError);
+    pendingEnd_ = raw.offset;
     return false;
   }
-  offset_ = start + 4 + length;
   return true;
+}
+
+bool StdfReader::next(Record& record) {
+  RawRecord raw;
+  if (!nextRaw(raw) || !decode(raw, record)) return false;
+  offset_ = pendingEnd_;
+  return true;
+}
+
+bool readPtr(const std::uint8_t* data, std::size_t length, ByteOrder order, PtrFields& out) {
+  // Where each field present starts, as decodeRecord would find them.
+  constexpr std::size_t COUNT = std::size(layout::PTR_FIELDS);
+  std::size_t starts[COUNT];
+  std::size_t at = 0;
+  std::size_t k = 0;
+  for (; k < COUNT && at < length; ++k) {
+    starts[k] = at;
+    const FieldType type = layout::PTR_FIELDS[k].type;
+    const std::size_t size = type == T::CN ? std::size_t{1} + data[at] : fixedSize(type);
+    if (size > length - at) return false;
+    at += size;
+  }
+  out.present = k;
+  out.extra = static_cast<std::uint16_t>(length - at);
+  const auto scalar = [&](std::size_t field, std::size_t size) {
+    FieldCursor cursor(data + starts[field], size, order);
+    return cursor.unsignedOf(size);
+  };
+  const auto real = [&](std::size_t field) {
+    FieldCursor cursor(data + starts[field], 4, order);
+    return cursor.r4();
+  };
+  const auto text = [&](std::size_t field) {
+    return std::string_view(reinterpret_cast<const char*>(data + starts[field] + 1),
+                            data[starts[field]]);
+  };
+  out.testNumber = k > field::TEST_NUM ? static_cast<std::uint32_t>(scalar(field::TEST_NUM, 4)) : 0;
+  out.head = k > field::TEST_HEAD_NUM ? static_cast<std::uint8_t>(data[starts[1]]) : 0;
+  out.site = k > field::TEST_SITE_NUM ? static_cast<std::uint8_t>(data[starts[2]]) : 0;
+  out.testFlags = k > field::TEST_FLG ? data[starts[field::TEST_FLG]] : 0;
+  out.result = k > field::PTR_RESULT ? real(field::PTR_RESULT) : 0;
+  out.text = k > field::PTR_TEST_TXT ? text(field::PTR_TEST_TXT) : std::string_view();
+  out.optFlag = k > field::PTR_OPT_FLAG ? data[starts[field::PTR_OPT_FLAG]] : 0;
+  out.lowLimit = k > field::PTR_LO_LIMIT ? real(field::PTR_LO_LIMIT) : 0;
+  out.highLimit = k > field::PTR_HI_LIMIT ? real(field::PTR_HI_LIMIT) : 0;
+  out.units = k > field::PTR_UNITS ? text(field::PTR_UNITS) : std::string_view();
+  return true;
+}
+
+PtrFields ptrFields(const Record& record) {
+  PtrFields out;
+  const std::size_t k = record.fields.size();
+  out.present = k;
+  out.extra = record.extra;
+  const auto text = [&](std::size_t at) {
+    return k > at ? std::string_view(record.fields[at].text) : std::string_view();
+  };
+  out.testNumber = k > field::TEST_NUM ? static_cast<std::uint32_t>(record.fields[0].u) : 0;
+  out.head = k > field::TEST_HEAD_NUM ? static_cast<std::uint8_t>(record.fields[1].u) : 0;
+  out.site = k > field::TEST_SITE_NUM ? static_cast<std::uint8_t>(record.fields[2].u) : 0;
+  out.testFlags = k > field::TEST_FLG ? static_cast<std::uint8_t>(record.fields[3].u) : 0;
+  out.result = k > field::PTR_RESULT ? record.fields[field::PTR_RESULT].r : 0;
+  out.text = text(field::PTR_TEST_TXT);
+  out.optFlag =
+      k > field::PTR_OPT_FLAG ? static_cast<std::uint8_t>(record.fields[field::PTR_OPT_FLAG].u) : 0;
+  out.lowLimit = k > field::PTR_LO_LIMIT ? record.fields[field::PTR_LO_LIMIT].r : 0;
+  out.highLimit = k > field::PTR_HI_LIMIT ? record.fields[field::PTR_HI_LIMIT].r : 0;
+  out.units = text(field::PTR_UNITS);
+  return out;
 }
 
 std::string formatRecord(const Record& record) {

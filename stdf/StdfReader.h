@@ -91,13 +91,23 @@ struct ReadError {
   std::string message;       // "byte 1234: PTR record of 40 bytes runs past the end of the file"
 };
 
+// A record framed but not decoded: its header and its data, which stay valid until the reader
+// moves on.
+struct RawRecord {
+  std::uint64_t offset = 0;
+  std::uint16_t length = 0;
+  std::uint8_t type = 0;
+  std::uint8_t sub = 0;
+  const std::uint8_t* data = nullptr;
+};
+
 // Reads records one after the other, from bytes in memory or from a stream.
 class StdfReader {
  public:
   // A whole file in memory, which the caller keeps alive while reading.
   StdfReader(const void* data, std::size_t size);
   // A stream opened in binary mode, read from its current position as the file's start. Reads
-  // one record at a time: memory stays bounded whatever the file's size.
+  // a chunk of 1 MiB at a time: memory stays bounded whatever the file's size.
   explicit StdfReader(std::istream& in);
   // The rest of a file whose FAR was read before: `data` holds its bytes from `fileOffset` on,
   // in `order`. No FAR is expected.
@@ -110,6 +120,12 @@ class StdfReader {
   // at the end of the bytes or at damage, which error() then describes.
   bool next(Record& record);
 
+  // The same in two steps, for readers that take some records in place (readPtr): frames the
+  // next record, then (for those it wants whole) decodes it. decode() returns false at a field
+  // that runs past its record, as next() does.
+  bool nextRaw(RawRecord& raw);
+  bool decode(const RawRecord& raw, Record& record);
+
   // After next() returned false: null at a clean end, else the damage.
   const ReadError* error() const { return failed_ ? &error_ : nullptr; }
   // The file offset after the last record delivered.
@@ -119,6 +135,8 @@ class StdfReader {
  private:
   // Points `out` at the next n bytes; false when fewer remain (`got` says how many did).
   bool fetch(std::size_t n, const std::uint8_t*& out, std::size_t& got);
+  // Stream mode: keeps the bytes not yet read and reads the next chunk after them.
+  void refill();
   bool fail(ErrorKind kind, std::uint64_t offset, std::string message);
   // Framing: the 4-byte header of the record at `start`, and REC_LEN in the file's byte order.
   // False at a clean end or after fail().
@@ -130,12 +148,14 @@ class StdfReader {
   bool checkFar(std::uint64_t start, const std::uint8_t (&head)[4], const std::uint8_t* data,
                 std::size_t length);
 
+  // The bytes being read: the caller's, or (stream mode) buffer_'s.
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t pos_ = 0;
   std::istream* in_ = nullptr;
   std::vector<std::uint8_t> buffer_;
-  std::uint64_t offset_ = 0;
+  std::uint64_t offset_ = 0;      // after the last record delivered
+  std::uint64_t pendingEnd_ = 0;  // after the record framed last
   ByteOrder order_ = ByteOrder::LITTLE;
   bool needFar_ = true;
   bool failed_ = false;
@@ -146,6 +166,22 @@ class StdfReader {
 // length, type and sub the caller has set. Returns false and fills `error` when a field runs
 // past the data.
 bool decodeRecord(const std::uint8_t* data, ByteOrder order, Record& record, ReadError& error);
+
+// A PTR's fields that figures use, read in place (texts point into the record's data).
+struct PtrFields {
+  std::size_t present = 0;  // how many of the PTR's fields the record holds, as Record::fields
+  std::uint16_t extra = 0;  // bytes after its last field
+  std::uint32_t testNumber = 0;
+  std::uint8_t head = 0, site = 0, testFlags = 0, optFlag = 0;
+  double result = 0, lowLimit = 0, highLimit = 0;
+  std::string_view text, units;
+};
+
+// Reads a PTR's data as decodeRecord would, without decoding it into a Record. False when a
+// field runs past the record: decodeRecord then says what is wrong.
+bool readPtr(const std::uint8_t* data, std::size_t length, ByteOrder order, PtrFields& out);
+// The same fields of a PTR decoded whole.
+PtrFields ptrFields(const Record& record);
 
 // The record on one line: offset, name and every field as NAME=VALUE, e.g.
 //   @0 FAR CPU_TYPE=2 STDF_VER=4

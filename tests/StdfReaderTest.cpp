@@ -479,3 +479,65 @@ TEST(StdfFollowerTest, DeliversEachPartOnceAndStopsAtTheSummary) {
 }
 
 }  // namespace
+
+namespace {
+
+// A PTR read in place (as summary reads the millions of them) gives the fields its whole decoding
+// gives, for any length of the record and either byte order, and declines exactly the records
+// the decoder refuses.
+TEST(StdfReader, APtrReadInPlaceIsThePtrDecodedWhole) {
+  for (const bool big : {false, true}) {
+    Fields full(big);
+    full.u4(70001).u1(2).u1(3).u1(0x80).u1(0xc0).r4(1.25f).cn("VOUT").cn("A1").u1(0x0e);
+    full.i1(-3).i1(0).i1(0).r4(0.5f).r4(2.5f).cn("mV").cn("%7.3f").cn("").cn("").r4(0.25f);
+    full.r4(3.0f).raw("xy");  // two bytes after its last field
+    const std::string data = full.bytes();
+    for (std::size_t length = 0; length <= data.size(); ++length) {
+      SCOPED_TRACE((big ? "big-endian, " : "little-endian, ") + std::to_string(length) + " bytes");
+      const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+      const stdf::ByteOrder order = big ? stdf::ByteOrder::BIG : stdf::ByteOrder::LITTLE;
+      stdf::Record record;
+      record.type = 15;
+      record.sub = 10;
+      record.length = static_cast<std::uint16_t>(length);
+      stdf::ReadError error;
+      const bool decoded = stdf::decodeRecord(bytes, order, record, error);
+      stdf::PtrFields inPlace;
+      ASSERT_EQ(stdf::readPtr(bytes, length, order, inPlace), decoded);
+      if (!decoded) continue;
+      const stdf::PtrFields whole = stdf::ptrFields(record);
+      EXPECT_EQ(std::tie(inPlace.present, inPlace.extra, inPlace.testNumber, inPlace.head,
+                         inPlace.site, inPlace.testFlags, inPlace.optFlag, inPlace.result,
+                         inPlace.lowLimit, inPlace.highLimit, inPlace.text, inPlace.units),
+                std::tie(whole.present, whole.extra, whole.testNumber, whole.head, whole.site,
+                         whole.testFlags, whole.optFlag, whole.result, whole.lowLimit,
+                         whole.highLimit, whole.text, whole.units));
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A file read from a stream, a chunk at a time, reads as the same bytes in memory do: records
+// across the chunks' edges, and a file cut off in a record well past the first chunk.
+TEST(StdfReader, AStreamReadInChunksReadsAsTheBytesInMemory) {
+  std::string bytes = far(false);
+  for (int i = 0; bytes.size() < (5u << 19); ++i) {
+    bytes += pir(false, 1 + i % 4) +
+             ptr(false, 1 + i % 50, 1 + i % 4, 0, 0.5f * i, "T", 0, 9, "V") +
+             prr(false, 1 + i % 4, 0, 1, 1, std::to_string(i));
+  }
+  for (const std::size_t size : {bytes.size(), bytes.size() - 7}) {
+    const std::string file = bytes.substr(0, size);
+    const Reading inMemory = readBytes(file);
+    const Reading streamed = readStream(file);
+    EXPECT_GT(inMemory.lines.size(), 100000u);
+    EXPECT_EQ(streamed.lines, inMemory.lines);
+    EXPECT_EQ(streamed.error, inMemory.error);
+    EXPECT_EQ(size == bytes.size(), inMemory.error.empty()) << inMemory.error;
+  }
+}
+
+}  // namespace
