@@ -20,13 +20,6 @@ std::string describe(const TestItem& item, const Result& result) {
 
 }  // namespace
 
-bool withinLimits(const Limits& limits, double value) {
-  if (!std::isfinite(value)) return false;
-  if (limits.low.present && !(value >= limits.low.value)) return false;
-  if (limits.high.present && !(value <= limits.high.value)) return false;
-  return true;
-}
-
 Plan buildPlan(const FlowMessage& flow) {
   Plan plan;
   std::set<int> seen;

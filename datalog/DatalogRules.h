@@ -3,6 +3,7 @@
 #ifndef ATE_DATALOG_DATALOGRULES_H_
 #define ATE_DATALOG_DATALOGRULES_H_
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,8 +24,14 @@ struct Limits {
   Limit high;
 };
 
-// Whether value passes: finite, and low <= value <= high for each side that has a limit.
-bool withinLimits(const Limits& limits, double value);
+// Whether value passes: finite, and low <= value <= high for each side that has a limit. Here,
+// where every recorded value's call can be inlined.
+inline bool withinLimits(const Limits& limits, double value) {
+  if (!std::isfinite(value)) return false;
+  if (limits.low.present && !(value >= limits.low.value)) return false;
+  if (limits.high.present && !(value <= limits.high.value)) return false;
+  return true;
+}
 
 // One parameter of a test item, as the datalog records it.
 struct PlanParam {

@@ -50,6 +50,8 @@ using stdf::WIR_RECORD;
 using stdf::WRR_RECORD;
 
 constexpr std::uint8_t PART_HEAD = 1;
+// A PTR's bytes from TEST_NUM to RESULT (4 + 1 + 1 + 1 + 1 + 4).
+constexpr std::size_t PTR_FIXED = 12;
 constexpr std::uint32_t MISSING_U4 = 4294967295u;
 constexpr std::size_t MAX_SITES = 255;
 // Passes kept in memory while the file can't be written; older ones are dropped past this.
@@ -97,6 +99,14 @@ struct Stats {
   }
 };
 
+bool sameText(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // One pass of one execution thread. Only that thread touches it until endPass hands it over.
 struct Pass {
   struct Part {
@@ -124,9 +134,10 @@ struct Pass {
   bool broken = false;  // the flow changed within the pass: nothing of it is written
   bool ended = false;
 
-  // Test functions mostly record all of one device, then the next: the last hit is tried first.
+  // Test functions mostly record all of one device, then the next: the last hit is tried first
+  // (compared here, as device names are short).
   int deviceIndex(const std::string& device) {
-    if (lastDevice < devices.size() && devices[lastDevice] == device) {
+    if (lastDevice < devices.size() && sameText(devices[lastDevice], device)) {
       return static_cast<int>(lastDevice);
     }
     for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -807,27 +818,47 @@ void encodeFtr(std::string& out, const PlanParam& param, std::uint8_t site,
   ftr.emptyDn().emptyCn(3).cn(param.name).emptyCn(3).u1(255).emptyDn();
 }
 
-// A measured value: the fields up to RESULT, then the parameter's constant ones encoded once.
+void put(char*& at, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i, value >>= 8) *at++ = static_cast<char>(value & 0xFF);
+}
+
+// A measured value: the header and the fields up to RESULT written in place, then the
+// parameter's constant ones, encoded once (every measurement of every test program comes here).
 void encodePtr(std::string& out, const PlanParam& param, std::uint8_t site, std::uint8_t testFlags,
                double value) {
   const Limits& limits = param.limits;
   std::uint64_t parmFlags = flag::PARM_LOW_EQUAL_PASSES | flag::PARM_HIGH_EQUAL_PASSES;
   if (limits.high.present && value > limits.high.value) parmFlags |= flag::PARM_ABOVE_HIGH;
   if (limits.low.present && value < limits.low.value) parmFlags |= flag::PARM_BELOW_LOW;
-  Record(out, PTR_RECORD)
-      .u4(param.testNumber)
-      .u1(PART_HEAD)
-      .u1(site)
-      .u1(testFlags)
-      .u1(static_cast<std::uint8_t>(parmFlags))
-      .r4(static_cast<float>(value))
-      .encoded(param.ptrTail);
+  const std::string& tail = param.ptrTail;
+  // The whole record in one piece where it fits (the tail's texts are short but for a long
+  // parameter name or unit).
+  char record[256];
+  char* bytes = record;
+  put(bytes, static_cast<std::uint32_t>(PTR_FIXED + tail.size()), 2);
+  put(bytes, PTR_RECORD.typ, 1);
+  put(bytes, PTR_RECORD.sub, 1);
+  put(bytes, param.testNumber, 4);
+  put(bytes, PART_HEAD, 1);
+  put(bytes, site, 1);
+  put(bytes, testFlags, 1);
+  put(bytes, static_cast<std::uint32_t>(parmFlags), 1);
+  const auto single = static_cast<float>(value);
+  std::uint32_t bits;
+  std::memcpy(&bits, &single, sizeof bits);
+  put(bytes, bits, 4);
+  if (4 + PTR_FIXED + tail.size() <= sizeof record) {
+    std::memcpy(bytes, tail.data(), tail.size());
+    out.append(record, 4 + PTR_FIXED + tail.size());
+  } else {
+    out.append(record, 4 + PTR_FIXED).append(tail);
+  }
 }
 
 // encodePtr writes TEST_NUM, HEAD_NUM, SITE_NUM, TEST_FLG, PARM_FLG and RESULT; the tail starts
 // at TEST_TXT.
 static_assert(stdf::layout::fixedBytesBefore(stdf::layout::PTR_FIELDS, field::PTR_TEST_TXT) ==
-              4 + 1 + 1 + 1 + 1 + 4);
+              PTR_FIXED);
 
 }  // namespace
 
@@ -843,13 +874,20 @@ struct TestLog::State {
            bool functionalPassed);
   // The test item's parameter of result, or null.
   const PlanParam* findParam(const Result& result) const;
+  // Says that result is none of the item's; false.
+  bool unknownResult(const Result& result);
   // Counts the outcome in the pass, for the device's part; the part's position in the pass, or
   // -1 when the outcome is not logged.
   int accumulate(const PlanParam& param, const std::string& device, bool ok, bool hasValue,
                  double value);
+  // Says why an outcome is not logged; -1. Kept out of the path every value takes.
+  int notLogged(const PlanParam& param, const std::string& device, const char* why);
+  // The pass takes the test log's plan at its first outcome; false when it had another one.
+  bool adoptPlan(Pass& p);
 };
 
-const PlanParam* TestLog::State::findParam(const Result& result) const {
+[[gnu::always_inline]] inline const PlanParam* TestLog::State::findParam(
+    const Result& result) const {
   if (item == nullptr) return nullptr;
   const auto& params = plan->items[itemIndex].params;
   // Mostly one of the item's own results, whose position then gives its parameter.
@@ -866,30 +904,34 @@ const PlanParam* TestLog::State::findParam(const Result& result) const {
   return nullptr;
 }
 
-int TestLog::State::accumulate(const PlanParam& param, const std::string& device, bool ok,
-                               bool hasValue, double value) {
+int TestLog::State::notLogged(const PlanParam& param, const std::string& device, const char* why) {
+  complain("datalog: " + funcName + ": " + param.name + " of " + device + why);
+  return -1;
+}
+
+bool TestLog::State::adoptPlan(Pass& p) {
+  if (p.plan) {
+    p.broken = true;
+    return false;
+  }
+  p.plan = plan;
+  p.stats.assign(plan->testCount * p.devices.size(), Stats());
+  p.functional.assign(plan->testCount, false);
+  for (Pass::Part& part : p.parts) part.met.assign(plan->items.size(), false);
+  return true;
+}
+
+// Inlined into add, the path of every value.
+[[gnu::always_inline]] inline int TestLog::State::accumulate(const PlanParam& param,
+                                                             const std::string& device, bool ok,
+                                                             bool hasValue, double value) {
   if (!pass || pass->ended) {
-    complain("datalog: " + funcName + ": " + param.name + " of " + device +
-             " recorded outside a pass is not logged");
-    return -1;
+    return notLogged(param, device, " recorded outside a pass is not logged");
   }
   const int index = pass->deviceIndex(device);
-  if (index < 0) {
-    complain("datalog: " + funcName + ": " + param.name + " of " + device +
-             ", a device not in the pass, is not logged");
-    return -1;
-  }
+  if (index < 0) return notLogged(param, device, ", a device not in the pass, is not logged");
   Pass& p = *pass;
-  if (p.plan != plan) {
-    if (p.plan) {
-      p.broken = true;
-      return -1;
-    }
-    p.plan = plan;
-    p.stats.assign(plan->testCount * p.devices.size(), Stats());
-    p.functional.assign(plan->testCount, false);
-    for (Pass::Part& part : p.parts) part.met.assign(plan->items.size(), false);
-  }
+  if (p.plan != plan && !adoptPlan(p)) return -1;
   const auto at = static_cast<std::size_t>(index);
   Pass::Part& part = p.parts[at];
   part.met[itemIndex] = true;
@@ -900,15 +942,17 @@ int TestLog::State::accumulate(const PlanParam& param, const std::string& device
   return index;
 }
 
+bool TestLog::State::unknownResult(const Result& result) {
+  complain("datalog: " + funcName + ": no result with paramId " + std::to_string(result.paramId) +
+           " in its test item; recorded as failed, not logged");
+  passed = false;
+  return false;
+}
+
 bool TestLog::State::add(const std::string& device, const Result& result, bool hasValue,
                          double value, bool functionalPassed) {
   const PlanParam* param = findParam(result);
-  if (param == nullptr) {
-    complain("datalog: " + funcName + ": no result with paramId " + std::to_string(result.paramId) +
-             " in its test item; recorded as failed, not logged");
-    passed = false;
-    return false;
-  }
+  if (param == nullptr) return unknownResult(result);
   const bool ok = hasValue ? withinLimits(param->limits, value) : functionalPassed;
   passed = passed && ok;
   const int index = accumulate(*param, device, ok, hasValue, value);
