@@ -23,7 +23,7 @@ namespace {
 
 constexpr int DEVICES = 4;
 constexpr int TESTS = 50;
-constexpr int RUNS = 5;
+constexpr int RUNS = 9;
 
 // A final-test datalog as testers write them: per part a PIR, a PTR per test and a PRR, each
 // test's first PTR with its name, limits and unit and the later ones only up to RESULT (10.4

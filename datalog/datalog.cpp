@@ -245,6 +245,7 @@ class Datalog {
   bool renumberAnnounced_ = false;
   // The pass in progress of each execution thread.
   std::map<std::thread::id, std::shared_ptr<Pass>> passes_;
+  std::size_t recordsBefore_ = 0;  // bytes of test records the last pass ended with
   bool noDatalogSaid_ = false;
 };
 
@@ -582,6 +583,8 @@ void Datalog::startPass(const DUTSetting& duts) {
              "; parts are logged without their wafer");
   }
   pass->generation = generation_;
+  // Room for as many records as the pass before had: a pass's records grow value by value.
+  pass->records.reserve(recordsBefore_);
   if (file_ == nullptr && !noDatalogSaid_) {
     noDatalogSaid_ = true;
     complain("datalog: no datalog is open; the pass is not logged");
@@ -764,6 +767,7 @@ void Datalog::endPass() {
   pass = std::move(found->second);
   passes_.erase(found);
   pass->ended = true;
+  recordsBefore_ = std::min<std::size_t>(pass->records.size(), MAX_PENDING);
   if (file_ == nullptr) return;
   if (pass->generation != generation_) {
     complain("datalog: a pass started before " + path_ + " was opened is not written");

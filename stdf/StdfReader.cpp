@@ -132,7 +132,7 @@ class FieldCursor {
   ByteOrder order_;
 };
 
-std::size_t fixedSize(FieldType type) {
+constexpr std::size_t fixedSize(FieldType type) {
   switch (type) {
     case T::U1:
     case T::I1:
@@ -569,43 +569,72 @@ bool StdfReader::next(Record& record) {
   return true;
 }
 
+namespace {
+
+constexpr std::size_t PTR_COUNT = std::size(layout::PTR_FIELDS);
+
+// The size of each PTR field of a fixed size; 0 for the texts.
+struct PtrSizes {
+  std::uint8_t sizes[PTR_COUNT] = {};
+  constexpr PtrSizes() {
+    for (std::size_t k = 0; k < PTR_COUNT; ++k) {
+      sizes[k] = static_cast<std::uint8_t>(fixedSize(layout::PTR_FIELDS[k].type));
+    }
+  }
+};
+constexpr PtrSizes PTR_SIZES;
+
+std::uint32_t u32(const std::uint8_t* p, ByteOrder order) {
+  return order == ByteOrder::LITTLE ? std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
+                                          std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24
+                                    : std::uint32_t{p[3]} | std::uint32_t{p[2]} << 8 |
+                                          std::uint32_t{p[1]} << 16 | std::uint32_t{p[0]} << 24;
+}
+
+double r4(const std::uint8_t* p, ByteOrder order) {
+  const std::uint32_t bits = u32(p, order);
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+}  // namespace
+
 bool readPtr(const std::uint8_t* data, std::size_t length, ByteOrder order, PtrFields& out) {
   // Where each field present starts, as decodeRecord would find them.
-  constexpr std::size_t COUNT = std::size(layout::PTR_FIELDS);
-  std::size_t starts[COUNT];
+  std::size_t starts[PTR_COUNT];
   std::size_t at = 0;
   std::size_t k = 0;
-  for (; k < COUNT && at < length; ++k) {
+  for (; k < PTR_COUNT && at < length; ++k) {
     starts[k] = at;
-    const FieldType type = layout::PTR_FIELDS[k].type;
-    const std::size_t size = type == T::CN ? std::size_t{1} + data[at] : fixedSize(type);
+    const std::size_t fixed = PTR_SIZES.sizes[k];
+    const std::size_t size = fixed != 0 ? fixed : std::size_t{1} + data[at];
     if (size > length - at) return false;
     at += size;
   }
   out.present = k;
   out.extra = static_cast<std::uint16_t>(length - at);
-  const auto scalar = [&](std::size_t field, std::size_t size) {
-    FieldCursor cursor(data + starts[field], size, order);
-    return cursor.unsignedOf(size);
+  const auto text = [&](std::size_t field) {
+    return k > field ? std::string_view(reinterpret_cast<const char*>(data + starts[field] + 1),
+                                        data[starts[field]])
+                     : std::string_view();
+  };
+  const auto byte = [&](std::size_t field) {
+    return k > field ? data[starts[field]] : std::uint8_t{0};
   };
   const auto real = [&](std::size_t field) {
-    FieldCursor cursor(data + starts[field], 4, order);
-    return cursor.r4();
+    return k > field ? r4(data + starts[field], order) : 0.0;
   };
-  const auto text = [&](std::size_t field) {
-    return std::string_view(reinterpret_cast<const char*>(data + starts[field] + 1),
-                            data[starts[field]]);
-  };
-  out.testNumber = k > field::TEST_NUM ? static_cast<std::uint32_t>(scalar(field::TEST_NUM, 4)) : 0;
-  out.head = k > field::TEST_HEAD_NUM ? static_cast<std::uint8_t>(data[starts[1]]) : 0;
-  out.site = k > field::TEST_SITE_NUM ? static_cast<std::uint8_t>(data[starts[2]]) : 0;
-  out.testFlags = k > field::TEST_FLG ? data[starts[field::TEST_FLG]] : 0;
-  out.result = k > field::PTR_RESULT ? real(field::PTR_RESULT) : 0;
-  out.text = k > field::PTR_TEST_TXT ? text(field::PTR_TEST_TXT) : std::string_view();
-  out.optFlag = k > field::PTR_OPT_FLAG ? data[starts[field::PTR_OPT_FLAG]] : 0;
-  out.lowLimit = k > field::PTR_LO_LIMIT ? real(field::PTR_LO_LIMIT) : 0;
-  out.highLimit = k > field::PTR_HI_LIMIT ? real(field::PTR_HI_LIMIT) : 0;
-  out.units = k > field::PTR_UNITS ? text(field::PTR_UNITS) : std::string_view();
+  out.testNumber = k > field::TEST_NUM ? u32(data, order) : 0;
+  out.head = byte(field::TEST_HEAD_NUM);
+  out.site = byte(field::TEST_SITE_NUM);
+  out.testFlags = byte(field::TEST_FLG);
+  out.result = real(field::PTR_RESULT);
+  out.text = text(field::PTR_TEST_TXT);
+  out.optFlag = byte(field::PTR_OPT_FLAG);
+  out.lowLimit = real(field::PTR_LO_LIMIT);
+  out.highLimit = real(field::PTR_HI_LIMIT);
+  out.units = text(field::PTR_UNITS);
   return true;
 }
 
