@@ -16,7 +16,8 @@
 
 namespace {
 
-using Make = std::unique_ptr<http::Server> (*)(http::Handler, http::Refusal, http::Limits);
+using Make = std::unique_ptr<http::Server> (*)(http::Handler, http::Refusal, http::Limits,
+                                               const http::Tls*);
 
 // About what /api/state answers.
 const std::string STATE =
@@ -35,7 +36,7 @@ class Served {
               response.status = status;
               response.setContent(message, "text/plain");
             },
-            http::Limits{})),
+            http::Limits{}, nullptr)),
         port_(server_->bind("127.0.0.1", 0)),
         thread_([this] { server_->serve(); }) {}
   ~Served() {

@@ -8,9 +8,14 @@ namespace datalog {
 
 namespace {
 
-const std::set<std::string_view> MIR_KEYS = {"LOT_ID",   "SBLOT_ID", "PART_TYP",
-                                             "OPER_NAM", "TEST_COD", "TST_TEMP",
-                                             "NODE_NAM", "MODE_COD", "RTST_COD"};
+const std::set<std::string_view> MIR_KEYS = {"LOT_ID",   "SBLOT_ID", "PART_TYP", "OPER_NAM",
+                                             "TEST_COD", "TST_TEMP", "NODE_NAM", "MODE_COD",
+                                             "RTST_COD", "JOB_NAM",  "JOB_REV"};
+
+// A SHA-256 as 64 lowercase hex digits.
+bool sha256Text(std::string_view text) {
+  return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
 
 // A decimal number from low to high, nothing else.
 bool whole(std::string_view text, std::uint64_t low, std::uint64_t high, std::uint64_t& value) {
@@ -139,6 +144,17 @@ bool parseLotFile(std::string_view text, LotFile& lot, std::string& error) {
       lot.firstPartId = n;
     } else if (key == "TOUCHDOWN") {
       lot.touchdownFile = std::string(value);
+    } else if (key.substr(0, 8) == "PROGRAM.") {
+      // PROGRAM.ROLE=SHA256 PATH
+      const std::string_view role = key.substr(8);
+      if (role.empty() || !sha256Text(value.substr(0, 64)) || value.size() < 66 || value[64] != ' ') {
+        return bad("PROGRAM." + std::string(role.substr(0, 20)) + " is a SHA-256 and a path");
+      }
+      lot.program.push_back({std::string(role), std::string(value.substr(0, 64)),
+                             std::string(value.substr(65))});
+    } else if (key == "AUDIT") {
+      if (!sha256Text(value)) return bad("AUDIT is a SHA-256");
+      lot.auditHead = std::string(value);
     } else if (key.substr(0, 4) == "WCR.") {
       if (!waferField(key.substr(4), value, lot.wafer)) {
         return bad("the wafer's " + std::string(key.substr(4, 12)) + " can't be \"" +

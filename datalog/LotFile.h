@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace datalog {
 
@@ -33,6 +34,12 @@ struct LotFile {
   std::map<std::string, std::uint8_t> sites;  // device -> its site in the lot
   std::string touchdownFile;  // where each pass's wafer and dies are; empty: no wafers
   WaferConfig wafer;
+  // The lot's program: each file's role ("library", "flow", "setting"), SHA-256 and path.
+  struct ProgramFile {
+    std::string role, sha256, path;
+  };
+  std::vector<ProgramFile> program;
+  std::string auditHead;  // the station's audit trail's newest hash; empty: none
 };
 
 // Which wafer, dies and parts a pass tests, as the station writes it before each touchdown's

@@ -227,6 +227,8 @@ class Datalog {
   char retestCode_ = ' ';                         // MIR RTST_COD
   std::map<std::string, std::uint8_t> lotSites_;  // a station's lot: device -> site
   std::string touchdownFile_;                     // a station's lot: each pass's wafer and dies
+  std::vector<LotFile::ProgramFile> program_;     // a station's lot: its program's files
+  std::string auditHead_;                         // a station's lot: the audit trail's anchor
   bool touchdownComplained_ = false;
   WaferConfig waferConfig_;
   bool wcrWritten_ = false;
@@ -297,6 +299,8 @@ void Datalog::resetCounters() {
   retestCode_ = ' ';
   lotSites_.clear();
   touchdownFile_.clear();
+  program_.clear();
+  auditHead_.clear();
   touchdownComplained_ = false;
   waferConfig_ = WaferConfig();
   wcrWritten_ = false;
@@ -334,6 +338,10 @@ void Datalog::applyLotFile(const LotFile& station) {
   take("TEST_COD", lot_.testCode);
   take("TST_TEMP", lot_.testTemperature);
   take("NODE_NAM", lot_.nodeName);
+  take("JOB_NAM", lot_.jobName);
+  take("JOB_REV", lot_.jobRevision);
+  program_ = station.program;
+  auditHead_ = station.auditHead;
   if (station.mir.count("MODE_COD") != 0) lot_.modeCode = station.mir.at("MODE_COD")[0];
   if (station.mir.count("RTST_COD") != 0) retestCode_ = station.mir.at("RTST_COD")[0];
   nextPartId_ = station.firstPartId;
@@ -430,13 +438,22 @@ bool Datalog::open(const Lot& lot) {
 std::string Datalog::encodeHeader() const {
   std::string out;
   Record(out, FAR_RECORD).u1(2).u1(4);
-  Record mir(out, MIR_RECORD);
-  mir.u4(started_).u4(started_).u1(1).c1(lot_.modeCode).c1(retestCode_).c1(' ').u2(65535).c1(' ');
-  mir.cn(lot_.lotId).cn(lot_.partType).cn(lot_.nodeName).cn(lot_.testerType);
-  mir.cn(lot_.jobName).cn(lot_.jobRevision).cn(lot_.sublotId).cn(lot_.operatorName);
-  mir.cn("ate").cn(ATE_VERSION).cn(lot_.testCode).cn(lot_.testTemperature);
-  // USER_TXT to SUPR_NAM: nothing to say.
-  mir.emptyCn(field::MIR_SUPR_NAM - field::MIR_USER_TXT + 1);
+  {
+    Record mir(out, MIR_RECORD);
+    mir.u4(started_).u4(started_).u1(1).c1(lot_.modeCode).c1(retestCode_).c1(' ');
+    mir.u2(65535).c1(' ');
+    mir.cn(lot_.lotId).cn(lot_.partType).cn(lot_.nodeName).cn(lot_.testerType);
+    mir.cn(lot_.jobName).cn(lot_.jobRevision).cn(lot_.sublotId).cn(lot_.operatorName);
+    mir.cn("ate").cn(ATE_VERSION).cn(lot_.testCode).cn(lot_.testTemperature);
+    // USER_TXT to SUPR_NAM: nothing to say.
+    mir.emptyCn(field::MIR_SUPR_NAM - field::MIR_USER_TXT + 1);
+  }
+  // A station's lot: its program's files and the audit trail's anchor (docs/datalog.md).
+  for (const LotFile::ProgramFile& file : program_) {
+    Record(out, DTR_RECORD).cn("ate:program " + file.role + " sha256=" + file.sha256 + " path=" +
+                               file.path);
+  }
+  if (!auditHead_.empty()) Record(out, DTR_RECORD).cn("ate:audit sha256=" + auditHead_);
   return out;
 }
 

@@ -1,7 +1,8 @@
 // The checks every request to the station passes before its handler, so that nobody but the
 // operator's own page drives the station: the method, the Host header on loopback (against DNS
-// rebinding), the token on a station that has one, and the Origin of anything that changes
-// something.
+// rebinding), and the Origin of anything that changes something (a request with an API token
+// comes from a program, which no other site's page can send). Who may do what is the accounts'
+// business (station/access/).
 #ifndef ATE_STATION_ADMISSION_H_
 #define ATE_STATION_ADMISSION_H_
 
@@ -13,7 +14,7 @@ struct Request;
 
 struct AdmissionPolicy {
   std::string listenHost;  // the address the station listens on
-  std::string token;       // empty: none asked (loopback only)
+  bool tls = false;        // served over TLS: the page's origin is https://
 };
 
 // The refusal of a request: status 0 when it is admitted.
@@ -28,7 +29,5 @@ Verdict admit(const http::Request& request, const AdmissionPolicy& policy);
 // Whether host (an address or name, without port) is this machine's loopback.
 bool isLoopback(const std::string& host);
 
-// The name of the cookie in which the page keeps the token.
-inline constexpr const char* TOKEN_COOKIE = "station_token";
 
 #endif  // ATE_STATION_ADMISSION_H_

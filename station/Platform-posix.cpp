@@ -3,7 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <termios.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <iostream>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -114,6 +118,27 @@ bool endProcess(std::int64_t pid, std::chrono::milliseconds wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+
+bool interactive() { return ::isatty(STDIN_FILENO) == 1; }
+
+bool readSecret(const std::string& prompt, std::string& secret) {
+  termios saved{};
+  const bool terminal = interactive() && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    std::fputs(prompt.c_str(), stderr);
+    std::fflush(stderr);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool read = static_cast<bool>(std::getline(std::cin, secret));
+  if (terminal) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fputs("\n", stderr);
+  }
+  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+  return read;
 }
 
 void crashNow() {

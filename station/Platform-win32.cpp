@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <iostream>
 
 #include "station/Platform.h"
 
@@ -105,6 +107,29 @@ bool endProcess(std::int64_t pid, std::chrono::milliseconds wait) {
       WaitForSingleObject(process, static_cast<DWORD>(wait.count())) == WAIT_OBJECT_0;
   CloseHandle(process);
   return ended;
+}
+
+bool interactive() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+bool readSecret(const std::string& prompt, std::string& secret) {
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD saved = 0;
+  const bool console = GetConsoleMode(in, &saved) != 0;
+  if (console) {
+    std::fputs(prompt.c_str(), stderr);
+    std::fflush(stderr);
+    SetConsoleMode(in, saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  }
+  const bool read = static_cast<bool>(std::getline(std::cin, secret));
+  if (console) {
+    SetConsoleMode(in, saved);
+    std::fputs("\n", stderr);
+  }
+  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+  return read;
 }
 
 void crashNow() {

@@ -58,6 +58,12 @@ std::string processStamp(std::int64_t pid);
 // Ends the process (killed, as it can't be asked) and waits up to wait for it to be gone.
 bool endProcess(std::int64_t pid, std::chrono::milliseconds wait);
 
+// A secret typed by a person: from the terminal without echo (after prompt, on standard error),
+// or, when standard input is no terminal, its first line. False when there is none.
+bool readSecret(const std::string& prompt, std::string& secret);
+// Whether standard input is a terminal.
+bool interactive();
+
 // Ends this process at once, as a crash would: no destructor runs and no buffer of its own is
 // flushed.
 [[noreturn]] void crashNow();

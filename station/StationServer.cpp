@@ -11,6 +11,7 @@
 #include "station/ProjectCatalog.h"
 #include "station/StationSession.h"
 #include "station/WebFiles.h"
+#include "station/access/AuditTrail.h"
 #include "station/http/Http.h"
 #include "station/lot/LotController.h"
 
@@ -87,6 +88,13 @@ void sendResult(http::Response& response, const CommandResult& result) {
   }
 }
 
+std::unique_ptr<http::Server> makeStationServer(http::Handler handler, http::Refusal refusal,
+                                                http::Limits limits, const ServerOptions& options) {
+  if (options.tlsCert.empty()) return http::makeServer(std::move(handler), std::move(refusal), limits);
+  const http::Tls tls{options.tlsCert, options.tlsKey};
+  return http::makeServer(std::move(handler), std::move(refusal), limits, &tls);
+}
+
 const char* kindName(LogLine::Kind kind) {
   switch (kind) {
     case LogLine::Kind::out:
@@ -103,34 +111,52 @@ const char* kindName(LogLine::Kind kind) {
 
 StationServer::StationServer(ServerOptions options, StationParts parts)
     : options_(std::move(options)),
-      policy_{options_.host, options_.token},
+      policy_{options_.host, !options_.tlsCert.empty()},
       parts_(parts),
-      server_(
-          http::makeServer([this](const http::Request& request,
-                                  http::Response& response) { handle(request, response); },
-                           [](int status, const std::string& message, http::Response& response) {
-                             sendError(response, status, message);
-                           },
-                           http::Limits{options_.maxBody, options_.maxStreams + 8})) {
-  gets_ = {{"/api/projects", &StationServer::projects},
-           {"/api/state", &StationServer::state},
-           {"/api/datalog", &StationServer::datalog},
-           {"/api/lot", &StationServer::lotState},
-           {"/api/lot/wafer", &StationServer::lotWafer},
-           {"/api/lot/report", &StationServer::lotReport},
-           {"/api/delivery", &StationServer::deliveryState},
-           {"/api/events", &StationServer::events}};
-  posts_ = {
-      {"/api/load", &StationServer::load},           {"/api/run", &StationServer::run},
-      {"/api/stop", &StationServer::stopRun},        {"/api/unload", &StationServer::unload},
-      {"/api/restart", &StationServer::restart},     {"/api/lot/start", &StationServer::lotStart},
-      {"/api/lot/end", &StationServer::lotEnd},      {"/api/lot/pause", &StationServer::lotPause},
-      {"/api/lot/resume", &StationServer::lotResume}};
+      server_(makeStationServer(
+          [this](const http::Request& request, http::Response& response) {
+            handle(request, response);
+          },
+          [](int status, const std::string& message, http::Response& response) {
+            sendError(response, status, message);
+          },
+          http::Limits{options_.maxBody, options_.maxStreams + 8}, options_)) {
+  const Role looks = Role::operatorRole;
+  gets_ = {{"/api/projects", {&StationServer::projects, looks}},
+           {"/api/state", {&StationServer::state, looks}},
+           {"/api/datalog", {&StationServer::datalog, looks}},
+           {"/api/lot", {&StationServer::lotState, looks}},
+           {"/api/lot/wafer", {&StationServer::lotWafer, looks}},
+           {"/api/lot/report", {&StationServer::lotReport, looks}},
+           {"/api/delivery", {&StationServer::deliveryState, looks}},
+           {"/api/events", {&StationServer::events, looks}},
+           {"/api/me", {&StationServer::me, std::nullopt}},
+           {"/api/releases", {&StationServer::releaseList, looks}},
+           {"/api/audit", {&StationServer::auditTrail, Role::engineer}},
+           {"/api/accounts", {&StationServer::accountList, Role::admin}}};
+  posts_ = {{"/api/load", {&StationServer::load, Role::engineer}},
+            {"/api/run", {&StationServer::run, Role::engineer}},
+            {"/api/stop", {&StationServer::stopRun, Role::engineer}},
+            {"/api/unload", {&StationServer::unload, Role::engineer}},
+            {"/api/restart", {&StationServer::restart, Role::engineer}},
+            {"/api/lot/start", {&StationServer::lotStart, Role::operatorRole}},
+            {"/api/lot/end", {&StationServer::lotEnd, Role::operatorRole}},
+            {"/api/lot/pause", {&StationServer::lotPause, Role::operatorRole}},
+            {"/api/lot/resume", {&StationServer::lotResume, Role::operatorRole}},
+            {"/api/lot/alarms/clear", {&StationServer::lotClearAlarms, Role::operatorRole}},
+            {"/api/login", {&StationServer::login, std::nullopt}},
+            {"/api/logout", {&StationServer::logout, std::nullopt}},
+            {"/api/tokens", {&StationServer::makeToken, Role::operatorRole}},
+            {"/api/releases", {&StationServer::releaseAdd, Role::engineer}}};
 }
 
 StationServer::~StationServer() { stop(); }
 
 int StationServer::bind(std::string& error) {
+  if (!server_->problem().empty()) {
+    error = server_->problem();
+    return -1;
+  }
   port_ = server_->bind(options_.host, options_.port);
   if (port_ < 0) {
     error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
@@ -203,28 +229,60 @@ void StationServer::handle(const http::Request& request, http::Response& respons
     sendError(response, verdict.status, verdict.message);
     return;
   }
+  Call call{request, accountsOn() ? parts_.access->identify(request) : Identity(), ""};
   const auto& routes = request.method == "GET" ? gets_ : posts_;
   const auto found = routes.find(request.path);
-  if (found != routes.end()) {
-    (this->*found->second)(request, response);
-  } else if (request.method == "GET") {
-    page(request, response);
-  } else {
+  if (found == routes.end() && request.method != "GET") {
     sendError(response, 404, "no such page");
+    return;
   }
+  // The page and what it needs are anyone's: it shows who is logged in, or the login.
+  const Route route = found != routes.end() ? found->second : Route{&StationServer::page, {}};
+  if (!permitted(call, route, response)) {
+    if (request.method == "POST") audit(call, response);
+    return;
+  }
+  (this->*route.handler)(call, response);
+  if (request.method == "POST") audit(call, response);
 }
 
-void StationServer::page(const http::Request& request, http::Response& response) {
+bool StationServer::permitted(const Call& call, const Route& route,
+                              http::Response& response) const {
+  if (!route.needs || !accountsOn()) return true;
+  if (!call.who.known()) {
+    sendError(response, 401, "log in first");
+    return false;
+  }
+  if (allows(call.who.account->role, *route.needs)) return true;
+  sendError(response, 403,
+            std::string("this needs the ") + roleName(*route.needs) + " role; " +
+                call.who.account->name + " is " + roleName(call.who.account->role));
+  return false;
+}
+
+void StationServer::audit(const Call& call, const http::Response& response) {
+  if (parts_.audit == nullptr) return;
+  AuditEntry entry;
+  entry.who = call.who.known() ? call.who.account->name : "-";
+  entry.role = call.who.known() ? roleName(call.who.account->role) : "";
+  entry.address = call.request.remoteAddress;
+  entry.what = "POST " + call.request.path + (call.detail.empty() ? "" : ": " + call.detail);
+  std::string error;
+  try {
+    error = json::parse(response.body).value("error", "");
+  } catch (const json::exception&) {
+  }
+  entry.outcome = std::to_string(response.status) + (error.empty() ? "" : " " + error);
+  parts_.audit->append(entry);
+}
+
+void StationServer::page(Call& call, http::Response& response) {
+  const http::Request& request = call.request;
   const WebFile* file = WEB_FILES;
   while (file->path != nullptr && request.path != file->path) ++file;
   if (file->path == nullptr) {
     sendError(response, 404, "no such page");
     return;
-  }
-  if (!options_.token.empty() && request.hasParam("token")) {
-    // Remembered by the browser so that the page's own requests carry the token.
-    response.setHeader("Set-Cookie", std::string(TOKEN_COOKIE) + "=" + options_.token +
-                                         "; Path=/; HttpOnly; SameSite=Strict");
   }
   response.setHeader("Cache-Control", "no-store");
   response.setHeader("X-Content-Type-Options", "nosniff");
@@ -233,7 +291,7 @@ void StationServer::page(const http::Request& request, http::Response& response)
                       file->contentType);
 }
 
-void StationServer::projects(const http::Request&, http::Response& response) {
+void StationServer::projects(Call&, http::Response& response) {
   json projects = json::array();
   for (const ProjectEntry& project : parts_.catalog.list()) {
     projects.push_back(json{{"name", project.name},
@@ -244,15 +302,15 @@ void StationServer::projects(const http::Request&, http::Response& response) {
   sendJson(response, 200, json{{"projects", projects}});
 }
 
-void StationServer::state(const http::Request&, http::Response& response) {
+void StationServer::state(Call&, http::Response& response) {
   response.setContent(stateJson(), "application/json");
 }
 
-void StationServer::datalog(const http::Request&, http::Response& response) {
+void StationServer::datalog(Call&, http::Response& response) {
   response.setContent(parts_.datalog.json(), "application/json");
 }
 
-void StationServer::lotReport(const http::Request&, http::Response& response) {
+void StationServer::lotReport(Call&, http::Response& response) {
   const std::string path = parts_.lot != nullptr ? parts_.lot->reportPath() : "";
   std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
   if (path.empty() || !in) return sendError(response, 404, "no lot has ended with a report yet");
@@ -266,7 +324,8 @@ void StationServer::lotReport(const http::Request&, http::Response& response) {
   response.setContent(html, "text/html; charset=utf-8");
 }
 
-void StationServer::lotWafer(const http::Request& request, http::Response& response) {
+void StationServer::lotWafer(Call& call, http::Response& response) {
+  const http::Request& request = call.request;
   const std::string id = request.param("id");
   std::size_t from = 0;
   const std::string fromText = request.param("from");
@@ -281,11 +340,11 @@ void StationServer::lotWafer(const http::Request& request, http::Response& respo
   response.setContent(body, "application/json");
 }
 
-void StationServer::lotState(const http::Request&, http::Response& response) {
+void StationServer::lotState(Call&, http::Response& response) {
   response.setContent(lotJson(), "application/json");
 }
 
-void StationServer::deliveryState(const http::Request&, http::Response& response) {
+void StationServer::deliveryState(Call&, http::Response& response) {
   response.setContent(deliveryJson(), "application/json");
 }
 
@@ -315,7 +374,8 @@ bool StationServer::noLot(http::Response& response) {
   return false;
 }
 
-void StationServer::load(const http::Request& request, http::Response& response) {
+void StationServer::load(Call& call, http::Response& response) {
+  const http::Request& request = call.request;
   json body;
   std::string project, flow, error;
   if (!readBody(request, response, body) || !field(body, "project", response, project) ||
@@ -337,7 +397,8 @@ void StationServer::load(const http::Request& request, http::Response& response)
              parts_.session.load(project, flow, libraryPath.u8string(), flowPath.u8string()));
 }
 
-void StationServer::run(const http::Request& request, http::Response& response) {
+void StationServer::run(Call& call, http::Response& response) {
+  const http::Request& request = call.request;
   json body;
   std::string setting, error;
   if (!readBody(request, response, body) || !field(body, "setting", response, setting) ||
@@ -366,21 +427,23 @@ void StationServer::run(const http::Request& request, http::Response& response) 
   sendResult(response, result);
 }
 
-void StationServer::stopRun(const http::Request& request, http::Response& response) {
+void StationServer::stopRun(Call& call, http::Response& response) {
+  const http::Request& request = call.request;
   json body;
   if (readBody(request, response, body) && noLot(response)) {
     sendResult(response, parts_.session.stop());
   }
 }
 
-void StationServer::unload(const http::Request& request, http::Response& response) {
+void StationServer::unload(Call& call, http::Response& response) {
+  const http::Request& request = call.request;
   json body;
   if (readBody(request, response, body) && noLot(response)) {
     sendResult(response, parts_.session.unload());
   }
 }
 
-void StationServer::restart(const http::Request&, http::Response& response) {
+void StationServer::restart(Call&, http::Response& response) {
   if (!noLot(response)) return;
   if (parts_.session.state().driver != SessionState::Driver::ended) {
     sendError(response, 409, "the driver is still running");
@@ -405,7 +468,8 @@ void sendAnswer(http::Response& response, const LotAnswer& answer) {
 
 }  // namespace
 
-void StationServer::lotStart(const http::Request& request, http::Response& response) {
+void StationServer::lotStart(Call& call, http::Response& response) {
+  const http::Request& request = call.request;
   if (parts_.lot == nullptr) {
     sendError(response, 409, "the station has no handler: start it with --handler HOST:PORT");
     return;
@@ -416,25 +480,41 @@ void StationServer::lotStart(const http::Request& request, http::Response& respo
     sendError(response, 400, error);
     return;
   }
-  sendAnswer(response, parts_.lot->start(lot));
+  call.detail = "lot " + lot.lotId +
+                (lot.release.empty() ? " of project " + lot.project
+                                     : " from release " + lot.release + "@" + lot.revision);
+  // With accounts, lots run released programs only, and the lot's operator is the account.
+  if (accountsOn()) {
+    if (lot.release.empty()) {
+      return sendError(response, 403, "lots run released programs only: name a release");
+    }
+    lot.operatorName = call.who.name();
+  }
+  sendAnswer(response, parts_.lot->start(lot, call.who.name()));
 }
 
-void StationServer::lotEnd(const http::Request&, http::Response& response) {
+void StationServer::lotEnd(Call& call, http::Response& response) {
   if (parts_.lot == nullptr) return sendError(response, 409, "no lot is running");
-  sendAnswer(response, parts_.lot->end());
+  sendAnswer(response, parts_.lot->end(call.who.name()));
 }
 
-void StationServer::lotPause(const http::Request&, http::Response& response) {
+void StationServer::lotPause(Call& call, http::Response& response) {
   if (parts_.lot == nullptr) return sendError(response, 409, "no lot is running");
-  sendAnswer(response, parts_.lot->pause());
+  sendAnswer(response, parts_.lot->pause(call.who.name()));
 }
 
-void StationServer::lotResume(const http::Request&, http::Response& response) {
+void StationServer::lotResume(Call& call, http::Response& response) {
   if (parts_.lot == nullptr) return sendError(response, 409, "no lot is running");
-  sendAnswer(response, parts_.lot->resume());
+  sendAnswer(response, parts_.lot->resume(call.who.name()));
 }
 
-void StationServer::events(const http::Request& request, http::Response& response) {
+void StationServer::lotClearAlarms(Call& call, http::Response& response) {
+  if (parts_.lot == nullptr) return sendError(response, 409, "the station has no lots");
+  sendAnswer(response, parts_.lot->clearAlarms(call.who.name()));
+}
+
+void StationServer::events(Call& call, http::Response& response) {
+  const http::Request& request = call.request;
   if (++streams_ > options_.maxStreams) {
     --streams_;
     sendError(response, 503, "too many event streams are open");
@@ -463,8 +543,11 @@ void StationServer::events(const http::Request& request, http::Response& respons
   response.setHeader("Cache-Control", "no-store");
   response.contentType = "text/event-stream";
   response.streamEnded = [this] { --streams_; };
-  response.stream = [this, stream](const http::StreamWrite& write) {
+  const std::string session = call.who.session;
+  response.stream = [this, stream, session](const http::StreamWrite& write) {
     if (stopping_) return false;
+    // A page whose session ended (logout, idle, its account changed) hears no more.
+    if (!session.empty() && !parts_.access->sessions().alive(session)) return false;
     const std::uint64_t generation =
         parts_.log.wait(stream->cursor, stream->generation, std::chrono::milliseconds(500));
     if (stopping_) return false;

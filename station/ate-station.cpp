@@ -26,6 +26,10 @@
 #include "station/ProjectCatalog.h"
 #include "station/StationServer.h"
 #include "station/StationSession.h"
+#include "station/StationCommands.h"
+#include "station/access/AccessControl.h"
+#include "station/access/AuditTrail.h"
+#include "station/access/Releases.h"
 #include "station/lot/LotController.h"
 
 #ifdef _WIN32
@@ -58,13 +62,21 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 void usage() {
   std::fputs(
       "usage: ate-station [--version] [--projects DIR] [--datalogs DIR] [--listen ADDR:PORT]\n"
-      "                   [--token SECRET] [--driver PATH] [--timeout SECS]\n"
+      "                   [--accounts FILE] [--audit FILE] [--session-idle MINUTES]\n"
+      "                   [--tls-cert FILE --tls-key FILE] [--insecure-network]\n"
+      "                   [--driver PATH] [--timeout SECS]\n"
       "                   [--handler HOST:PORT [--lot FILE [--exit-after-lot]] [--no-resume]]\n"
       "                   [--deliver DEST [--deliver-credentials FILE] [--spool DIR]]\n"
       "  --projects DIR     the test programs, one subfolder each (default: projects)\n"
       "  --datalogs DIR     where the driver writes its datalogs (default: datalog)\n"
       "  --listen ADDR:PORT where the page is served (default: 127.0.0.1:8080; port 0: any)\n"
-      "  --token SECRET     required for any address but loopback; every request carries it\n"
+      "  --accounts FILE    the accounts (default: accounts.json); once one exists, nothing is\n"
+      "                     done without logging in. Released programs go beside it.\n"
+      "  --audit FILE       the audit trail (default: DATALOGS/audit.jsonl)\n"
+      "  --session-idle MINUTES  a page's session ends unused after this (default: 30)\n"
+      "  --tls-cert FILE, --tls-key FILE  serve over TLS 1.2 or later with this certificate\n"
+      "                     (its chain too) and key, PEM\n"
+      "  --insecure-network listen beyond loopback without TLS or accounts all the same\n"
       "  --driver PATH      the driver program (default: the one beside this program)\n"
       "  --timeout SECS     how long to wait for each reply of the driver (default: 10)\n"
       "  --handler HOST:PORT  the handler (or prober) that feeds lots (docs/handler.md)\n"
@@ -76,7 +88,9 @@ void usage() {
       "  --deliver DEST     deliver finished lots' datalogs to a folder or a URL (sftp://,\n"
       "                     ftp://, http(s)://), through the spool (docs/fleet.md)\n"
       "  --deliver-credentials FILE  user:password for DEST, in a file only its owner reads\n"
-      "  --spool DIR        where datalogs wait to be delivered (default: DATALOGS/spool)\n",
+      "  --spool DIR        where datalogs wait to be delivered (default: DATALOGS/spool)\n"
+      "       ate-station users add|passwd|role|remove|list ...   (ate-station users --help)\n"
+      "       ate-station audit verify FILE [--anchors DATALOG...]\n",
       stderr);
 }
 
@@ -102,10 +116,50 @@ void say(const std::string& line) {
   std::fflush(stdout);
 }
 
+// The accounts and released programs, and whether the station may serve as asked: TLS needs both
+// its files, a key that is its owner's alone; anything but loopback needs TLS and accounts,
+// unless the operator said --insecure-network. False after saying why.
+bool checkAccess(const ServerOptions& server, const std::string& accountsFile, Accounts& accounts,
+                 Releases& releases) {
+  std::string error;
+  if (server.tlsCert.empty() != server.tlsKey.empty()) {
+    std::fputs("ate-station: TLS needs both --tls-cert and --tls-key\n", stderr);
+    return false;
+  }
+  if (!server.tlsKey.empty() && !station_platform::ownerOnly(server.tlsKey)) {
+    std::fprintf(stderr,
+                 "ate-station: %s may be read by others than its owner: a TLS key must not "
+                 "(chmod 600 it)\n",
+                 server.tlsKey.c_str());
+    return false;
+  }
+  if (!accounts.load(accountsFile, error) ||
+      !releases.load(std::filesystem::path(accountsFile).parent_path() / "releases.json", error)) {
+    std::fprintf(stderr, "ate-station: %s\n", error.c_str());
+    return false;
+  }
+  if (!isLoopback(server.host) && (server.tlsCert.empty() || accounts.empty()) &&
+      !server.insecureNetwork) {
+    std::fprintf(stderr,
+                 "ate-station: listening on %s needs TLS (--tls-cert, --tls-key) and accounts "
+                 "(ate-station users add): anyone who reaches it could drive the station, and "
+                 "read what goes by (--insecure-network to do it all the same)\n",
+                 server.host.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && (std::string(argv[1]) == "users" || std::string(argv[1]) == "audit")) {
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    return std::string(argv[1]) == "users" ? usersCommand(args) : auditCommand(args);
+  }
   ServerOptions server;
+  std::string accountsFile = "accounts.json", auditFile;
+  std::chrono::minutes idle(30);
   SessionOptions session;
   session.driver = host::programBeside(argv[0], "driver");
   std::string projects = "projects";
@@ -146,8 +200,18 @@ int main(int argc, char** argv) {
       credentialsFile = argv[++i];
     } else if (arg == "--spool" && hasValue) {
       spool = argv[++i];
-    } else if (arg == "--token" && hasValue) {
-      server.token = argv[++i];
+    } else if (arg == "--accounts" && hasValue) {
+      accountsFile = argv[++i];
+    } else if (arg == "--audit" && hasValue) {
+      auditFile = argv[++i];
+    } else if (arg == "--session-idle" && hasValue && std::atoi(argv[i + 1]) > 0) {
+      idle = std::chrono::minutes(std::atoi(argv[++i]));
+    } else if (arg == "--tls-cert" && hasValue) {
+      server.tlsCert = argv[++i];
+    } else if (arg == "--tls-key" && hasValue) {
+      server.tlsKey = argv[++i];
+    } else if (arg == "--insecure-network") {
+      server.insecureNetwork = true;
     } else if (arg == "--driver" && hasValue) {
       session.driver = argv[++i];
     } else if (arg == "--timeout" && hasValue) {
@@ -162,13 +226,10 @@ int main(int argc, char** argv) {
       return 64;
     }
   }
-  if (!isLoopback(server.host) && server.token.empty()) {
-    std::fprintf(stderr,
-                 "ate-station: listening on %s needs --token: anyone who reaches it could "
-                 "drive the station\n",
-                 server.host.c_str());
-    return 64;
-  }
+  Accounts accounts;
+  Releases releases;
+  AuditTrail audit;
+  if (!checkAccess(server, accountsFile, accounts, releases)) return 64;
   if (!std::filesystem::is_directory(projects)) {
     std::fprintf(stderr, "ate-station: no projects folder at %s\n", projects.c_str());
     return 64;
@@ -204,6 +265,19 @@ int main(int argc, char** argv) {
   }
   const std::filesystem::path datalogFolder = std::filesystem::absolute(datalogs);
   session.datalogDir = datalogFolder.u8string();
+  {
+    std::string error;
+    if (!audit.open(auditFile.empty() ? datalogFolder / "audit.jsonl" : std::filesystem::path(auditFile), error)) {
+      std::fprintf(stderr, "ate-station: %s\n", error.c_str());
+      return 64;
+    }
+  }
+  if (!lotFile.empty() && !accounts.empty() && startingLot.release.empty()) {
+    std::fprintf(stderr, "ate-station: the lot %s: lots run released programs only (name a "
+                         "release and revision)\n", lotFile.c_str());
+    return 64;
+  }
+  AccessControl access(accounts, idle);
   const std::filesystem::path lotPath = datalogFolder / ".lot" / "lot.txt";
   if (!handler.host.empty()) {
     session.lotFile = lotPath.u8string();
@@ -233,6 +307,8 @@ int main(int argc, char** argv) {
     options.nodeName = station_platform::computerName();
     options.handlerConfigured = true;
     options.resume = resume;
+    options.releases = &releases;
+    options.audit = &audit;
     // Two drivers never write one lot's files: one left over from the station's earlier life
     // (after a crash of the station) is ended first.
     const Leftover leftover = endLeftoverDriver(session.pidFile);
@@ -264,8 +340,8 @@ int main(int argc, char** argv) {
     };
     link = std::make_unique<HandlerLink>(handler, events);
   }
-  StationServer station(server,
-                        StationParts{catalog, driver, log, datalog, lot.get(), delivery.get()});
+  StationServer station(server, StationParts{catalog, driver, log, datalog, lot.get(),
+                                             delivery.get(), &access, &audit, &releases});
   std::string error;
   const int port = station.bind(error);
   if (port < 0) {
@@ -280,9 +356,17 @@ int main(int argc, char** argv) {
 #endif
   const std::string shown =
       server.host.find(':') != std::string::npos ? "[" + server.host + "]" : server.host;
-  std::printf("ate-station: open http://%s:%d/%s\n", shown.c_str(), port,
-              server.token.empty() ? "" : "?token=...");
+  std::printf("ate-station: open %s://%s:%d/\n", server.tlsCert.empty() ? "http" : "https",
+              shown.c_str(), port);
   std::fflush(stdout);
+  if (accounts.empty()) {
+    say("no accounts in " + accountsFile + ": anyone on this computer may use the station. To "
+        "make one: ate-station users add NAME --role admin --accounts " + accountsFile);
+  }
+  audit.append(AuditEntry{"station", "", "", "started, listening on " + shown + ":" +
+                                                 std::to_string(port) +
+                                                 (accounts.empty() ? ", without accounts" : ""),
+                          "done"});
   driver.start();
   bool lotStarted = false;
   if (lot) {
@@ -303,7 +387,7 @@ int main(int argc, char** argv) {
     if (datalog.update()) log.touch();
     if (!lotFile.empty() && !lotStarted && driver.waitReady(std::chrono::milliseconds(0))) {
       lotStarted = true;
-      const LotAnswer answer = lot->start(startingLot);
+      const LotAnswer answer = lot->start(startingLot, "command line");
       say(answer.message);
       if (answer.status != 200) {
         exitStatus = 1;

@@ -13,7 +13,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Make = std::unique_ptr<http::Server> (*)(http::Handler, http::Refusal, http::Limits);
+using Make = std::unique_ptr<http::Server> (*)(http::Handler, http::Refusal, http::Limits,
+                                               const http::Tls*);
 
 // A server on a free loopback port, serving on a thread of its own, with a handler that says what
 // it got, throws on /throw and streams on /stream and /forever.
@@ -26,7 +27,7 @@ class Served {
                        response.status = status;
                        response.setContent("refused: " + message, "text/plain");
                      },
-                     http::Limits{64, 4})),
+                     http::Limits{64, 4}, nullptr)),
         port_(server_->bind("127.0.0.1", 0)),
         thread_([this] { server_->serve(); }) {}
   ~Served() {

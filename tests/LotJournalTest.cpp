@@ -50,10 +50,11 @@ std::vector<lot::Record> aLot() {
           lot::TouchdownTaken{1, {{1, die, 1, false}, {2, handler::DieXY{4, -2}, 2, false}}},
           lot::TouchdownBinned{1, {{1, 1, true, 1}, {2, 5, false, 2}}, false},
           lot::BinSent{1, true},
-          lot::Paused{lot::Hold::guard, "guard: site 2 failed 1 parts in a row"},
+          lot::Paused{lot::Hold::guard, "guard: site 2 failed 1 parts in a row", "station",
+                      "10:01"},
           lot::Alarm{"10:01", "yield guard tripped"},
           lot::Restarted{"2026-12-09 10:02:00"},
-          lot::Resumed{lot::Hold::operatorPause},
+          lot::Resumed{lot::Hold::operatorPause, "kim", "10:03"},
           lot::TouchdownTaken{2, {{1, die, 3, true}}},
           lot::TouchdownBinned{2, {{1, 5, false, 2}}, false}};
 }

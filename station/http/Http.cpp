@@ -170,14 +170,16 @@ const char* reasonPhrase(int status) {
 }
 
 #ifdef ATE_STATION_HTTPLIB
-std::unique_ptr<Server> makeHttplibServer(Handler handler, Refusal refusal, Limits limits);
+std::unique_ptr<Server> makeHttplibServer(Handler handler, Refusal refusal, Limits limits,
+                                          const Tls* tls);
 #endif
 
-std::unique_ptr<Server> makeServer(Handler handler, Refusal refusal, Limits limits) {
+std::unique_ptr<Server> makeServer(Handler handler, Refusal refusal, Limits limits,
+                                   const Tls* tls) {
 #ifdef ATE_STATION_HTTPLIB
-  return makeHttplibServer(std::move(handler), std::move(refusal), limits);
+  return makeHttplibServer(std::move(handler), std::move(refusal), limits, tls);
 #else
-  return makeSocketServer(std::move(handler), std::move(refusal), limits);
+  return makeSocketServer(std::move(handler), std::move(refusal), limits, tls);
 #endif
 }
 

@@ -20,6 +20,7 @@ struct Request {
   std::map<std::string, std::string> headers;  // names in lower case; the first of repeated ones
   std::map<std::string, std::string> params;   // the query's, decoded; the first of repeated ones
   std::string body;
+  std::string remoteAddress;  // where the request came from ("127.0.0.1")
 
   // The header's value, or "" when it isn't there; name in any case.
   std::string header(const std::string& name) const;
@@ -60,6 +61,13 @@ struct Limits {
   std::size_t maxConnections = 24;  // served at once
 };
 
+// Serving over TLS (1.2 and later only): the PEM files of the certificate, with its chain, and of
+// its private key.
+struct Tls {
+  std::string certificateFile;
+  std::string keyFile;
+};
+
 class Server {
  public:
   virtual ~Server() = default;
@@ -70,12 +78,17 @@ class Server {
   virtual void serve() = 0;
   // Ends serve() and every open connection, streams too. Any thread may call it.
   virtual void stop() = 0;
+  // Why the server can't serve (its TLS set-up failed, say); empty when it can.
+  virtual std::string problem() const { return ""; }
 };
 
-// The server over plain sockets; every platform has it.
-std::unique_ptr<Server> makeSocketServer(Handler handler, Refusal refusal, Limits limits);
-// The server this build serves with.
-std::unique_ptr<Server> makeServer(Handler handler, Refusal refusal, Limits limits);
+// The server over plain sockets; every platform has it. With tls, over the platform's TLS where
+// the build has it (SChannel on Windows).
+std::unique_ptr<Server> makeSocketServer(Handler handler, Refusal refusal, Limits limits,
+                                         const Tls* tls = nullptr);
+// The server this build serves with; over TLS when tls is given.
+std::unique_ptr<Server> makeServer(Handler handler, Refusal refusal, Limits limits,
+                                   const Tls* tls = nullptr);
 
 // What a request's head (its request line and header lines, without the blank line that ends
 // them) says, for a server of our own that reads it off a connection.

@@ -1,6 +1,8 @@
 // The station's HTTP server over cpp-httplib: every request, whatever its method and path, goes to
 // the one handler, which routes it itself.
 #include <httplib.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include "station/http/Http.h"
 
@@ -13,6 +15,7 @@ Request convert(const httplib::Request& from) {
   request.method = from.method;
   request.path = from.path;
   request.body = from.body;
+  request.remoteAddress = from.remote_addr;
   for (const auto& [name, value] : from.headers) request.headers.emplace(lowerCase(name), value);
   for (const auto& [name, value] : from.params) request.params.emplace(name, value);
   return request;
@@ -37,15 +40,47 @@ void apply(Response& from, httplib::Response& to) {
       });
 }
 
+// The last OpenSSL error, in words.
+std::string sslError() {
+  char text[256] = "";
+  ERR_error_string_n(ERR_get_error(), text, sizeof text);
+  return text;
+}
+
+// TLS 1.2 and later, with the certificate chain and key of the PEM files.
+std::unique_ptr<httplib::Server> tlsServer(const Tls& tls, std::string& problem) {
+  auto server = std::make_unique<httplib::SSLServer>([&](SSL_CTX& context) {
+    if (SSL_CTX_set_min_proto_version(&context, TLS1_2_VERSION) != 1) {
+      problem = "cannot restrict TLS to 1.2 and later: " + sslError();
+    } else if (SSL_CTX_use_certificate_chain_file(&context, tls.certificateFile.c_str()) != 1) {
+      problem = "cannot read the certificate " + tls.certificateFile + ": " + sslError();
+    } else if (SSL_CTX_use_PrivateKey_file(&context, tls.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+      problem = "cannot read the key " + tls.keyFile + ": " + sslError();
+    } else if (SSL_CTX_check_private_key(&context) != 1) {
+      problem = "the key " + tls.keyFile + " is not the certificate's";
+    } else {
+      SSL_CTX_set_options(&context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+      return true;
+    }
+    return false;
+  });
+  if (problem.empty() && !server->is_valid()) problem = "cannot set up TLS: " + sslError();
+  return server;
+}
+
 class HttplibServer final : public Server {
  public:
-  HttplibServer(Handler handler, Refusal refusal, Limits limits)
-      : handler_(std::move(handler)), refusal_(std::move(refusal)) {
+  HttplibServer(Handler handler, Refusal refusal, Limits limits, const Tls* tls)
+      : handler_(std::move(handler)),
+        refusal_(std::move(refusal)),
+        server_(tls != nullptr ? tlsServer(*tls, problem_)
+                               : std::make_unique<httplib::Server>()),
+        httplib_(*server_) {
     const std::size_t threads = limits.maxConnections;
-    server_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    server_.set_payload_max_length(limits.maxBody);
-    server_.set_keep_alive_max_count(100);
-    server_.set_tcp_nodelay(true);
+    httplib_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    httplib_.set_payload_max_length(limits.maxBody);
+    httplib_.set_keep_alive_max_count(100);
+    httplib_.set_tcp_nodelay(true);
     const auto dispatch = [this](const httplib::Request& from, httplib::Response& to) {
       Response response;
       handler_(convert(from), response);
@@ -72,15 +107,15 @@ class HttplibServer final : public Server {
       handler_(request, response);
       apply(response, to);
     };
-    server_.Get(".*", dispatch);
-    server_.Post(".*", reading);
-    server_.Put(".*", reading);
-    server_.Patch(".*", reading);
-    server_.Delete(".*", reading);
-    server_.Options(".*", dispatch);
+    httplib_.Get(".*", dispatch);
+    httplib_.Post(".*", reading);
+    httplib_.Put(".*", reading);
+    httplib_.Patch(".*", reading);
+    httplib_.Delete(".*", reading);
+    httplib_.Options(".*", dispatch);
     // What httplib refuses itself (an oversized body, a malformed request) is answered by the
     // refusal too.
-    server_.set_error_handler(httplib::Server::HandlerWithResponse(
+    httplib_.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const httplib::Request&, httplib::Response& to) {
           if (!to.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
           Response response;
@@ -92,7 +127,7 @@ class HttplibServer final : public Server {
           apply(response, to);
           return httplib::Server::HandlerResponse::Handled;
         }));
-    server_.set_exception_handler(
+    httplib_.set_exception_handler(
         [this](const httplib::Request&, httplib::Response& to, std::exception_ptr error) {
           std::string what = "internal error";
           try {
@@ -109,22 +144,27 @@ class HttplibServer final : public Server {
   ~HttplibServer() override { stop(); }
 
   int bind(const std::string& host, int port) override {
-    if (port == 0) return server_.bind_to_any_port(host);
-    return server_.bind_to_port(host, port) ? port : -1;
+    if (!problem_.empty()) return -1;
+    if (port == 0) return httplib_.bind_to_any_port(host);
+    return httplib_.bind_to_port(host, port) ? port : -1;
   }
-  void serve() override { server_.listen_after_bind(); }
-  void stop() override { server_.stop(); }
+  void serve() override { httplib_.listen_after_bind(); }
+  void stop() override { httplib_.stop(); }
+  std::string problem() const override { return problem_; }
 
  private:
   const Handler handler_;
   const Refusal refusal_;
-  httplib::Server server_;
+  std::string problem_;
+  std::unique_ptr<httplib::Server> server_;
+  httplib::Server& httplib_;
 };
 
 }  // namespace
 
-std::unique_ptr<Server> makeHttplibServer(Handler handler, Refusal refusal, Limits limits) {
-  return std::make_unique<HttplibServer>(std::move(handler), std::move(refusal), limits);
+std::unique_ptr<Server> makeHttplibServer(Handler handler, Refusal refusal, Limits limits,
+                                          const Tls* tls) {
+  return std::make_unique<HttplibServer>(std::move(handler), std::move(refusal), limits, tls);
 }
 
 }  // namespace http

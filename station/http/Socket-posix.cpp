@@ -1,5 +1,6 @@
 // Sockets on POSIX: descriptors, poll(), and MSG_NOSIGNAL so that a peer that has gone is an
 // error rather than SIGPIPE.
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -103,5 +104,18 @@ void Socket::setNoDelay() const {
 }
 
 void Socket::shutdown() const { ::shutdown(fd(native_), SHUT_RDWR); }
+
+std::string Socket::peerAddress() const {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if (::getpeername(fd(native_), reinterpret_cast<sockaddr*>(&address), &size) != 0) return "";
+  char text[INET6_ADDRSTRLEN] = "";
+  const void* bytes =
+      address.ss_family == AF_INET6
+          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&address)->sin_addr);
+  if (::inet_ntop(address.ss_family, bytes, text, sizeof text) == nullptr) return "";
+  return text;
+}
 
 }  // namespace http

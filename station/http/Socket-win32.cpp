@@ -123,4 +123,17 @@ void Socket::setNoDelay() const {
 
 void Socket::shutdown() const { ::shutdown(handle(native_), SD_BOTH); }
 
+std::string Socket::peerAddress() const {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if (::getpeername(handle(native_), reinterpret_cast<sockaddr*>(&address), &size) != 0) return "";
+  char text[INET6_ADDRSTRLEN] = "";
+  const void* bytes =
+      address.ss_family == AF_INET6
+          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&address)->sin_addr);
+  if (::inet_ntop(address.ss_family, bytes, text, sizeof text) == nullptr) return "";
+  return text;
+}
+
 }  // namespace http

@@ -48,6 +48,8 @@ class Socket {
   // last (Nagle's algorithm), which with the peer's delayed acknowledgement costs tens of
   // milliseconds per exchange on a kept-alive connection.
   void setNoDelay() const;
+  // The peer's address as text ("127.0.0.1", "::1"); empty when it can't be told.
+  std::string peerAddress() const;
   // Ends both directions; a thread blocked on this socket wakes up. The socket stays open.
   void shutdown() const;
   void close();

@@ -141,6 +141,7 @@ class SocketServer final : public Server {
   void serveConnection(Worker& worker) {
     const Socket& socket = worker.socket;
     socket.setSendTimeout(SEND_WAIT);
+    const std::string peer = socket.peerAddress();
     std::string buffer;
     for (int served = 0; served < MAX_REQUESTS && !worker.leave; ++served) {
       std::size_t headEnd;
@@ -160,6 +161,7 @@ class SocketServer final : public Server {
         return;
       }
       Request request;
+      request.remoteAddress = peer;
       const RequestHead parsed =
           parseRequestHead(buffer.substr(0, headEnd), limits_.maxBody, request);
       if (parsed.status != 0) {
@@ -234,7 +236,28 @@ class SocketServer final : public Server {
 
 }  // namespace
 
-std::unique_ptr<Server> makeSocketServer(Handler handler, Refusal refusal, Limits limits) {
+namespace {
+
+// A server that can't serve, and says why.
+class Unavailable final : public Server {
+ public:
+  explicit Unavailable(std::string why) : why_(std::move(why)) {}
+  int bind(const std::string&, int) override { return -1; }
+  void serve() override {}
+  void stop() override {}
+  std::string problem() const override { return why_; }
+
+ private:
+  std::string why_;
+};
+
+}  // namespace
+
+std::unique_ptr<Server> makeSocketServer(Handler handler, Refusal refusal, Limits limits,
+                                         const Tls* tls) {
+  if (tls != nullptr) {
+    return std::make_unique<Unavailable>("this build's server has no TLS");
+  }
   return std::make_unique<SocketServer>(std::move(handler), std::move(refusal), limits);
 }
 

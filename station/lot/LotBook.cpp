@@ -83,6 +83,7 @@ bool LotBook::apply(const Record& record, std::string& error) {
             started_ = r;
             figures_.reset(r.devices);
             guards_ = YieldGuards(r.request.guards);
+            actions_.push_back({r.startedAt, r.by, "started the lot"});
             return true;
           },
           [&](const DatalogOpened& r) {
@@ -127,9 +128,12 @@ bool LotBook::apply(const Record& record, std::string& error) {
           [&](const Paused& r) {
             holds_[static_cast<int>(r.hold)] = true;
             if (r.hold != Hold::handlerAlarm) pauseReason_ = r.why;
+            actions_.push_back({r.at, r.by, "paused the lot: " + r.why});
             return true;
           },
           [&](const Resumed& r) {
+            actions_.push_back(
+                {r.at, r.by, r.hold == Hold::handlerAlarm ? "cleared the handler's alarm" : "resumed the lot"});
             if (r.hold == Hold::handlerAlarm) {
               holds_[static_cast<int>(Hold::handlerAlarm)] = false;
               return true;
@@ -141,6 +145,11 @@ bool LotBook::apply(const Record& record, std::string& error) {
             guards_.rearm();
             return true;
           },
+          [&](const AlarmsCleared& r) {
+            alarms_.clear();
+            actions_.push_back({r.at, r.by, "cleared the alarms"});
+            return true;
+          },
           [&](const Alarm& r) {
             alarms_.push_back(r);
             if (alarms_.size() > KEPT_ALARMS) alarms_.erase(alarms_.begin());
@@ -148,10 +157,12 @@ bool LotBook::apply(const Record& record, std::string& error) {
           },
           [&](const Restarted& r) {
             restarts_.push_back(r.at);
+            actions_.push_back({r.at, "station", "resumed the lot after a restart"});
             return true;
           },
           [&](const EndAsked& r) {
             endAsked_ = r.why;
+            actions_.push_back({r.at, r.by, "ended the lot (" + r.why + ")"});
             return true;
           },
           [&](const Ended& r) {

@@ -19,6 +19,14 @@ namespace lot {
 
 enum class Phase { idle, running, ended };
 
+// Who did what to the lot, and when: started, paused, resumed, ended it, cleared its alarms; and
+// what the station did by itself (a guard's pause, a restart's resumption).
+struct LotAction {
+  std::string time;
+  std::string who;
+  std::string what;
+};
+
 // How the newest touchdown stands.
 struct LastTouchdown {
   enum class Stage {
@@ -64,6 +72,7 @@ class LotBook {
   std::string guardTripped() const;
 
   const std::vector<Alarm>& alarms() const { return alarms_; }
+  const std::vector<LotAction>& actions() const { return actions_; }
   const std::vector<std::string>& restarts() const { return restarts_; }
   const std::string& endAsked() const { return endAsked_; }
   const std::string& endReason() const { return endReason_; }
@@ -86,6 +95,7 @@ class LotBook {
   WaferTracker wafers_;
   YieldGuards guards_;
   std::vector<Alarm> alarms_;
+  std::vector<LotAction> actions_;
   std::vector<std::string> restarts_;
   std::string endAsked_;
   std::string endReason_;

@@ -192,7 +192,7 @@ void LotController::loop() {
     }
     switch (event.kind) {
       case Event::Kind::start:
-        event.answer->set_value(s.startLot(event.request));
+        event.answer->set_value(s.startLot(event.request, event.text));
         break;
       case Event::Kind::sot:
         s.touchdown(event);
@@ -211,7 +211,7 @@ void LotController::loop() {
         s.finishEnd();
         break;
       case Event::Kind::release:
-        event.answer->set_value(s.release());
+        event.answer->set_value(s.release(event.text));
         break;
     }
   }
@@ -223,34 +223,36 @@ void LotController::loop() {
   s.events.clear();
 }
 
-LotAnswer LotController::start(const LotRequest& request) {
+LotAnswer LotController::start(const LotRequest& request, const std::string& actor) {
   Event event;
   event.kind = Event::Kind::start;
   event.request = request;
+  event.text = actor;
   return ask(std::move(event));
 }
 
-LotAnswer LotController::end() {
+LotAnswer LotController::end(const std::string& actor) {
   State& s = *state_;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.book.phase() != lot::Phase::running) return {409, "no lot is running"};
   }
-  s.record(lot::EndAsked{"ended by the operator"}, true);
+  s.record(lot::EndAsked{"ended by the operator", actor, lot::localTime()}, true);
   Event event;
   event.kind = Event::Kind::end;
   event.text = "ended by the operator";
   return ask(std::move(event));
 }
 
-LotAnswer LotController::pause() {
+LotAnswer LotController::pause(const std::string& actor) {
   State& s = *state_;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.book.phase() != lot::Phase::running) return {409, "no lot is running"};
     if (s.book.held(lot::Hold::operatorPause)) return {200, "the lot is paused already"};
     const bool told = s.handlerHeld();
-    s.recordLocked(lot::Paused{lot::Hold::operatorPause, "paused by the operator"});
+    s.recordLocked(lot::Paused{lot::Hold::operatorPause, "paused by the operator", actor,
+                               lot::localTime()});
     s.syncJournal();
     if (told) return {200, "the lot is paused"};
   }
@@ -260,7 +262,7 @@ LotAnswer LotController::pause() {
   return {200, "the lot is paused"};
 }
 
-LotAnswer LotController::resume() {
+LotAnswer LotController::resume(const std::string& actor) {
   State& s = *state_;
   bool release = false;
   {
@@ -271,12 +273,12 @@ LotAnswer LotController::resume() {
       // The lot's thread checks the program, and loads it.
       release = true;
     } else if (s.handlerHeld()) {
-      s.recordLocked(lot::Resumed{lot::Hold::operatorPause});
+      s.recordLocked(lot::Resumed{lot::Hold::operatorPause, actor, lot::localTime()});
       s.syncJournal();
     } else if (alarm && s.alarmFromBefore) {
       // Its READY may have come while the station was down.
       s.alarmFromBefore = false;
-      s.recordLocked(lot::Resumed{lot::Hold::handlerAlarm});
+      s.recordLocked(lot::Resumed{lot::Hold::handlerAlarm, actor, lot::localTime()});
       s.syncJournal();
       s.wake.notify_all();
       s.log.touch();
@@ -290,6 +292,7 @@ LotAnswer LotController::resume() {
   if (release) {
     Event event;
     event.kind = Event::Kind::release;
+    event.text = actor;
     return ask(std::move(event));
   }
   s.send(handler::RESUME_LINE);
@@ -297,6 +300,22 @@ LotAnswer LotController::resume() {
   s.wake.notify_all();
   s.log.touch();
   return {200, "the lot goes on"};
+}
+
+LotAnswer LotController::clearAlarms(const std::string& actor) {
+  State& s = *state_;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.book.phase() == lot::Phase::idle) {
+      s.stationAlarms.clear();
+      s.log.touch();
+      return {200, "the alarms are cleared"};
+    }
+    s.stationAlarms.clear();
+  }
+  s.record(lot::AlarmsCleared{actor, lot::localTime()}, true);
+  s.log.touch();
+  return {200, "the alarms are cleared"};
 }
 
 void LotController::stop() {

@@ -18,8 +18,10 @@
 
 #include "station/lot/LotRequest.h"
 
+class AuditTrail;
 class EventLog;
 class ProjectCatalog;
+class Releases;
 class StationSession;
 
 struct LotOptions {
@@ -34,6 +36,11 @@ struct LotOptions {
   // Whether a driver from the station's earlier life still runs (one that could not be ended):
   // a resumed lot waits for it to be gone. Null: none was left over.
   std::function<bool()> leftoverDriverRuns;
+  // The released programs a lot may name; null: lots name projects (a station without accounts).
+  Releases* releases = nullptr;
+  // Where what the lot does by itself (a guard's pause, a restart, the handler's end) is recorded,
+  // and whose head each of the lot's datalogs takes as its anchor; null: none.
+  AuditTrail* audit = nullptr;
   // Once a lot has ended (and its project is unloaded), on the lot's thread: its datalogs and its
   // report, and a line for people with its figures.
   std::function<void(const std::vector<std::string>& files, const std::string& summary)> onEnded;
@@ -64,12 +71,16 @@ class LotController {
   // Whether restore() resumed a lot.
   bool resumed() const;
 
+  // The operator's requests; actor is who asks (the account, or "-" on a station without
+  // accounts), as the lot's journal and report keep it.
   // Starts a lot: loads its project with the lot's identity; waits until that is done.
-  LotAnswer start(const LotRequest& request);
+  LotAnswer start(const LotRequest& request, const std::string& actor = "-");
   // Ends the lot after the touchdown in progress, unloads, and keeps the lot's summary.
-  LotAnswer end();
-  LotAnswer pause();
-  LotAnswer resume();
+  LotAnswer end(const std::string& actor = "-");
+  LotAnswer pause(const std::string& actor = "-");
+  LotAnswer resume(const std::string& actor = "-");
+  // Clears the lot's alarms from the page.
+  LotAnswer clearAlarms(const std::string& actor = "-");
 
   // Stops taking up work: a touchdown in progress ends without its BIN once the driver can't
   // finish it, and the driver is not started again. For the station's own end.

@@ -100,6 +100,14 @@ bool writeLotFile(const LotPaths& paths, const LotFileContent& lot) {
   content += "TST_TEMP=" + oneLine(request.temperature) + "\n";
   content += "NODE_NAM=" + oneLine(lot.nodeName) + "\n";
   content += "MODE_COD=P\n";
+  if (!request.release.empty()) {
+    content += "JOB_NAM=" + oneLine(request.release) + "\n";
+    content += "JOB_REV=" + oneLine(request.revision) + "\n";
+  }
+  for (const ProgramFile& file : lot.program) {
+    content += "PROGRAM." + file.role + "=" + file.sha256 + " " + oneLine(file.path) + "\n";
+  }
+  if (!lot.auditHead.empty()) content += "AUDIT=" + lot.auditHead + "\n";
   content += std::string("RTST_COD=") + request.retestCode + "\n";
   content += "FILE=" + lot.datalog + "\n";
   content += "FIRST_PART_ID=" + std::to_string(lot.firstPartId) + "\n";

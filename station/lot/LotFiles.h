@@ -44,6 +44,8 @@ std::filesystem::path newDatalogPath(const std::filesystem::path& folder, const 
 struct LotFileContent {
   const LotRequest* request = nullptr;
   std::string nodeName;
+  std::vector<ProgramFile> program;  // the lot's files and their digests
+  std::string auditHead;             // the audit trail's newest hash; empty: none
   std::vector<std::string> devices;  // by site - 1
   std::string datalog;               // its path
   std::uint64_t firstPartId = 1;

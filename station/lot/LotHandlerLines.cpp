@@ -61,7 +61,7 @@ void LotController::State::takeEol(LineOutcome& taken) {
     taken.error = "the lot is ending already";
   } else {
     const std::string why = "end of lot from the handler";
-    recordLocked(lot::EndAsked{why});
+    recordLocked(lot::EndAsked{why, "handler", lot::localTime()});
     syncJournal();
     Event event;
     event.kind = Event::Kind::end;
@@ -75,9 +75,10 @@ void LotController::State::takeAlarm(bool on) {
   if (book.phase() != lot::Phase::running || (!on && !book.held(lot::Hold::handlerAlarm))) return;
   alarmFromBefore = false;
   if (on) {
-    recordLocked(lot::Paused{lot::Hold::handlerAlarm, "the handler's alarm"});
+    recordLocked(lot::Paused{lot::Hold::handlerAlarm, "the handler's alarm", "handler",
+                             lot::localTime()});
   } else {
-    recordLocked(lot::Resumed{lot::Hold::handlerAlarm});
+    recordLocked(lot::Resumed{lot::Hold::handlerAlarm, "handler", lot::localTime()});
     wake.notify_all();
   }
   syncJournal();
@@ -154,6 +155,7 @@ void LotController::handlerLine(const std::string& line, bool overlong) {
     return;
   }
   if (!taken.note.empty()) s.note(taken.note);
+  if (message.kind == handler::HandlerMessage::Kind::eol) s.auditLot("handler", "ended (EOL)");
   if (!taken.resend.empty()) {
     s.note("the handler asked again for the parts of the last touchdown; they were tested");
     const bool sent = s.send(taken.resend);
@@ -166,6 +168,7 @@ void LotController::handlerLine(const std::string& line, bool overlong) {
       running = s.book.phase() == lot::Phase::running;
     }
     s.alarm("handler: " + text + (running ? "; the lot is paused until the handler is READY" : ""));
+    if (running) s.auditLot("handler", "paused by the handler's alarm: " + text);
   } else if (message.kind == handler::HandlerMessage::Kind::ready) {
     s.note("the handler is ready again");
   }

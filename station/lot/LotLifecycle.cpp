@@ -3,11 +3,14 @@
 // record and put away after its last; a station started again reads it back.
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <set>
 
 #include "crypto/Digest.h"
+#include "station/access/AuditTrail.h"
+#include "station/access/Releases.h"
 #include "station/CrashPoints.h"
 #include "station/EventLog.h"
 #include "station/ProjectCatalog.h"
@@ -63,6 +66,16 @@ std::optional<std::uint64_t> partNumber(std::string_view text) {
 
 }  // namespace
 
+void LotController::State::auditLot(const std::string& who, const std::string& what) {
+  if (options.audit == nullptr) return;
+  std::string lotId;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    lotId = book.lot().request.lotId;
+  }
+  options.audit->append(AuditEntry{who, "", "", "lot " + lotId + ": " + what, "done"});
+}
+
 bool LotController::State::programUnchanged(std::string& changed) const {
   std::vector<lot::ProgramFile> program;
   {
@@ -93,17 +106,23 @@ LotAnswer LotController::State::describeLot(const LotRequest& lot, lot::Started&
   if (state.driver != SessionState::Driver::ready) return {409, "the driver is not ready"};
   if (!state.runs.empty()) return {409, "a run is going; stop it before starting a lot"};
 
+  started.request = lot;
+  started.project = lot.project;
+  started.flow = lot.flow;
+  if (!lot.release.empty()) {
+    const LotAnswer released = describeRelease(lot, started);
+    if (released.status != 200) return released;
+  }
   fs::path library, flowPath, setting;
   std::string error;
   ProjectCatalog::Lookup found =
-      catalog.resolveLoad(lot.project, lot.flow, library, flowPath, error);
+      catalog.resolveLoad(started.project, started.flow, library, flowPath, error);
   if (found == ProjectCatalog::Lookup::ok) {
-    found = catalog.resolve(lot.project, lot.setting, setting, error);
+    found = catalog.resolve(started.project, lot.setting, setting, error);
   }
   if (found != ProjectCatalog::Lookup::ok) {
     return {found == ProjectCatalog::Lookup::bad ? 400 : 404, error};
   }
-  started.request = lot;
   started.startedAt = lot::localTime();
   // The setting names the lot's devices (position i is site i + 1) and its fail-stop.
   try {
@@ -135,8 +154,29 @@ LotAnswer LotController::State::describeLot(const LotRequest& lot, lot::Started&
   return {200, ""};
 }
 
-LotAnswer LotController::State::startLot(const LotRequest& lot) {
+LotAnswer LotController::State::describeRelease(const LotRequest& lot, lot::Started& started) {
+  if (options.releases == nullptr) {
+    return {400, "this station has no released programs: name a project and flow"};
+  }
+  const std::optional<Release> release = options.releases->find(lot.release, lot.revision);
+  if (!release) return {404, "there is no release " + lot.release + "@" + lot.revision};
+  const auto& settings = release->settings;
+  if (std::find(settings.begin(), settings.end(), lot.setting) == settings.end()) {
+    return {400, "release " + lot.release + "@" + lot.revision + " has no setting " + lot.setting};
+  }
+  const std::string changed = releaseChanged(*release, catalog);
+  if (!changed.empty()) {
+    alarm("lot " + lot.lotId + " refused: " + changed);
+    return {409, changed + ": the lot is refused"};
+  }
+  started.project = release->project;
+  started.flow = release->flow;
+  return {200, ""};
+}
+
+LotAnswer LotController::State::startLot(const LotRequest& lot, const std::string& actor) {
   lot::Started started;
+  started.by = actor;
   const LotAnswer described = describeLot(lot, started);
   if (described.status != 200) return described;
   std::string error;
@@ -188,21 +228,26 @@ LotAnswer LotController::State::startLot(const LotRequest& lot) {
 bool LotController::State::loadIntoNewFile() {
   lot::LotFileContent content;
   LotRequest request;
-  std::string wafer;
+  std::string wafer, project, flow;
   {
     std::lock_guard<std::mutex> lock(mutex);
     request = book.lot().request;
+    project = book.lot().project;
+    flow = book.lot().flow;
     content.devices = book.lot().devices;
+    content.program = book.lot().program;
     content.firstPartId = book.nextPartId();
     const lot::Wafer* current = book.wafers().current();
     if (request.filePerWafer && current != nullptr) wafer = current->id;
   }
   content.request = &request;
   content.nodeName = options.nodeName;
+  // The audit trail as it stands, anchored in the datalog.
+  if (options.audit != nullptr) content.auditHead = options.audit->head();
   content.datalog = lot::newDatalogPath(options.datalogDir, request, wafer).u8string();
   fs::path library, flowPath;
   std::string error;
-  if (catalog.resolveLoad(request.project, request.flow, library, flowPath, error) !=
+  if (catalog.resolveLoad(project, flow, library, flowPath, error) !=
       ProjectCatalog::Lookup::ok) {
     alarm("the lot's project: " + error);
     return false;
@@ -212,7 +257,7 @@ bool LotController::State::loadIntoNewFile() {
     return false;
   }
   const CommandResult loaded =
-      session.load(request.project, request.flow, library.u8string(), flowPath.u8string());
+      session.load(project, flow, library.u8string(), flowPath.u8string());
   if (loaded.outcome != CommandResult::Outcome::done) {
     alarm("the lot's project could not be loaded: " + loaded.message);
     return false;
@@ -391,6 +436,9 @@ std::string LotController::restore() {
   s.alarmFromBefore = s.book.held(lot::Hold::handlerAlarm);
   s.recordLocked(lot::Restarted{lot::localTime()});
   s.syncJournal();
+  if (s.options.audit != nullptr) {
+    s.options.audit->append(AuditEntry{"station", "", "", "lot " + lotId + ": resumed after a restart", "done"});
+  }
   Event event;
   event.kind = Event::Kind::restart;
   s.events.push_front(std::move(event));
@@ -465,15 +513,16 @@ void LotController::State::restartLot() {
   {
     std::lock_guard<std::mutex> lock(mutex);
     tell = !handlerHeld();
-    recordLocked(lot::Paused{lot::Hold::program, why});
+    recordLocked(lot::Paused{lot::Hold::program, why, "station", lot::localTime()});
     alarmLocked("the lot is held after the restart: " + why);
     syncJournal();
   }
   if (tell) send(handler::PAUSE_LINE);
+  auditLot("station", "held after the restart: " + why);
   log.touch();
 }
 
-LotAnswer LotController::State::release() {
+LotAnswer LotController::State::release(const std::string& actor) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (book.phase() != lot::Phase::running) return {409, "no lot is running"};
@@ -491,7 +540,7 @@ LotAnswer LotController::State::release() {
   if (!loaded && (!session.waitReady(options.readyTimeout) || !loadIntoNewFile())) {
     return {409, "the lot's project could not be loaded; see the alarms"};
   }
-  record(lot::Resumed{lot::Hold::operatorPause}, true);
+  record(lot::Resumed{lot::Hold::operatorPause, actor, lot::localTime()}, true);
   send(handler::RESUME_LINE);
   note("resumed by the operator");
   wake.notify_all();

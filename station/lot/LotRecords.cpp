@@ -61,6 +61,9 @@ Json toJson(const Record& record) {
                         {"format", 1},
                         {"request", Json::parse(lotRequestJson(r.request))},
                         {"startedAt", r.startedAt},
+                        {"by", r.by},
+                        {"project", r.project},
+                        {"flow", r.flow},
                         {"devices", r.devices},
                         {"failstop", r.failstop},
                         {"program", program}};
@@ -98,11 +101,18 @@ Json toJson(const Record& record) {
             return Json{{"type", "sent"}, {"touchdown", r.number}, {"ok", r.ok}};
           },
           [](const Paused& r) {
-            return Json{
-                {"type", "pause"}, {"hold", HOLD_NAMES[static_cast<int>(r.hold)]}, {"why", r.why}};
+            return Json{{"type", "pause"}, {"hold", HOLD_NAMES[static_cast<int>(r.hold)]},
+                        {"why", r.why},    {"by", r.by},
+                        {"at", r.at}};
           },
           [](const Resumed& r) {
-            return Json{{"type", "resume"}, {"hold", HOLD_NAMES[static_cast<int>(r.hold)]}};
+            return Json{{"type", "resume"},
+                        {"hold", HOLD_NAMES[static_cast<int>(r.hold)]},
+                        {"by", r.by},
+                        {"at", r.at}};
+          },
+          [](const AlarmsCleared& r) {
+            return Json{{"type", "alarmsCleared"}, {"by", r.by}, {"at", r.at}};
           },
           [](const Alarm& r) {
             return Json{{"type", "alarm"}, {"time", r.time}, {"text", r.text}};
@@ -111,7 +121,7 @@ Json toJson(const Record& record) {
             return Json{{"type", "restart"}, {"at", r.at}};
           },
           [](const EndAsked& r) {
-            return Json{{"type", "endAsked"}, {"why", r.why}};
+            return Json{{"type", "endAsked"}, {"why", r.why}, {"by", r.by}, {"at", r.at}};
           },
           [](const Ended& r) {
             return Json{{"type", "end"}, {"why", r.why}};
@@ -133,6 +143,9 @@ const std::map<std::string, Reader>& readers() {
            throw std::invalid_argument("its request: " + error);
          }
          r.startedAt = j.at("startedAt").get<std::string>();
+         r.by = j.value("by", "");
+         r.project = j.value("project", r.request.project);
+         r.flow = j.value("flow", r.request.flow);
          r.devices = j.at("devices").get<std::vector<std::string>>();
          r.failstop = j.at("failstop").get<bool>();
          for (const Json& file : j.at("program")) {
@@ -176,16 +189,24 @@ const std::map<std::string, Reader>& readers() {
        }},
       {"pause",
        [](const Json& j) -> Record {
-         return Paused{holdOf(j.at("hold")), j.at("why").get<std::string>()};
+         return Paused{holdOf(j.at("hold")), j.at("why").get<std::string>(), j.value("by", ""),
+                       j.value("at", "")};
        }},
-      {"resume", [](const Json& j) -> Record { return Resumed{holdOf(j.at("hold"))}; }},
+      {"resume",
+       [](const Json& j) -> Record {
+         return Resumed{holdOf(j.at("hold")), j.value("by", ""), j.value("at", "")};
+       }},
+      {"alarmsCleared",
+       [](const Json& j) -> Record { return AlarmsCleared{j.value("by", ""), j.value("at", "")}; }},
       {"alarm",
        [](const Json& j) -> Record {
          return Alarm{j.at("time").get<std::string>(), j.at("text").get<std::string>()};
        }},
       {"restart", [](const Json& j) -> Record { return Restarted{j.at("at").get<std::string>()}; }},
       {"endAsked",
-       [](const Json& j) -> Record { return EndAsked{j.at("why").get<std::string>()}; }},
+       [](const Json& j) -> Record {
+         return EndAsked{j.at("why").get<std::string>(), j.value("by", ""), j.value("at", "")};
+       }},
       {"end", [](const Json& j) -> Record { return Ended{j.at("why").get<std::string>()}; }},
   };
   return table;

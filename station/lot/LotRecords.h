@@ -27,6 +27,8 @@ struct ProgramFile {
 struct Started {
   LotRequest request;
   std::string startedAt;             // local time, "YYYY-MM-DD HH:MM:SS"
+  std::string by;                    // who started it
+  std::string project, flow;         // the program's, from the request or its release
   std::vector<std::string> devices;  // of each site, by site - 1
   bool failstop = false;
   std::vector<ProgramFile> program;
@@ -93,12 +95,22 @@ enum class Hold {
 struct Paused {
   Hold hold = Hold::operatorPause;
   std::string why;
+  std::string by;  // the operator; "station" or "handler" for the others
+  std::string at;
 };
 
 // operatorPause: the operator resumed the lot (lifting the operator's, the guards' and the
 // program's holds; the guards count afresh). handlerAlarm: the handler is READY.
 struct Resumed {
   Hold hold = Hold::operatorPause;
+  std::string by;
+  std::string at;
+};
+
+// The operator cleared the lot's alarms from the page.
+struct AlarmsCleared {
+  std::string by;
+  std::string at;
 };
 
 struct Alarm {
@@ -114,15 +126,17 @@ struct Restarted {
 // The operator or the handler (EOL) ended the lot; the end follows.
 struct EndAsked {
   std::string why;
+  std::string by;
+  std::string at;
 };
 
 struct Ended {
   std::string why;
 };
 
-using Record =
-    std::variant<Started, DatalogOpened, DatalogDropped, WaferStarted, WaferEnded, TouchdownTaken,
-                 TouchdownBinned, BinSent, Paused, Resumed, Alarm, Restarted, EndAsked, Ended>;
+using Record = std::variant<Started, DatalogOpened, DatalogDropped, WaferStarted, WaferEnded,
+                            TouchdownTaken, TouchdownBinned, BinSent, Paused, Resumed,
+                            AlarmsCleared, Alarm, Restarted, EndAsked, Ended>;
 
 std::string recordJson(const Record& record);
 // False with error when text is no record this station writes.

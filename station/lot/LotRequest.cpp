@@ -10,8 +10,8 @@ using Json = nlohmann::json;
 namespace {
 
 const std::set<std::string> LOT_KEYS = {
-    "project",  "flow",        "setting", "lotId",  "sublotId", "operator",     "partType",
-    "testCode", "temperature", "retest",  "binMap", "guards",   "filePerWafer", "wafer"};
+    "release",  "revision", "project", "flow",   "setting", "lotId",        "sublotId", "operator",
+    "partType", "testCode", "temperature", "retest", "binMap",  "filePerWafer", "guards",   "wafer"};
 
 // The lot's "wafer" keys and the WCR fields they give.
 enum class WaferValue { size, units, center, letter };
@@ -79,8 +79,15 @@ bool yieldGuard(const Json& value, const std::string& what, YieldGuard& guard, s
 }
 
 bool identity(const Json& document, LotRequest& request, std::string& error) {
-  if (!text(document, "project", true, request.project, error) ||
-      !text(document, "flow", true, request.flow, error) ||
+  // A release, or a project and its flow.
+  const bool released = document.contains("release") || document.contains("revision");
+  if (released && (document.contains("project") || document.contains("flow"))) {
+    return fail(error, "a lot names a release and revision, or a project and flow, not both");
+  }
+  if (!text(document, "release", released, request.release, error) ||
+      !text(document, "revision", released, request.revision, error) ||
+      !text(document, "project", !released, request.project, error) ||
+      !text(document, "flow", !released, request.flow, error) ||
       !text(document, "setting", true, request.setting, error) ||
       !text(document, "lotId", true, request.lotId, error) ||
       !text(document, "sublotId", false, request.sublotId, error) ||
@@ -229,11 +236,17 @@ bool parseLotRequest(const std::string& body, LotRequest& request, std::string& 
 }
 
 std::string lotRequestJson(const LotRequest& r) {
-  Json body = {{"project", r.project},         {"flow", r.flow},
-               {"setting", r.setting},         {"lotId", r.lotId},
+  Json body = {{"setting", r.setting},         {"lotId", r.lotId},
                {"sublotId", r.sublotId},       {"operator", r.operatorName},
                {"partType", r.partType},       {"testCode", r.testCode},
                {"temperature", r.temperature}, {"filePerWafer", r.filePerWafer}};
+  if (r.release.empty()) {
+    body["project"] = r.project;
+    body["flow"] = r.flow;
+  } else {
+    body["release"] = r.release;
+    body["revision"] = r.revision;
+  }
   if (r.retestCode == 'Y' || r.retestCode == 'N') {
     body["retest"] = r.retestCode == 'Y';
   } else {

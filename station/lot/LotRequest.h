@@ -21,7 +21,10 @@ struct LotGuards {
 };
 
 struct LotRequest {
-  std::string project, flow, setting;  // names in the projects folder, as for load and run
+  // A released program (station/access/Releases.h) and one of its settings; or, on a station
+  // without accounts, a project, its flow and a setting by their names in the projects folder.
+  std::string release, revision;
+  std::string project, flow, setting;
   std::string lotId, sublotId, operatorName, partType, testCode, temperature;
   char retestCode = 'N';      // MIR RTST_COD: N a first test, Y a retest, 0-9 retest count
   std::map<int, int> binMap;  // hard bin -> handler category; a bin not named is itself

@@ -90,15 +90,20 @@ struct LotController::State {
         std::function<bool(const std::string&)> send);
 
   // ---- The lot's thread (LotLifecycle.cpp, LotTouchdown.cpp) ----
-  LotAnswer startLot(const LotRequest& request);
+  LotAnswer startLot(const LotRequest& request, const std::string& actor);
   // Checks a lot the operator asks for and reads its program (the setting's devices, each file's
   // digest); status 200 when it can start.
   LotAnswer describeLot(const LotRequest& request, lot::Started& started);
+  // The project and flow of the release the lot names, refused when it or its files aren't as
+  // released.
+  LotAnswer describeRelease(const LotRequest& request, lot::Started& started);
+  // Records something the lot did by itself in the audit trail (who: "station" or "handler").
+  void auditLot(const std::string& who, const std::string& what);
   void endLot(const std::string& why);
   // What is left of an end that a restart interrupted: the report, delivery, the journal.
   void finishEnd();
   void restartLot();
-  LotAnswer release();
+  LotAnswer release(const std::string& actor);
   void switchWaferFile(const std::string& wafer);
   void touchdown(const Event& event);
   // Tests a touchdown's parts: its files written, its pass run and read, the datalog synced. The

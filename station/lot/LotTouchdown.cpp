@@ -191,6 +191,7 @@ void LotController::State::answerTouchdown(const Event& event, long number,
   log.append(LogLine::Kind::station,
              "handler < " + line + (sent ? "" : " (not sent: no connection to the handler)"));
   bool tellHandler = false;
+  std::string tripped;
   {
     std::lock_guard<std::mutex> lock(mutex);
     // The handler asks again for parts it got no BIN for, once it is connected again: they were
@@ -201,15 +202,16 @@ void LotController::State::answerTouchdown(const Event& event, long number,
     syncs.push_back(timing.syncMicros);
     if (work.size() > KEPT_WORK) work.pop_front();
     if (syncs.size() > KEPT_WORK) syncs.pop_front();
-    const std::string tripped = book.guardTripped();
+    tripped = book.guardTripped();
     if (!tripped.empty()) {
       tellHandler = !handlerHeld();
-      recordLocked(lot::Paused{lot::Hold::guard, "guard: " + tripped});
+      recordLocked(lot::Paused{lot::Hold::guard, "guard: " + tripped, "station", lot::localTime()});
       alarmLocked("yield guard tripped: " + tripped + "; the lot is paused");
       syncJournal();
     }
   }
   crashPoint("sent");
+  if (!tripped.empty()) auditLot("station", "paused by a yield guard: " + tripped);
   if (tellHandler) {
     send(handler::PAUSE_LINE);
     crashPoint("paused");

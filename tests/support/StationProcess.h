@@ -25,11 +25,15 @@
 // A projects folder (a copy of the example's) and a datalogs folder, which stations started one
 // after the other may share, as a station started again after a crash does.
 struct StationFolders {
-  StationFolders() : projects(dir.path("projects")), datalogs(dir.path("datalog")) {
+  StationFolders()
+      : projects(dir.path("projects")),
+        datalogs(dir.path("datalog")),
+        accounts(dir.path("accounts.json")) {
     std::filesystem::copy(ATE_STATION_PROJECTS, projects, std::filesystem::copy_options::recursive);
   }
   TempDir dir;
   std::string projects, datalogs;
+  std::string accounts;  // where the station's accounts are (none until a test makes some)
 };
 
 class Station {
@@ -45,9 +49,17 @@ class Station {
           const Environment& environment, const std::string& driver = ATE_DRIVER_PATH)
       : folders_(std::move(folders)) {
     ChildProcess::Options options;
-    options.argv = {ATE_STATION_PATH, "--projects",       folders_->projects,
-                    "--datalogs",     folders_->datalogs, "--listen",
-                    "127.0.0.1:0",    "--timeout",        "2"};
+    options.argv = {ATE_STATION_PATH,
+                    "--projects",
+                    folders_->projects,
+                    "--datalogs",
+                    folders_->datalogs,
+                    "--accounts",
+                    folders_->accounts,
+                    "--listen",
+                    "127.0.0.1:0",
+                    "--timeout",
+                    "2"};
     // Without --driver, the station runs the driver beside it.
     if (driver != ATE_DRIVER_PATH) options.argv.insert(options.argv.end(), {"--driver", driver});
     options.argv.insert(options.argv.end(), args.begin(), args.end());
