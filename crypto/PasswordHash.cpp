@@ -31,8 +31,8 @@ std::string argon2id(std::string_view password, std::string_view salt, std::stri
     throw std::runtime_error("libgcrypt cannot compute Argon2id");
   }
   std::string tag(tagBytes, '\0');
-  const bool done = gcry_kdf_compute(handle, nullptr) == 0 &&
-                    gcry_kdf_final(handle, tag.size(), tag.data()) == 0;
+  const bool done =
+      gcry_kdf_compute(handle, nullptr) == 0 && gcry_kdf_final(handle, tag.size(), tag.data()) == 0;
   gcry_kdf_close(handle);
   if (!done) throw std::runtime_error("libgcrypt failed to compute Argon2id");
   return tag;
@@ -42,8 +42,8 @@ std::string hashPassword(std::string_view password, const Argon2Cost& cost) {
   const std::string salt = randomBytes(SALT_BYTES);
   const std::string tag = argon2id(password, salt, "", "", cost, TAG_BYTES);
   char head[96];
-  std::snprintf(head, sizeof head, "$argon2id$v=19$m=%lu,t=%lu,p=%lu$", cost.memoryKiB,
-                cost.passes, cost.lanes);
+  std::snprintf(head, sizeof head, "$argon2id$v=19$m=%lu,t=%lu,p=%lu$", cost.memoryKiB, cost.passes,
+                cost.lanes);
   return head + base64(salt, true) + "$" + base64(tag, true);
 }
 

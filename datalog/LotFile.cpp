@@ -147,11 +147,12 @@ bool parseLotFile(std::string_view text, LotFile& lot, std::string& error) {
     } else if (key.substr(0, 8) == "PROGRAM.") {
       // PROGRAM.ROLE=SHA256 PATH
       const std::string_view role = key.substr(8);
-      if (role.empty() || !sha256Text(value.substr(0, 64)) || value.size() < 66 || value[64] != ' ') {
+      if (role.empty() || !sha256Text(value.substr(0, 64)) || value.size() < 66 ||
+          value[64] != ' ') {
         return bad("PROGRAM." + std::string(role.substr(0, 20)) + " is a SHA-256 and a path");
       }
-      lot.program.push_back({std::string(role), std::string(value.substr(0, 64)),
-                             std::string(value.substr(65))});
+      lot.program.push_back(
+          {std::string(role), std::string(value.substr(0, 64)), std::string(value.substr(65))});
     } else if (key == "AUDIT") {
       if (!sha256Text(value)) return bad("AUDIT is a SHA-256");
       lot.auditHead = std::string(value);

@@ -450,8 +450,8 @@ std::string Datalog::encodeHeader() const {
   }
   // A station's lot: its program's files and the audit trail's anchor (docs/datalog.md).
   for (const LotFile::ProgramFile& file : program_) {
-    Record(out, DTR_RECORD).cn("ate:program " + file.role + " sha256=" + file.sha256 + " path=" +
-                               file.path);
+    Record(out, DTR_RECORD)
+        .cn("ate:program " + file.role + " sha256=" + file.sha256 + " path=" + file.path);
   }
   if (!auditHead_.empty()) Record(out, DTR_RECORD).cn("ate:audit sha256=" + auditHead_);
   return out;

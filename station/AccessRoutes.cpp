@@ -40,18 +40,23 @@ json releaseJson(const Release& release) {
   for (const ReleasedFile& file : release.files) {
     files.push_back({{"role", file.role}, {"file", file.file}, {"sha256", file.sha256}});
   }
-  return {{"name", release.name},       {"revision", release.revision},
-          {"project", release.project}, {"flow", release.flow},
-          {"settings", release.settings}, {"files", files},
-          {"by", release.by},           {"at", release.at}};
+  return {{"name", release.name},
+          {"revision", release.revision},
+          {"project", release.project},
+          {"flow", release.flow},
+          {"settings", release.settings},
+          {"files", files},
+          {"by", release.by},
+          {"at", release.at}};
 }
 
 }  // namespace
 
 void StationServer::login(Call& call, http::Response& response) {
   if (!accountsOn()) {
-    return sendError(response, 409, "this station has no accounts: anyone on this computer may "
-                                    "use it (ate-station users add NAME --role admin makes one)");
+    return sendError(response, 409,
+                     "this station has no accounts: anyone on this computer may "
+                     "use it (ate-station users add NAME --role admin makes one)");
   }
   json body;
   if (!bodyOf(call.request, response, body)) return;
@@ -83,9 +88,8 @@ void StationServer::logout(Call& call, http::Response& response) {
 }
 
 void StationServer::me(Call& call, http::Response& response) {
-  json body = {{"accounts", accountsOn()},
-               {"tls", tls()},
-               {"insecureNetwork", options_.insecureNetwork}};
+  json body = {
+      {"accounts", accountsOn()}, {"tls", tls()}, {"insecureNetwork", options_.insecureNetwork}};
   if (!accountsOn()) {
     body["account"] = nullptr;
     return sendJson(response, 200, body);
@@ -105,15 +109,13 @@ void StationServer::makeToken(Call& call, http::Response& response) {
   if (!bodyOf(call.request, response, body)) return;
   const std::string name = text(body, "name");
   std::string error;
-  const std::string token =
-      parts_.access->accounts().addToken(call.who.account->name, name, error);
+  const std::string token = parts_.access->accounts().addToken(call.who.account->name, name, error);
   call.detail = "token \"" + name.substr(0, 64) + "\" for " + call.who.account->name;
   if (token.empty()) return sendError(response, 400, error);
   // Shown this once: only its digest is kept.
-  sendJson(response, 200,
-           json{{"token", token},
-                {"name", name},
-                {"message", "keep the token: it is not shown again"}});
+  sendJson(
+      response, 200,
+      json{{"token", token}, {"name", name}, {"message", "keep the token: it is not shown again"}});
 }
 
 void StationServer::releaseList(Call&, http::Response& response) {
@@ -140,8 +142,8 @@ void StationServer::releaseAdd(Call& call, http::Response& response) {
     }
   }
   release.by = call.who.name();
-  call.detail = "release " + release.name + "@" + release.revision + " of project " +
-                release.project;
+  call.detail =
+      "release " + release.name + "@" + release.revision + " of project " + release.project;
   for (const std::string* name : {&release.project, &release.flow}) {
     if (!ProjectCatalog::validName(*name)) {
       return sendError(response, 400, "a release names its project and flow");

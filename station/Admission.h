@@ -29,5 +29,4 @@ Verdict admit(const http::Request& request, const AdmissionPolicy& policy);
 // Whether host (an address or name, without port) is this machine's loopback.
 bool isLoopback(const std::string& host);
 
-
 #endif  // ATE_STATION_ADMISSION_H_

@@ -1,8 +1,8 @@
 # Turns the page's files into a C++ source: cmake -DOUTPUT=file.cpp -DSOURCE_DIR=web -P this.
 # Each file becomes a byte array; index.html is also served as "/".
-set(files index.html station.css station.js production.js wafer.js)
+set(files index.html station.css access.js station.js production.js wafer.js)
 # (Types without parameters: a ";" would split the list; the charset is added below.)
-set(types text/html text/css text/javascript text/javascript text/javascript)
+set(types text/html text/css text/javascript text/javascript text/javascript text/javascript)
 set(code "// Generated from station/web/ by EmbedWebFiles.cmake; edit those files instead.\n")
 string(APPEND code "#include \"station/WebFiles.h\"\n\nnamespace {\n")
 set(entries "")

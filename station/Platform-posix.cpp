@@ -7,9 +7,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <iostream>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
 

@@ -90,7 +90,8 @@ void sendResult(http::Response& response, const CommandResult& result) {
 
 std::unique_ptr<http::Server> makeStationServer(http::Handler handler, http::Refusal refusal,
                                                 http::Limits limits, const ServerOptions& options) {
-  if (options.tlsCert.empty()) return http::makeServer(std::move(handler), std::move(refusal), limits);
+  if (options.tlsCert.empty())
+    return http::makeServer(std::move(handler), std::move(refusal), limits);
   const http::Tls tls{options.tlsCert, options.tlsKey};
   return http::makeServer(std::move(handler), std::move(refusal), limits, &tls);
 }
@@ -113,14 +114,13 @@ StationServer::StationServer(ServerOptions options, StationParts parts)
     : options_(std::move(options)),
       policy_{options_.host, !options_.tlsCert.empty()},
       parts_(parts),
-      server_(makeStationServer(
-          [this](const http::Request& request, http::Response& response) {
-            handle(request, response);
-          },
-          [](int status, const std::string& message, http::Response& response) {
-            sendError(response, status, message);
-          },
-          http::Limits{options_.maxBody, options_.maxStreams + 8}, options_)) {
+      server_(
+          makeStationServer([this](const http::Request& request,
+                                   http::Response& response) { handle(request, response); },
+                            [](int status, const std::string& message, http::Response& response) {
+                              sendError(response, status, message);
+                            },
+                            http::Limits{options_.maxBody, options_.maxStreams + 8}, options_)) {
   const Role looks = Role::operatorRole;
   gets_ = {{"/api/projects", {&StationServer::projects, looks}},
            {"/api/state", {&StationServer::state, looks}},

@@ -24,9 +24,9 @@
 #include "station/HandlerLink.h"
 #include "station/Platform.h"
 #include "station/ProjectCatalog.h"
+#include "station/StationCommands.h"
 #include "station/StationServer.h"
 #include "station/StationSession.h"
-#include "station/StationCommands.h"
 #include "station/access/AccessControl.h"
 #include "station/access/AuditTrail.h"
 #include "station/access/Releases.h"
@@ -267,14 +267,18 @@ int main(int argc, char** argv) {
   session.datalogDir = datalogFolder.u8string();
   {
     std::string error;
-    if (!audit.open(auditFile.empty() ? datalogFolder / "audit.jsonl" : std::filesystem::path(auditFile), error)) {
+    if (!audit.open(
+            auditFile.empty() ? datalogFolder / "audit.jsonl" : std::filesystem::path(auditFile),
+            error)) {
       std::fprintf(stderr, "ate-station: %s\n", error.c_str());
       return 64;
     }
   }
   if (!lotFile.empty() && !accounts.empty() && startingLot.release.empty()) {
-    std::fprintf(stderr, "ate-station: the lot %s: lots run released programs only (name a "
-                         "release and revision)\n", lotFile.c_str());
+    std::fprintf(stderr,
+                 "ate-station: the lot %s: lots run released programs only (name a "
+                 "release and revision)\n",
+                 lotFile.c_str());
     return 64;
   }
   AccessControl access(accounts, idle);
@@ -360,12 +364,14 @@ int main(int argc, char** argv) {
               shown.c_str(), port);
   std::fflush(stdout);
   if (accounts.empty()) {
-    say("no accounts in " + accountsFile + ": anyone on this computer may use the station. To "
-        "make one: ate-station users add NAME --role admin --accounts " + accountsFile);
+    say("no accounts in " + accountsFile +
+        ": anyone on this computer may use the station. To "
+        "make one: ate-station users add NAME --role admin --accounts " +
+        accountsFile);
   }
-  audit.append(AuditEntry{"station", "", "", "started, listening on " + shown + ":" +
-                                                 std::to_string(port) +
-                                                 (accounts.empty() ? ", without accounts" : ""),
+  audit.append(AuditEntry{"station", "", "",
+                          "started, listening on " + shown + ":" + std::to_string(port) +
+                              (accounts.empty() ? ", without accounts" : ""),
                           "done"});
   driver.start();
   bool lotStarted = false;

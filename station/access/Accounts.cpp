@@ -98,7 +98,8 @@ bool Accounts::save(std::string& error) {
   for (const Account& account : accounts_) {
     Json tokens = Json::array();
     for (const ApiToken& token : account.tokens) {
-      tokens.push_back({{"name", token.name}, {"sha256", token.sha256}, {"created", token.created}});
+      tokens.push_back(
+          {{"name", token.name}, {"sha256", token.sha256}, {"created", token.created}});
     }
     list.push_back({{"name", account.name},
                     {"role", roleName(account.role)},

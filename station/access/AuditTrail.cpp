@@ -76,7 +76,8 @@ void AuditTrail::append(const AuditEntry& entry) {
   std::string text = "{";
   for (const char* key : {"time", "who", "role", "address", "what", "outcome", "prev"}) {
     if (text.size() > 1) text += ',';
-    text += Json(key).dump() + ":" + line.at(key).dump(-1, ' ', false, Json::error_handler_t::replace);
+    text +=
+        Json(key).dump() + ":" + line.at(key).dump(-1, ' ', false, Json::error_handler_t::replace);
   }
   text += "}";
   std::string error;
@@ -156,7 +157,8 @@ std::vector<std::string> datalogAnchors(const fs::path& datalog, std::string& er
   for (stdf::Record record; reader.next(record);) {
     if (!record.is("DTR")) continue;
     const std::string_view text = record.textValue("TEXT_DAT");
-    if (text.compare(0, prefix.size(), prefix) == 0) anchors.emplace_back(text.substr(prefix.size()));
+    if (text.compare(0, prefix.size(), prefix) == 0)
+      anchors.emplace_back(text.substr(prefix.size()));
   }
   if (reader.error() != nullptr) error = datalog.u8string() + ": " + reader.error()->message;
   return anchors;

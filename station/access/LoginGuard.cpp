@@ -14,8 +14,8 @@ LoginGuard::Count& LoginGuard::count(std::map<std::string, Count>& table, const 
 std::chrono::seconds LoginGuard::locked(const std::string& account, const std::string& address) {
   std::lock_guard<std::mutex> lock(mutex_);
   const Clock::time_point now = Clock::now();
-  const Clock::time_point until =
-      std::max(count(accounts_, account, now).lockedUntil, count(addresses_, address, now).lockedUntil);
+  const Clock::time_point until = std::max(count(accounts_, account, now).lockedUntil,
+                                           count(addresses_, address, now).lockedUntil);
   if (until <= now) return std::chrono::seconds(0);
   return std::chrono::duration_cast<std::chrono::seconds>(until - now) + std::chrono::seconds(1);
 }

@@ -20,10 +20,14 @@ Json releaseJson(const Release& release) {
   for (const ReleasedFile& file : release.files) {
     files.push_back({{"role", file.role}, {"file", file.file}, {"sha256", file.sha256}});
   }
-  return {{"name", release.name},       {"revision", release.revision},
-          {"project", release.project}, {"flow", release.flow},
-          {"settings", release.settings}, {"files", files},
-          {"by", release.by},           {"at", release.at}};
+  return {{"name", release.name},
+          {"revision", release.revision},
+          {"project", release.project},
+          {"flow", release.flow},
+          {"settings", release.settings},
+          {"files", files},
+          {"by", release.by},
+          {"at", release.at}};
 }
 
 Release releaseOf(const Json& json) {
@@ -73,7 +77,8 @@ bool Releases::load(const fs::path& file, std::string& error) {
   std::ifstream in(file, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   try {
-    for (const Json& entry : Json::parse(text).at("releases")) releases_.push_back(releaseOf(entry));
+    for (const Json& entry : Json::parse(text).at("releases"))
+      releases_.push_back(releaseOf(entry));
   } catch (const std::exception& failure) {
     releases_.clear();
     error = file.u8string() + " is not a releases file: " + failure.what();
@@ -115,8 +120,9 @@ std::optional<Release> Releases::find(const std::string& name, const std::string
 
 int Releases::add(Release release, const ProjectCatalog& catalog, std::string& error) {
   if (!validLabel(release.name) || !validLabel(release.revision)) {
-    error = "a release's name and revision have 1 to 64 characters, without white space, '@', "
-            "'/', '\\\\' or '\"'";
+    error =
+        "a release's name and revision have 1 to 64 characters, without white space, '@', "
+        "'/', '\\\\' or '\"'";
     return 400;
   }
   if (release.settings.empty()) {

@@ -73,8 +73,7 @@ class HttplibServer final : public Server {
   HttplibServer(Handler handler, Refusal refusal, Limits limits, const Tls* tls)
       : handler_(std::move(handler)),
         refusal_(std::move(refusal)),
-        server_(tls != nullptr ? tlsServer(*tls, problem_)
-                               : std::make_unique<httplib::Server>()),
+        server_(tls != nullptr ? tlsServer(*tls, problem_) : std::make_unique<httplib::Server>()),
         httplib_(*server_) {
     const std::size_t threads = limits.maxConnections;
     httplib_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };

@@ -133,7 +133,8 @@ bool LotBook::apply(const Record& record, std::string& error) {
           },
           [&](const Resumed& r) {
             actions_.push_back(
-                {r.at, r.by, r.hold == Hold::handlerAlarm ? "cleared the handler's alarm" : "resumed the lot"});
+                {r.at, r.by,
+                 r.hold == Hold::handlerAlarm ? "cleared the handler's alarm" : "resumed the lot"});
             if (r.hold == Hold::handlerAlarm) {
               holds_[static_cast<int>(Hold::handlerAlarm)] = false;
               return true;

@@ -251,8 +251,8 @@ LotAnswer LotController::pause(const std::string& actor) {
     if (s.book.phase() != lot::Phase::running) return {409, "no lot is running"};
     if (s.book.held(lot::Hold::operatorPause)) return {200, "the lot is paused already"};
     const bool told = s.handlerHeld();
-    s.recordLocked(lot::Paused{lot::Hold::operatorPause, "paused by the operator", actor,
-                               lot::localTime()});
+    s.recordLocked(
+        lot::Paused{lot::Hold::operatorPause, "paused by the operator", actor, lot::localTime()});
     s.syncJournal();
     if (told) return {200, "the lot is paused"};
   }

@@ -75,8 +75,8 @@ void LotController::State::takeAlarm(bool on) {
   if (book.phase() != lot::Phase::running || (!on && !book.held(lot::Hold::handlerAlarm))) return;
   alarmFromBefore = false;
   if (on) {
-    recordLocked(lot::Paused{lot::Hold::handlerAlarm, "the handler's alarm", "handler",
-                             lot::localTime()});
+    recordLocked(
+        lot::Paused{lot::Hold::handlerAlarm, "the handler's alarm", "handler", lot::localTime()});
   } else {
     recordLocked(lot::Resumed{lot::Hold::handlerAlarm, "handler", lot::localTime()});
     wake.notify_all();

@@ -9,12 +9,12 @@
 #include <set>
 
 #include "crypto/Digest.h"
-#include "station/access/AuditTrail.h"
-#include "station/access/Releases.h"
 #include "station/CrashPoints.h"
 #include "station/EventLog.h"
 #include "station/ProjectCatalog.h"
 #include "station/StationSession.h"
+#include "station/access/AuditTrail.h"
+#include "station/access/Releases.h"
 #include "station/lot/LotState.h"
 #include "stdf/StdfReader.h"
 
@@ -247,8 +247,7 @@ bool LotController::State::loadIntoNewFile() {
   content.datalog = lot::newDatalogPath(options.datalogDir, request, wafer).u8string();
   fs::path library, flowPath;
   std::string error;
-  if (catalog.resolveLoad(project, flow, library, flowPath, error) !=
-      ProjectCatalog::Lookup::ok) {
+  if (catalog.resolveLoad(project, flow, library, flowPath, error) != ProjectCatalog::Lookup::ok) {
     alarm("the lot's project: " + error);
     return false;
   }
@@ -256,8 +255,7 @@ bool LotController::State::loadIntoNewFile() {
     alarm("cannot write the lot file " + paths.lotFile.u8string());
     return false;
   }
-  const CommandResult loaded =
-      session.load(project, flow, library.u8string(), flowPath.u8string());
+  const CommandResult loaded = session.load(project, flow, library.u8string(), flowPath.u8string());
   if (loaded.outcome != CommandResult::Outcome::done) {
     alarm("the lot's project could not be loaded: " + loaded.message);
     return false;
@@ -437,7 +435,8 @@ std::string LotController::restore() {
   s.recordLocked(lot::Restarted{lot::localTime()});
   s.syncJournal();
   if (s.options.audit != nullptr) {
-    s.options.audit->append(AuditEntry{"station", "", "", "lot " + lotId + ": resumed after a restart", "done"});
+    s.options.audit->append(
+        AuditEntry{"station", "", "", "lot " + lotId + ": resumed after a restart", "done"});
   }
   Event event;
   event.kind = Event::Kind::restart;

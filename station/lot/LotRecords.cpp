@@ -101,8 +101,10 @@ Json toJson(const Record& record) {
             return Json{{"type", "sent"}, {"touchdown", r.number}, {"ok", r.ok}};
           },
           [](const Paused& r) {
-            return Json{{"type", "pause"}, {"hold", HOLD_NAMES[static_cast<int>(r.hold)]},
-                        {"why", r.why},    {"by", r.by},
+            return Json{{"type", "pause"},
+                        {"hold", HOLD_NAMES[static_cast<int>(r.hold)]},
+                        {"why", r.why},
+                        {"by", r.by},
                         {"at", r.at}};
           },
           [](const Resumed& r) {
@@ -197,7 +199,9 @@ const std::map<std::string, Reader>& readers() {
          return Resumed{holdOf(j.at("hold")), j.value("by", ""), j.value("at", "")};
        }},
       {"alarmsCleared",
-       [](const Json& j) -> Record { return AlarmsCleared{j.value("by", ""), j.value("at", "")}; }},
+       [](const Json& j) -> Record {
+         return AlarmsCleared{j.value("by", ""), j.value("at", "")};
+       }},
       {"alarm",
        [](const Json& j) -> Record {
          return Alarm{j.at("time").get<std::string>(), j.at("text").get<std::string>()};

@@ -13,13 +13,17 @@ function lotRequest() {
   if (number("guard-lot-after") > 0) {
     guards.lotYield = { percent: number("guard-lot-percent"), after: number("guard-lot-after") };
   }
+  // With accounts, a lot names a release, and the operator is whoever is logged in.
+  const release = window.lotByRelease && window.lotByRelease()
+    ? { release: $("lot-release").value.split("@")[0],
+        revision: $("lot-release").value.split("@").slice(1).join("@"),
+        setting: $("lot-setting").value }
+    : { project: $("project").value, flow: $("flow").value, setting: $("setting").value,
+        operator: $("lot-operator").value };
   return {
-    project: $("project").value,
-    flow: $("flow").value,
-    setting: $("setting").value,
+    ...release,
     lotId: $("lot-id").value,
     sublotId: $("lot-sublot").value,
-    operator: $("lot-operator").value,
     partType: $("lot-part-type").value,
     testCode: $("lot-test-code").value,
     temperature: $("lot-temperature").value,
@@ -119,3 +123,4 @@ $("lot-start").addEventListener("click", () => post("lot/start", lotRequest()));
 $("lot-pause").addEventListener("click", () => post("lot/pause"));
 $("lot-resume").addEventListener("click", () => post("lot/resume"));
 $("lot-end").addEventListener("click", () => post("lot/end"));
+$("lot-clear-alarms").addEventListener("click", () => post("lot/alarms/clear"));

@@ -27,6 +27,7 @@ function projectChanged() {
   const project = projects.find((p) => p.name === $("project").value);
   fillSelect($("flow"), project ? project.flows : []);
   fillSelect($("setting"), project ? project.settings : []);
+  fillSelect($("release-settings"), project ? project.settings : []);
 }
 
 async function loadProjects() {
@@ -51,6 +52,7 @@ async function post(action, body) {
       body: JSON.stringify(body || {}),
     });
     const answer = await response.json();
+    if (response.status === 401 && window.showLogin) window.showLogin(answer.error);
     if (response.ok) {
       showReply(true, action + ": " + (answer.reply || answer.message));
     } else {
@@ -200,6 +202,10 @@ $("stop").addEventListener("click", () => post("stop"));
 $("unload").addEventListener("click", () => post("unload"));
 $("restart").addEventListener("click", () => post("restart"));
 
-loadProjects().catch((error) => showReply(false, "cannot list the projects: " + error.message));
-// Once every script of the page has run, so that the other views have set onStationEvents.
-document.addEventListener("DOMContentLoaded", listen);
+window.post = post;
+// Once access.js knows who is logged in (and every script of the page has run, so that the other
+// views have set onStationEvents).
+window.startStation = () => {
+  loadProjects().catch((error) => showReply(false, "cannot list the projects: " + error.message));
+  listen();
+};

@@ -1,0 +1,325 @@
+// Who may do what on the station: accounts made with `ate-station users`, logins and their
+// sessions, API tokens, every route against every role, the audit trail's chain, and the
+// station's refusals to serve unsafely (beyond loopback without TLS or accounts, secrets others
+// may read).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/ChildProcess.h"
+#include "station/access/AuditTrail.h"
+#include "station/access/LoginGuard.h"
+#include "station/access/Sessions.h"
+#include "tests/support/DriverSession.h"
+#include "tests/support/StationProcess.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+using nlohmann::json;
+
+// Runs `ate-station ARGS` with input on its standard input: its exit status and output.
+std::pair<std::optional<int>, std::string> stationCommand(const std::vector<std::string>& args,
+                                                          const std::string& input = "") {
+  ChildProcess::Options options;
+  options.argv = {ATE_STATION_PATH};
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  ChildProcess process(options);
+  process.write(input);
+  process.closeInput();
+  std::string out;
+  for (const std::string& line : process.readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT)) {
+    out += line + "\n";
+  }
+  for (const std::string& line : process.readRemaining(ChildProcess::Stream::err, TEST_TIMEOUT)) {
+    out += line + "\n";
+  }
+  return {process.wait(TEST_TIMEOUT), out};
+}
+
+struct Person {
+  const char* name;
+  const char* role;
+  const char* password;
+};
+const Person PEOPLE[] = {{"olga", "operator", "olga's long password"},
+                         {"emil", "engineer", "emil's long password"},
+                         {"ada", "admin", "ada's long password 1"}};
+
+// A station with the three accounts, made as an admin makes them.
+std::shared_ptr<StationFolders> withAccounts() {
+  auto folders = std::make_shared<StationFolders>();
+  for (const Person& person : PEOPLE) {
+    const auto [status, out] =
+        stationCommand({"users", "add", person.name, "--role", person.role, "--accounts",
+                        folders->accounts, "--audit", folders->datalogs + "/audit.jsonl"},
+                       std::string(person.password) + "\n");
+    EXPECT_EQ(status, 0) << out;
+  }
+  return folders;
+}
+
+// Logs in: the session cookie ("station_session=..."), or empty.
+std::string login(Station& station, const std::string& user, const std::string& password) {
+  const HttpResult result =
+      station.client().post("/api/login", {{"Origin", station.origin()}},
+                            json{{"user", user}, {"password", password}}.dump());
+  const std::string cookie = result.header("Set-Cookie");
+  return result.status == 200 ? cookie.substr(0, cookie.find(';')) : "";
+}
+
+TEST(Access, EveryRouteAnswersEachRoleAsItMay) {
+  Station station(withAccounts(), {}, {});
+  station.waitFor("/api/me", [](const json&) { return true; });
+  std::map<std::string, std::string> cookies;
+  for (const Person& person : PEOPLE) {
+    cookies[person.role] = login(station, person.name, person.password);
+    ASSERT_FALSE(cookies[person.role].empty()) << person.name;
+  }
+  // An operator's API token: an operator without the page, and without an Origin.
+  const HttpResult made = station.client().post(
+      "/api/tokens", {{"Origin", station.origin()}, {"Cookie", cookies["operator"]}},
+      R"({"name": "line 3 script"})");
+  ASSERT_EQ(made.status, 200) << made.body;
+  const std::string token = json::parse(made.body).value("token", "");
+  std::ifstream accounts(station.folders()->accounts);
+  const std::string stored((std::istreambuf_iterator<char>(accounts)), {});
+  EXPECT_EQ(stored.find(token), std::string::npos) << "the token itself is stored";
+
+  struct Route {
+    const char* method;
+    const char* path;
+    const char* body;  // the POSTs' bodies are refused by the route itself, changing nothing
+    const char* needs;
+  };
+  const Route ROUTES[] = {
+      {"GET", "/api/projects", "", "operator"},
+      {"GET", "/api/state", "", "operator"},
+      {"GET", "/api/datalog", "", "operator"},
+      {"GET", "/api/lot", "", "operator"},
+      {"GET", "/api/lot/wafer?id=W1", "", "operator"},
+      {"GET", "/api/lot/report", "", "operator"},
+      {"GET", "/api/delivery", "", "operator"},
+      {"GET", "/api/releases", "", "operator"},
+      {"GET", "/api/audit", "", "engineer"},
+      {"GET", "/api/accounts", "", "admin"},
+      {"POST", "/api/load", R"({"project": "pmic", "flow": "nope.json"})", "engineer"},
+      {"POST", "/api/run", R"({"setting": "nope.json"})", "engineer"},
+      {"POST", "/api/stop", "[]", "engineer"},
+      {"POST", "/api/unload", "[]", "engineer"},
+      {"POST", "/api/restart", "", "engineer"},
+      {"POST", "/api/releases", "{}", "engineer"},
+      {"POST", "/api/lot/start", "{}", "operator"},
+      {"POST", "/api/lot/end", "", "operator"},
+      {"POST", "/api/lot/pause", "", "operator"},
+      {"POST", "/api/lot/resume", "", "operator"},
+      {"POST", "/api/lot/alarms/clear", "", "operator"},
+      {"POST", "/api/tokens", "{}", "operator"},
+      {"POST", "/api/logout", "", "anyone"},
+      {"GET", "/", "", "anyone"},
+      {"GET", "/station.js", "", "anyone"},
+  };
+  const char* const RANKS[] = {"anyone", "operator", "engineer", "admin"};
+  const auto rank = [&](const std::string& role) {
+    return static_cast<int>(std::find(std::begin(RANKS), std::end(RANKS), role) - RANKS);
+  };
+  struct Caller {
+    const char* what;
+    const char* role;
+    HttpHeaders headers;
+  };
+  const Caller CALLERS[] = {
+      {"anonymous", "anyone", {{"Origin", station.origin()}}},
+      {"operator", "operator", {{"Origin", station.origin()}, {"Cookie", cookies["operator"]}}},
+      {"engineer", "engineer", {{"Origin", station.origin()}, {"Cookie", cookies["engineer"]}}},
+      {"admin", "admin", {{"Origin", station.origin()}, {"Cookie", cookies["admin"]}}},
+      {"operator's token", "operator", {{"Authorization", "Bearer " + token}}},
+  };
+  for (const Route& route : ROUTES) {
+    for (const Caller& caller : CALLERS) {
+      SCOPED_TRACE(std::string(route.method) + " " + route.path + " by " + caller.what);
+      if (std::string(route.path) == "/api/logout") continue;  // would end the session
+      const HttpResult result =
+          station.client().send(route.method, route.path, caller.headers, route.body);
+      if (rank(caller.role) >= rank(route.needs)) {
+        EXPECT_TRUE(result.status != 401 && result.status != 403 && result.status != 0)
+            << result.status << " " << result.body;
+      } else if (std::string(caller.role) == "anyone") {
+        EXPECT_EQ(result.status, 401) << result.body;
+      } else {
+        EXPECT_EQ(result.status, 403) << result.body;
+        EXPECT_EQ(
+            json::parse(result.body).value("error", ""),
+            std::string("this needs the ") + route.needs + " role; " +
+                (std::string(caller.role) == "operator" ? "olga is operator" : "emil is engineer"));
+      }
+    }
+  }
+  // A lot without a release is refused with accounts: lots run released programs only.
+  const HttpResult unreleased = station.client().post(
+      "/api/lot/start", CALLERS[1].headers,
+      R"({"project": "pmic", "flow": "pmic_flow.json", "setting": "lot_4_sites.json",
+          "lotId": "L1"})");
+  EXPECT_EQ(unreleased.status, 409) << unreleased.body;  // this station has no handler
+  // Logged out, the session is gone.
+  EXPECT_EQ(station.client().post("/api/logout", CALLERS[1].headers, "").status, 200);
+  EXPECT_EQ(station.client().get("/api/state", CALLERS[1].headers).status, 401);
+}
+
+TEST(Access, LoginsAreSlowedThenLockedAndSessionsCarryTheirCookie) {
+  Station station(withAccounts(), {}, {});
+  station.waitFor("/api/me", [](const json&) { return true; });
+  const HttpResult good =
+      station.client().post("/api/login", {{"Origin", station.origin()}},
+                            json{{"user", "olga"}, {"password", PEOPLE[0].password}}.dump());
+  ASSERT_EQ(good.status, 200);
+  const std::string cookie = good.header("Set-Cookie");
+  EXPECT_EQ(cookie.substr(cookie.find(';')), "; Path=/; HttpOnly; SameSite=Strict");
+  EXPECT_GE(cookie.find(';'), std::string("station_session=").size() + 43);
+
+  // Five wrong passwords for olga: each answer slower; then she is locked, right password or not.
+  std::vector<double> waits;
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const HttpResult wrong =
+        station.client().post("/api/login", {{"Origin", station.origin()}},
+                              json{{"user", "olga"}, {"password", "not it at all"}}.dump());
+    waits.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_EQ(wrong.status, 401);
+    EXPECT_EQ(json::parse(wrong.body).value("error", ""), "wrong name or password");
+  }
+  EXPECT_GT(waits.back(), waits.front() + 0.3) << "later failures wait longer";
+  const HttpResult locked =
+      station.client().post("/api/login", {{"Origin", station.origin()}},
+                            json{{"user", "olga"}, {"password", PEOPLE[0].password}}.dump());
+  EXPECT_EQ(locked.status, 429) << locked.body;
+  EXPECT_FALSE(locked.header("Retry-After").empty());
+  // Nobody's password reaches the trail, whether right or wrong.
+  std::ifstream trail(station.datalogs() + "/audit.jsonl");
+  const std::string text((std::istreambuf_iterator<char>(trail)), {});
+  EXPECT_NE(text.find("POST /api/login: as olga"), std::string::npos) << text;
+  EXPECT_EQ(text.find("not it at all"), std::string::npos);
+  EXPECT_EQ(text.find(PEOPLE[0].password), std::string::npos);
+}
+
+TEST(Access, SessionsEndWhenIdleAndLoginsUnlockAfterAWhile) {
+  Sessions sessions(std::chrono::seconds(1));
+  const std::string id = sessions.open("olga");
+  EXPECT_EQ(sessions.use(id), std::optional<std::string>("olga"));
+  EXPECT_EQ(sessions.use("guessed"), std::nullopt);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_FALSE(sessions.alive(id));
+  EXPECT_EQ(sessions.use(id), std::nullopt);
+
+  LoginGuardLimits limits;
+  limits.accountFailures = 2;
+  limits.lockFor = std::chrono::seconds(1);
+  limits.delayStep = std::chrono::milliseconds(1);
+  LoginGuard guard(limits);
+  EXPECT_EQ(guard.locked("olga", "10.0.0.1").count(), 0);
+  guard.failed("olga", "10.0.0.1");
+  EXPECT_EQ(guard.locked("olga", "10.0.0.1").count(), 0);
+  guard.failed("olga", "10.0.0.2");
+  EXPECT_GT(guard.locked("olga", "10.0.0.3").count(), 0) << "the account is locked, from anywhere";
+  EXPECT_EQ(guard.locked("emil", "10.0.0.1").count(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(guard.locked("olga", "10.0.0.1").count(), 0);
+}
+
+// An audit trail with a line edited, a line deleted, or rewritten whole after a datalog took its
+// anchor: `ate-station audit verify` finds each.
+TEST(Access, TheAuditTrailsChainFindsAnEditedADeletedAndARewrittenLine) {
+  TempDir dir;
+  const std::string file = dir.path("audit.jsonl");
+  std::string anchor;
+  {
+    AuditTrail trail;
+    std::string error;
+    ASSERT_TRUE(trail.open(file, error)) << error;
+    for (int i = 1; i <= 5; ++i) {
+      trail.append({"olga", "operator", "127.0.0.1", "action " + std::to_string(i), "200"});
+      if (i == 4) anchor = trail.head();
+    }
+  }
+  std::ifstream in(file);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 5u);
+  const auto verify = [&](const std::vector<std::string>& kept, bool withAnchor) {
+    const std::string copy = dir.path("copy.jsonl");
+    std::ofstream out(copy, std::ios::trunc);
+    for (const std::string& line : kept) out << line << "\n";
+    out.close();
+    return verifyTrail(copy,
+                       withAnchor ? std::vector<std::string>{anchor} : std::vector<std::string>{});
+  };
+  TrailCheck check = verify(lines, true);
+  EXPECT_TRUE(check.holds) << check.message;
+  EXPECT_EQ(check.message, "the chain holds: 5 lines, 1 anchors found");
+
+  std::vector<std::string> edited = lines;
+  edited[1].replace(edited[1].find("olga"), 4, "emil");
+  check = verify(edited, false);
+  EXPECT_FALSE(check.holds);
+  EXPECT_EQ(check.brokenLine, 3u) << check.message;
+
+  std::vector<std::string> deleted = lines;
+  deleted.erase(deleted.begin() + 2);
+  check = verify(deleted, false);
+  EXPECT_FALSE(check.holds);
+  EXPECT_EQ(check.brokenLine, 3u) << check.message;
+
+  // The last two lines rewritten, chained anew: the chain holds, the anchor doesn't.
+  std::vector<std::string> rewritten(lines.begin(), lines.begin() + 3);
+  check = verify(rewritten, true);
+  EXPECT_FALSE(check.holds);
+  EXPECT_NE(check.message.find("names a line the trail no longer holds"), std::string::npos);
+
+  // The command says the same, with its exit status.
+  const auto [status, out] = stationCommand({"audit", "verify", dir.path("copy.jsonl")});
+  EXPECT_EQ(status, 0) << out;  // the rewritten copy holds without its anchor
+  std::ofstream(dir.path("copy.jsonl"), std::ios::trunc) << edited[0] << "\n"
+                                                         << edited[1] << "\n"
+                                                         << edited[2] << "\n";
+  const auto [broken, said] = stationCommand({"audit", "verify", dir.path("copy.jsonl")});
+  EXPECT_EQ(broken, 1) << said;
+  EXPECT_NE(said.find("line 3 does not follow the line before it"), std::string::npos) << said;
+}
+
+TEST(Access, TheStationServesOnlyWhatIsSafe) {
+  // Beyond loopback: TLS and accounts, unless the operator says otherwise (and the page shows it).
+  auto [status, out] = stationCommand({"--listen", "0.0.0.0:0", "--projects", "."});
+  EXPECT_EQ(status, 64);
+  EXPECT_NE(out.find("listening on 0.0.0.0 needs TLS (--tls-cert, --tls-key) and accounts"),
+            std::string::npos)
+      << out;
+  {
+    Station open({"--insecure-network", "--listen", "127.0.0.1:0"});
+    EXPECT_EQ(open.get("/api/me").value("insecureNetwork", false), true);
+  }
+  // A password only from standard input or the terminal: there is no option for it.
+  std::tie(status, out) =
+      stationCommand({"users", "add", "x", "--role", "operator", "--password", "in the clear"});
+  EXPECT_EQ(status, 64) << out;
+#ifndef _WIN32
+  // Secrets others may read are refused.
+  const auto folders = withAccounts();
+  std::filesystem::permissions(folders->accounts, std::filesystem::perms::others_read,
+                               std::filesystem::perm_options::add);
+  std::tie(status, out) = stationCommand({"--accounts", folders->accounts, "--projects",
+                                          folders->projects, "--datalogs", folders->datalogs});
+  EXPECT_EQ(status, 64);
+  EXPECT_NE(out.find("may be read by others than its owner"), std::string::npos) << out;
+#endif
+}
+
+}  // namespace
