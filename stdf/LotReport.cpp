@@ -170,6 +170,16 @@ std::string reportHtml(const LotReportData& lot) {
     out += (i > 0 ? "<br>" : "") + xmlEscape(lot.files[i]);
   }
   out += "</td></tr>\n</table>\n";
+  if (!lot.actions.empty()) {
+    out +=
+        "<h2>Who did what</h2>\n<table class=\"actions\"><tr><th>When</th><th>Who</th>"
+        "<th>What</th></tr>\n";
+    for (const LotReportData::Action& action : lot.actions) {
+      out += "<tr><td>" + xmlEscape(action.time) + "</td><td>" + xmlEscape(action.who) +
+             "</td><td>" + xmlEscape(action.what) + "</td></tr>\n";
+    }
+    out += "</table>\n";
+  }
 
   out += "<h2>Yield</h2>\n<p class=\"yield\">" + std::to_string(lot.parts) + " parts, " +
          std::to_string(lot.good) + " good: <b>" + percent(lot.good, lot.parts) + "</b>" +

@@ -60,6 +60,11 @@ struct LotReportData {
   std::vector<ReportBin> bins;  // hard bins
   std::vector<MapWafer> wafers;
   std::vector<ReportTest> tests;
+  // Who did what to the lot on the station (time, who, what), when the station writes the report.
+  struct Action {
+    std::string time, who, what;
+  };
+  std::vector<Action> actions;
 };
 
 std::string reportHtml(const LotReportData& lot);

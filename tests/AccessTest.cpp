@@ -18,7 +18,9 @@
 #include "station/access/AuditTrail.h"
 #include "station/access/LoginGuard.h"
 #include "station/access/Sessions.h"
+#include "stdf/StdfReader.h"
 #include "tests/support/DriverSession.h"
+#include "tests/support/HandlerSimProcess.h"
 #include "tests/support/StationProcess.h"
 #include "tests/support/TestFiles.h"
 
@@ -320,6 +322,85 @@ TEST(Access, TheStationServesOnlyWhatIsSafe) {
   EXPECT_EQ(status, 64);
   EXPECT_NE(out.find("may be read by others than its owner"), std::string::npos) << out;
 #endif
+}
+
+}  // namespace
+
+namespace {
+
+// A released program, run as a lot by an operator: the datalog names the release, the operator
+// and the program's digests and anchors the audit trail; the report says who did what. A library
+// changed after its release refuses the next lot.
+TEST(Access, LotsRunReleasedProgramsOnlyAndTheirDatalogsSaySo) {
+  Handler handler({"--sites", "4", "--parts", "8"});
+  Station station(withAccounts(), {"--handler", handler.address()}, {});
+  const HttpHeaders engineer = {{"Origin", station.origin()},
+                                {"Cookie", login(station, "emil", PEOPLE[1].password)}};
+  const std::string olga = login(station, "olga", PEOPLE[0].password);
+  const HttpHeaders operatorHeaders = {{"Origin", station.origin()}, {"Cookie", olga}};
+  station.useSession(olga);
+  station.waitState([](const json& state) { return state.value("driver", "") == "ready"; });
+  const std::string release =
+      R"({"name": "PMIC-FT", "revision": "3", "project": "pmic", "flow": "pmic_flow.json",
+          "settings": ["lot_4_sites.json"]})";
+  HttpResult result = station.client().post("/api/releases", engineer, release);
+  ASSERT_EQ(result.status, 200) << result.body;
+  EXPECT_EQ(json::parse(result.body)["files"].size(), 3u);
+  EXPECT_EQ(station.client().post("/api/releases", engineer, release).status, 409)
+      << "a release is never changed";
+  const std::string lot =
+      R"({"release": "PMIC-FT", "revision": "3", "setting": "lot_4_sites.json", "lotId": "R7",
+          "operator": "somebody else"})";
+  result = station.client().post("/api/lot/start", operatorHeaders, lot);
+  ASSERT_EQ(result.status, 200) << result.body;
+  const json ended = station.waitFor("/api/lot", [](const json& l) {
+    return l.value("state", "") == "ended" && l["lot"].contains("report");
+  });
+  EXPECT_EQ(handler.finish().second, std::optional<int>(0));
+
+  // The datalog: the release's name and revision, the account, the files' digests, the anchor.
+  const std::string datalog = ended["lot"]["datalogs"][0];
+  std::ifstream in(datalog, std::ios::binary);
+  stdf::StdfReader reader(in);
+  std::vector<std::string> dtrs;
+  for (stdf::Record record; reader.next(record);) {
+    if (record.is("MIR")) {
+      EXPECT_EQ(record.textValue("JOB_NAM"), "PMIC-FT");
+      EXPECT_EQ(record.textValue("JOB_REV"), "3");
+      EXPECT_EQ(record.textValue("OPER_NAM"), "olga");
+    }
+    if (record.is("DTR")) dtrs.emplace_back(record.textValue("TEXT_DAT"));
+  }
+  ASSERT_GE(dtrs.size(), 4u);
+  const std::string program[] = {
+      "ate:program library sha256=", "ate:program flow sha256=", "ate:program setting sha256="};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(dtrs[i].rfind(program[i], 0), 0u) << dtrs[i];
+  }
+  EXPECT_EQ(dtrs[3].rfind("ate:audit sha256=", 0), 0u) << dtrs[3];
+  // The trail holds, with the anchor the datalog took.
+  const std::string trail = station.datalogs() + "/audit.jsonl";
+  auto [status, out] = stationCommand({"audit", "verify", trail, "--anchors", datalog});
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("1 anchors found"), std::string::npos) << out;
+  // The report says who started and who ended the lot.
+  std::ifstream report(ended["lot"]["report"].get<std::string>());
+  const std::string html((std::istreambuf_iterator<char>(report)), {});
+  EXPECT_NE(html.find("<td>olga</td><td>started the lot</td>"), std::string::npos);
+  EXPECT_NE(html.find("<td>handler</td><td>ended the lot (end of lot from the handler)</td>"),
+            std::string::npos);
+
+  // The library changed after its release: the next lot is refused, and says which file.
+  std::ofstream(station.projects() + "/pmic/pmic_project" + std::string(ATE_LIBRARY_SUFFIX),
+                std::ios::binary | std::ios::app)
+      << '\0';
+  result = station.client().post("/api/lot/start", operatorHeaders,
+                                 R"({"release": "PMIC-FT", "revision": "3",
+                                     "setting": "lot_4_sites.json", "lotId": "R8"})");
+  EXPECT_EQ(result.status, 409);
+  EXPECT_EQ(json::parse(result.body).value("error", ""),
+            std::string("the release's library pmic_project") + ATE_LIBRARY_SUFFIX +
+                " changed since it was released: the lot is refused");
 }
 
 }  // namespace

@@ -143,7 +143,9 @@ bool writePassSetting(const LotPaths& paths, bool failstop,
   return overwriteFile(paths.passSetting(), document.dump() + "\n");
 }
 
-std::string writeReport(const std::vector<std::string>& datalogs, std::string& error) {
+std::string writeReport(const std::vector<std::string>& datalogs,
+                        const std::vector<stdf::LotReportData::Action>& actions,
+                        std::string& error) {
   if (datalogs.empty()) return "";
   stdf::LotCollector collector;
   for (const std::string& file : datalogs) {
@@ -154,7 +156,9 @@ std::string writeReport(const std::vector<std::string>& datalogs, std::string& e
   }
   fs::path path = fs::u8path(datalogs.front());
   path.replace_extension(".html");
-  if (!replaceFile(path, stdf::reportHtml(collector.report()))) {
+  stdf::LotReportData report = collector.report();
+  report.actions = actions;
+  if (!replaceFile(path, stdf::reportHtml(report))) {
     error = "cannot write the lot's report " + path.u8string();
     return "";
   }

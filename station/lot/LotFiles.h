@@ -11,6 +11,7 @@
 
 #include "station/lot/LotRecords.h"
 #include "station/lot/LotRequest.h"
+#include "stdf/LotReport.h"
 
 namespace lot {
 
@@ -60,9 +61,11 @@ bool writeTouchdownFile(const LotPaths& paths, const std::string& wafer,
 bool writePassSetting(const LotPaths& paths, bool failstop,
                       const std::vector<std::string>& devices);
 
-// The lot's HTML report beside its first datalog; its path, or empty (with error) when it
-// can't be written.
-std::string writeReport(const std::vector<std::string>& datalogs, std::string& error);
+// The lot's HTML report beside its first datalog, with who did what to the lot; its path, or empty
+// (with error) when it can't be written.
+std::string writeReport(const std::vector<std::string>& datalogs,
+                        const std::vector<stdf::LotReportData::Action>& actions,
+                        std::string& error);
 
 // A local time as the page shows it ("YYYY-MM-DD HH:MM:SS"), and as file names carry it
 // ("YYYYMMDD_HHMMSS").

@@ -357,16 +357,20 @@ void LotController::State::endLot(const std::string& why) {
 void LotController::State::finishEnd() {
   std::vector<std::string> files;
   std::string summary;
+  std::vector<stdf::LotReportData::Action> actions;
   {
     std::lock_guard<std::mutex> lock(mutex);
     files = book.datalogs();
     summary = endSummary(book, book.endReason());
+    for (const lot::LotAction& action : book.actions()) {
+      actions.push_back({action.time, action.who, action.what});
+    }
   }
   note(summary);
   log.touch();
   // The lot's report beside its first datalog, for the page and for delivery.
   std::string error;
-  const std::string report = lot::writeReport(files, error);
+  const std::string report = lot::writeReport(files, actions, error);
   if (!error.empty()) alarm(error);
   {
     std::lock_guard<std::mutex> lock(mutex);

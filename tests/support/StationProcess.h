@@ -79,6 +79,8 @@ class Station {
 
   const std::shared_ptr<StationFolders>& folders() const { return folders_; }
   HttpClient& client() { return *client_; }
+  // The session cookie ("station_session=...") get() and post() send from now on.
+  void useSession(const std::string& cookie) { session_ = cookie; }
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
   const std::string& projects() const { return folders_->projects; }
   const std::string& datalogs() const { return folders_->datalogs; }
@@ -86,13 +88,16 @@ class Station {
 
   // A POST as the station's own page sends it; status and JSON body.
   std::pair<int, json> post(const std::string& path, const std::string& body = "{}") {
-    const HttpResult result = client_->post(path, {{"Origin", origin()}}, body);
+    HttpHeaders headers = {{"Origin", origin()}};
+    if (!session_.empty()) headers.emplace_back("Cookie", session_);
+    const HttpResult result = client_->post(path, headers, body);
     return {result.status, json::parse(result.body, nullptr, false)};
   }
 
   // A GET's JSON body; null when there was no answer.
   json get(const std::string& path) {
-    const HttpResult result = client_->get(path);
+    const HttpResult result =
+        client_->get(path, session_.empty() ? HttpHeaders() : HttpHeaders{{"Cookie", session_}});
     return result ? json::parse(result.body, nullptr, false) : json();
   }
   json state() { return get("/api/state"); }
@@ -128,6 +133,7 @@ class Station {
   std::unique_ptr<ChildProcess> process_;
   int port_ = 0;
   std::unique_ptr<HttpClient> client_;
+  std::string session_;
 };
 
 #endif  // ATE_TESTS_SUPPORT_STATIONPROCESS_H_
