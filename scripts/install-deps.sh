@@ -10,8 +10,9 @@ packages+=(python3-jsonschema)
 packages+=(pkg-config libcpp-httplib-dev)
 # Delivery of datalogs to URLs (libcurl) and their export as compressed tables (zlib).
 packages+=(libcurl4-openssl-dev zlib1g-dev)
-# Digests of a lot's test program (libgcrypt).
-packages+=(libgcrypt20-dev)
+# Password hashes, digests and random session ids (libgcrypt); the station's TLS (OpenSSL), whose
+# command line makes the TLS test's certificate.
+packages+=(libgcrypt20-dev libssl-dev openssl)
 packages+=("$@")
 
 missing=()

@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,12 +30,11 @@ namespace {
 
 using nlohmann::json;
 
-// Runs `ate-station ARGS` with input on its standard input: its exit status and output.
-std::pair<std::optional<int>, std::string> stationCommand(const std::vector<std::string>& args,
-                                                          const std::string& input = "") {
+// Runs ARGV with input on its standard input: its exit status and output (then its errors).
+std::pair<std::optional<int>, std::string> command(const std::vector<std::string>& argv,
+                                                   const std::string& input = "") {
   ChildProcess::Options options;
-  options.argv = {ATE_STATION_PATH};
-  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  options.argv = argv;
   ChildProcess process(options);
   process.write(input);
   process.closeInput();
@@ -45,6 +46,12 @@ std::pair<std::optional<int>, std::string> stationCommand(const std::vector<std:
     out += line + "\n";
   }
   return {process.wait(TEST_TIMEOUT), out};
+}
+
+std::pair<std::optional<int>, std::string> stationCommand(std::vector<std::string> args,
+                                                          const std::string& input = "") {
+  args.insert(args.begin(), ATE_STATION_PATH);
+  return command(args, input);
 }
 
 struct Person {
@@ -323,6 +330,44 @@ TEST(Access, TheStationServesOnlyWhatIsSafe) {
   EXPECT_NE(out.find("may be read by others than its owner"), std::string::npos) << out;
 #endif
 }
+
+#ifndef _WIN32
+// TLS with Python's own client: 1.2 and 1.3 only, no plain HTTP on the TLS port, and the
+// session cookie marked Secure. The station's machine is configured to allow the old versions, so
+// that refusing them is the station's own doing.
+TEST(Access, TlsServesVersionsFromOnePointTwoOnly) {
+  const auto folders = withAccounts();
+  const TempDir dir;
+  const auto [made, said] =
+      command({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+               "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+               "-keyout", dir.path("key.pem"), "-out", dir.path("cert.pem")});
+  ASSERT_EQ(made, 0) << said;
+  std::filesystem::permissions(dir.path("key.pem"), std::filesystem::perms::owner_read |
+                                                        std::filesystem::perms::owner_write);
+  const std::string config =
+      dir.write("openssl.cnf",
+                "openssl_conf = init\n[init]\nssl_conf = ssl\n[ssl]\nsystem_default = old\n"
+                "[old]\nMinProtocol = TLSv1\nCipherString = DEFAULT:@SECLEVEL=0\n");
+  Station station(folders, {"--tls-cert", dir.path("cert.pem"), "--tls-key", dir.path("key.pem")},
+                  {{"OPENSSL_CONF", config}});
+  const auto [status, out] =
+      command({"/usr/bin/python3", "-W", "ignore", ATE_TLS_PROBE, "127.0.0.1",
+               std::to_string(station.port()), PEOPLE[0].name, PEOPLE[0].password});
+  ASSERT_EQ(status, 0) << out;
+  std::map<std::string, std::string> outcome;
+  std::istringstream lines(out);
+  for (std::string name, rest; lines >> name && std::getline(lines, rest);) {
+    outcome[name] = rest.substr(
+        1, rest.find(':') == std::string::npos ? std::string::npos : rest.find(':') - 1);
+  }
+  const std::map<std::string, std::string> expected = {
+      {"TLSv1", "refused"}, {"TLSv1_1", "refused"},
+      {"TLSv1_2", "401"},   {"TLSv1_3", "401"},
+      {"plain", "refused"}, {"login", "200 Path=/; HttpOnly; SameSite=Strict; Secure"}};
+  EXPECT_EQ(outcome, expected) << out;
+}
+#endif
 
 }  // namespace
 

@@ -81,6 +81,7 @@ class Station {
   HttpClient& client() { return *client_; }
   // The session cookie ("station_session=...") get() and post() send from now on.
   void useSession(const std::string& cookie) { session_ = cookie; }
+  int port() const { return port_; }
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
   const std::string& projects() const { return folders_->projects; }
   const std::string& datalogs() const { return folders_->datalogs; }
