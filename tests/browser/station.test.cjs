@@ -2,7 +2,9 @@
 // and watch the lines and the bins come in, run until stopped and stop, unload; then start a lot
 // fed by the simulated prober, watch its figures and its live wafer map, time the map's redraw of
 // a wafer of 10,000 dies, kill the station and start it again, see it take up the lot, end the lot
-// and count the dies in its report. Saves screenshots. Run by
+// and count the dies in its report. Then a station with accounts: an engineer logs in, releases
+// the example and finds it in the audit trail; an operator logs in and sees the release to start
+// lots from but no engineering controls, which the server refuses anyway. Saves screenshots. Run by
 // CTest:
 //   node station.test.cjs PROJECTS_DIR WORK_DIR SCREENSHOT --handler HANDLER_COMMAND...
 //                         --station STATION_COMMAND...
@@ -38,6 +40,94 @@ function startUntil(commandWords, args, pattern, what) {
     });
     child.on("exit", (code) => reject(new Error(what + " ended with " + code)));
   });
+}
+
+// Runs a command to its end with input on its standard input; rejects unless it exits with 0.
+function runToEnd(commandWords, args, input, what) {
+  const words = [...commandWords, ...args];
+  const child = spawn(words[0], words.slice(1), { stdio: ["pipe", "pipe", "inherit"] });
+  child.stdout.resume();
+  child.stdin.end(input);
+  return new Promise((resolve, reject) => {
+    child.on("exit", (code) => (code === 0 ? resolve() : reject(new Error(what + " ended with " +
+                                                                         code))));
+  });
+}
+
+// A station with accounts, as an engineer and then as an operator sees it.
+async function accountsPhase(browser) {
+  const accounts = path.join(work, "accounts.json");
+  const people = [["emil", "engineer"], ["olga", "operator"]];
+  for (const [name, role] of people) {
+    await runToEnd(command, ["users", "add", name, "--role", role, "--accounts", accounts,
+                             "--audit", path.join(work, "audit.jsonl")],
+                   name + "'s long password\n", "ate-station users add " + name);
+  }
+  const station = await startUntil(command, ["--projects", projects, "--accounts", accounts,
+                                             "--datalogs", path.join(work, "datalog-accounts"),
+                                             "--listen", "127.0.0.1:0"],
+                                   /http:\/\/127\.0\.0\.1:(\d+)\//, "the station with accounts");
+  const url = station.found[0];
+  const page = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+  const problems = [];
+  page.on("pageerror", (error) => problems.push(error.message));
+  const logIn = async (name) => {
+    await page.goto(url);
+    await page.waitForSelector("#login:not([hidden])");
+    if (await page.isVisible("#load")) throw new Error("the page offers loading before a login");
+    await page.fill("#login-user", name);
+    await page.fill("#login-password", name + "'s long password");
+    await page.click("#login-button");
+    const role = people.find((person) => person[0] === name)[1];
+    await page.waitForFunction((who) => document.getElementById("who").textContent === who,
+                               `${name} (${role})`);
+  };
+  try {
+    page.setDefaultTimeout(TIMEOUT);
+    await logIn("emil");
+    for (const id of ["#load", "#run", "#releases", "#audit"]) {
+      if (!(await page.isVisible(id))) throw new Error("the engineer doesn't see " + id);
+    }
+    await page.selectOption("#project", "pmic");
+    await page.selectOption("#flow", "pmic_flow.json");
+    await page.fill("#release-name", "PMIC");
+    await page.fill("#release-revision", "A");
+    await page.selectOption("#release-settings", ["lot_4_sites.json"]);
+    await page.click("#release-make");
+    await page.waitForFunction(() => [...document.querySelectorAll("#release-list tbody tr")]
+      .some((row) => row.cells[0].textContent === "PMIC@A" && row.cells[4].textContent === "emil"));
+    await page.click("#audit-refresh");
+    await page.waitForFunction(() => [...document.querySelectorAll("#audit-list tbody tr")]
+      .some((row) => row.cells[1].textContent === "emil" && /release/.test(row.cells[4].textContent)));
+    await page.click("#logout");
+    await page.waitForSelector("#login:not([hidden])");
+
+    await logIn("olga");
+    for (const id of ["#load", "#run", "#unload", "#restart", "#releases", "#audit",
+                      "#accounts", "#lot-operator"]) {
+      if (await page.isVisible(id)) throw new Error("the operator sees " + id);
+    }
+    await page.waitForFunction(() =>
+      document.getElementById("lot-release").value === "PMIC@A" &&
+      document.getElementById("lot-setting").value === "lot_4_sites.json");
+    await page.screenshot({ path: screenshot.replace(/\.png$/, "-operator.png") });
+    // What the page hides, the server refuses: the operator's own session loading a project.
+    const refused = await page.request.post(url + "api/load", {
+      headers: { Origin: url.replace(/\/$/, "") },
+      data: { project: "pmic", flow: "pmic_flow.json" },
+    });
+    const said = (await refused.json()).error || "";
+    if (refused.status() !== 403 || !/needs the engineer role; olga is operator/.test(said)) {
+      throw new Error("the operator's load got " + refused.status() + ": " + said);
+    }
+    if (problems.length) throw new Error("the page threw: " + problems.join("; "));
+  } catch (error) {
+    await page.screenshot({ path: screenshot.replace(/\.png$/, "-failure.png") }).catch(() => {});
+    throw error;
+  } finally {
+    await page.close();
+    station.child.kill("SIGTERM");
+  }
 }
 
 async function main() {
@@ -213,8 +303,10 @@ async function main() {
       throw new Error("the share holds " + shared.join(", "));
     }
     if (problems.length) throw new Error("the page threw: " + problems.join("; "));
+    await accountsPhase(browser);
     console.log("the page ran the example, showed its lines and bins, stopped and unloaded it, " +
-                "and ran a wafer lot of " + total + " parts until the operator ended it");
+                "ran a wafer lot of " + total + " parts until the operator ended it, and showed " +
+                "an engineer and an operator what each may do");
   } catch (error) {
     // What the page showed when it went wrong.
     await page.screenshot({ path: screenshot.replace(/\.png$/, "-failure.png") }).catch(() => {});
