@@ -1,8 +1,9 @@
 // ate-station: the operator's page. Starts the driver, keeps one session with it and serves a
 // page and a JSON API through which an operator loads, runs, stops and watches test projects.
 //
-//   ate-station [--projects DIR] [--datalogs DIR] [--listen ADDR:PORT] [--token SECRET]
-//               [--driver PATH] [--timeout SECS]
+// With accounts, every request needs a session or a token, and each role may do only its own part;
+// lots run released programs. usage() lists every option; `ate-station users` and `ate-station
+// audit` manage the accounts and check the audit trail.
 #include <atomic>
 #include <chrono>
 #include <csignal>

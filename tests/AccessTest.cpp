@@ -435,10 +435,30 @@ TEST(Access, LotsRunReleasedProgramsOnlyAndTheirDatalogsSaySo) {
   EXPECT_NE(html.find("<td>handler</td><td>ended the lot (end of lot from the handler)</td>"),
             std::string::npos);
 
+  // ate-check checks the release as the station keeps it, before and after its library changed.
+  const auto check = [&](const std::string& release) {
+    return command(
+        {ATE_CHECK_PATH, "--release", release, "--releases",
+         (std::filesystem::path(station.folders()->accounts).parent_path() / "releases.json")
+             .u8string(),
+         "--projects", station.projects()});
+  };
+  std::tie(status, out) = check("PMIC-FT@3");
+  EXPECT_EQ(status, 0) << out;
+  std::tie(status, out) = check("PMIC-FT@4");
+  EXPECT_EQ(status, 2) << out;
+  EXPECT_NE(out.find("error: there is no release PMIC-FT@4"), std::string::npos) << out;
+
   // The library changed after its release: the next lot is refused, and says which file.
   std::ofstream(station.projects() + "/pmic/pmic_project" + std::string(ATE_LIBRARY_SUFFIX),
                 std::ios::binary | std::ios::app)
       << '\0';
+  std::tie(status, out) = check("PMIC-FT@3");
+  EXPECT_EQ(status, 2) << out;
+  EXPECT_NE(out.find("/pmic: error: the release's library pmic_project" +
+                     std::string(ATE_LIBRARY_SUFFIX) + " changed since it was released"),
+            std::string::npos)
+      << out;
   result = station.client().post("/api/lot/start", operatorHeaders,
                                  R"({"release": "PMIC-FT", "revision": "3",
                                      "setting": "lot_4_sites.json", "lotId": "R8"})");

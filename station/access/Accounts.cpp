@@ -121,11 +121,14 @@ bool Accounts::save(std::string& error) {
       return false;
     }
   }
+  // On the disk before it takes the old one's place, and the place taken before we answer.
+  if (!station_platform::syncFile(aside, error)) return false;
   fs::rename(aside, file_, failure);
   if (failure) {
     error = "cannot replace " + file_.u8string() + ": " + failure.message();
     return false;
   }
+  station_platform::syncFolder(file_.parent_path());
   return true;
 }
 

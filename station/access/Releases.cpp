@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "crypto/Digest.h"
+#include "station/Platform.h"
 #include "station/ProjectCatalog.h"
 #include "stdf/TableExport.h"
 
@@ -77,8 +78,8 @@ bool Releases::load(const fs::path& file, std::string& error) {
   std::ifstream in(file, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   try {
-    for (const Json& entry : Json::parse(text).at("releases"))
-      releases_.push_back(releaseOf(entry));
+    const Json document = Json::parse(text);
+    for (const Json& entry : document.at("releases")) releases_.push_back(releaseOf(entry));
   } catch (const std::exception& failure) {
     releases_.clear();
     error = file.u8string() + " is not a releases file: " + failure.what();
@@ -99,10 +100,16 @@ bool Releases::save(std::string& error) {
       return false;
     }
   }
+  // On the disk before it takes the old one's place, and the place taken before we answer.
+  if (!station_platform::syncFile(aside, error)) return false;
   std::error_code failure;
   fs::rename(aside, file_, failure);
-  if (failure) error = "cannot replace " + file_.u8string() + ": " + failure.message();
-  return !failure;
+  if (failure) {
+    error = "cannot replace " + file_.u8string() + ": " + failure.message();
+    return false;
+  }
+  station_platform::syncFolder(file_.parent_path());
+  return true;
 }
 
 std::vector<Release> Releases::list() const {
@@ -158,14 +165,15 @@ int Releases::add(Release release, const ProjectCatalog& catalog, std::string& e
   return 500;
 }
 
-std::string releaseChanged(const Release& release, const ProjectCatalog& catalog) {
+std::vector<std::string> releaseChanges(const Release& release, const ProjectCatalog& catalog) {
+  std::vector<std::string> changes;
   for (const ReleasedFile& file : release.files) {
     std::string error;
     const std::string now = digestOf(catalog, release.project, file.file, error);
     if (now != file.sha256) {
-      return "the release's " + file.role + " " + file.file +
-             (now.empty() ? " can't be read" : " changed since it was released");
+      changes.push_back("the release's " + file.role + " " + file.file +
+                        (now.empty() ? " can't be read" : " changed since it was released"));
     }
   }
-  return "";
+  return changes;
 }

@@ -50,8 +50,8 @@ class Releases {
 };
 
 // The release's files as they are now against their released hashes: empty when every one is
-// the same, else which changed ("the release's library pmic_project.so changed since it was
-// released").
-std::string releaseChanged(const Release& release, const ProjectCatalog& catalog);
+// the same, else one sentence for each that changed ("the release's library pmic_project.so
+// changed since it was released") or can't be read.
+std::vector<std::string> releaseChanges(const Release& release, const ProjectCatalog& catalog);
 
 #endif  // ATE_STATION_ACCESS_RELEASES_H_

@@ -164,8 +164,10 @@ LotAnswer LotController::State::describeRelease(const LotRequest& lot, lot::Star
   if (std::find(settings.begin(), settings.end(), lot.setting) == settings.end()) {
     return {400, "release " + lot.release + "@" + lot.revision + " has no setting " + lot.setting};
   }
-  const std::string changed = releaseChanged(*release, catalog);
-  if (!changed.empty()) {
+  const std::vector<std::string> changes = releaseChanges(*release, catalog);
+  if (!changes.empty()) {
+    std::string changed = changes[0];
+    for (std::size_t i = 1; i < changes.size(); ++i) changed += "; " + changes[i];
     alarm("lot " + lot.lotId + " refused: " + changed);
     return {409, changed + ": the lot is refused"};
   }
