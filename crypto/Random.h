@@ -1,4 +1,5 @@
-// Random bytes from libgcrypt's strong generator: session ids, API tokens, salts.
+// Random bytes from the operating system's generator (getrandom, BCryptGenRandom): session ids,
+// API tokens, salts.
 #ifndef ATE_CRYPTO_RANDOM_H_
 #define ATE_CRYPTO_RANDOM_H_
 

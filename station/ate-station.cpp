@@ -127,6 +127,15 @@ bool checkAccess(const ServerOptions& server, const std::string& accountsFile, A
     std::fputs("ate-station: TLS needs both --tls-cert and --tls-key\n", stderr);
     return false;
   }
+  for (const auto& [file, what] :
+       {std::pair(server.tlsCert, "certificate"), std::pair(server.tlsKey, "key")}) {
+    std::error_code failure;
+    if (!file.empty() && !std::filesystem::is_regular_file(file, failure)) {
+      std::fprintf(stderr, "ate-station: cannot read the %s %s: no such file\n", what,
+                   file.c_str());
+      return false;
+    }
+  }
   if (!server.tlsKey.empty() && !station_platform::ownerOnly(server.tlsKey)) {
     std::fprintf(stderr,
                  "ate-station: %s may be read by others than its owner: a TLS key must not "

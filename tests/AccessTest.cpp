@@ -265,7 +265,7 @@ TEST(Access, TheAuditTrailsChainFindsAnEditedADeletedAndARewrittenLine) {
   ASSERT_EQ(lines.size(), 5u);
   const auto verify = [&](const std::vector<std::string>& kept, bool withAnchor) {
     const std::string copy = dir.path("copy.jsonl");
-    std::ofstream out(copy, std::ios::trunc);
+    std::ofstream out(copy, std::ios::binary | std::ios::trunc);  // its line feeds as they were
     for (const std::string& line : kept) out << line << "\n";
     out.close();
     return verifyTrail(copy,
@@ -296,9 +296,9 @@ TEST(Access, TheAuditTrailsChainFindsAnEditedADeletedAndARewrittenLine) {
   // The command says the same, with its exit status.
   const auto [status, out] = stationCommand({"audit", "verify", dir.path("copy.jsonl")});
   EXPECT_EQ(status, 0) << out;  // the rewritten copy holds without its anchor
-  std::ofstream(dir.path("copy.jsonl"), std::ios::trunc) << edited[0] << "\n"
-                                                         << edited[1] << "\n"
-                                                         << edited[2] << "\n";
+  std::ofstream(dir.path("copy.jsonl"), std::ios::binary | std::ios::trunc) << edited[0] << "\n"
+                                                                            << edited[1] << "\n"
+                                                                            << edited[2] << "\n";
   const auto [broken, said] = stationCommand({"audit", "verify", dir.path("copy.jsonl")});
   EXPECT_EQ(broken, 1) << said;
   EXPECT_NE(said.find("line 3 does not follow the line before it"), std::string::npos) << said;
@@ -331,6 +331,49 @@ TEST(Access, TheStationServesOnlyWhatIsSafe) {
 #endif
 }
 
+// The build's TLS certificate for 127.0.0.1 and the key named (of those in ATE_TLS_FILES), copied
+// into dir with the key its owner's alone: the station's options that serve with them.
+std::vector<std::string> tlsOptions(const TempDir& dir, const std::string& key) {
+  namespace fs = std::filesystem;
+  for (const std::string& name : {std::string("cert.pem"), key}) {
+    fs::copy_file(fs::path(ATE_TLS_FILES) / name, dir.path(name),
+                  fs::copy_options::overwrite_existing);
+  }
+  fs::permissions(dir.path(key), fs::perms::owner_read | fs::perms::owner_write);
+  return {"--tls-cert", dir.path("cert.pem"), "--tls-key", dir.path(key)};
+}
+
+// Certificates and keys the station can't serve with are refused at its start, saying why.
+TEST(Access, TlsFilesAreCheckedAtTheStart) {
+  const TempDir dir;
+  const StationFolders folders;
+  struct Case {
+    const char* key;
+    std::string says;
+  };
+  std::vector<Case> cases = {
+      {"other-key.pem", "the key " + dir.path("other-key.pem") + " is not the certificate's"},
+      {"missing.pem", "cannot read the key " + dir.path("missing.pem")}};
+#ifdef _WIN32
+  cases.push_back({"ec-key.pem", "the Windows build serves TLS with RSA keys only"});
+#endif
+  for (const Case& test : cases) {
+    std::vector<std::string> args = {"--projects",     folders.projects, "--datalogs",
+                                     folders.datalogs, "--listen",       "127.0.0.1:0"};
+    if (std::string(test.key) != "missing.pem") {
+      const std::vector<std::string> tls = tlsOptions(dir, test.key);
+      args.insert(args.end(), tls.begin(), tls.end());
+    } else {
+      tlsOptions(dir, "key.pem");
+      args.insert(args.end(),
+                  {"--tls-cert", dir.path("cert.pem"), "--tls-key", dir.path("missing.pem")});
+    }
+    const auto [status, out] = stationCommand(args);
+    EXPECT_NE(status, std::optional<int>(0)) << test.key;
+    EXPECT_NE(out.find(test.says), std::string::npos) << test.key << ": " << out;
+  }
+}
+
 #ifndef _WIN32
 // TLS with Python's own client: 1.2 and 1.3 only, no plain HTTP on the TLS port, and the
 // session cookie marked Secure. The station's machine is configured to allow the old versions, so
@@ -338,19 +381,11 @@ TEST(Access, TheStationServesOnlyWhatIsSafe) {
 TEST(Access, TlsServesVersionsFromOnePointTwoOnly) {
   const auto folders = withAccounts();
   const TempDir dir;
-  const auto [made, said] =
-      command({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-               "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
-               "-keyout", dir.path("key.pem"), "-out", dir.path("cert.pem")});
-  ASSERT_EQ(made, 0) << said;
-  std::filesystem::permissions(dir.path("key.pem"), std::filesystem::perms::owner_read |
-                                                        std::filesystem::perms::owner_write);
   const std::string config =
       dir.write("openssl.cnf",
                 "openssl_conf = init\n[init]\nssl_conf = ssl\n[ssl]\nsystem_default = old\n"
                 "[old]\nMinProtocol = TLSv1\nCipherString = DEFAULT:@SECLEVEL=0\n");
-  Station station(folders, {"--tls-cert", dir.path("cert.pem"), "--tls-key", dir.path("key.pem")},
-                  {{"OPENSSL_CONF", config}});
+  Station station(folders, tlsOptions(dir, "key.pem"), {{"OPENSSL_CONF", config}});
   const auto [status, out] =
       command({"/usr/bin/python3", "-W", "ignore", ATE_TLS_PROBE, "127.0.0.1",
                std::to_string(station.port()), PEOPLE[0].name, PEOPLE[0].password});
@@ -366,6 +401,15 @@ TEST(Access, TlsServesVersionsFromOnePointTwoOnly) {
       {"TLSv1_2", "401"},   {"TLSv1_3", "401"},
       {"plain", "refused"}, {"login", "200 Path=/; HttpOnly; SameSite=Strict; Secure"}};
   EXPECT_EQ(outcome, expected) << out;
+}
+#else
+// SChannel takes the certificate and key, and the port serves no plain HTTP. (Wine's SChannel
+// can't be a TLS server, so the handshake itself is not tried here.)
+TEST(Access, TlsThroughSchannelTakesItsFilesAndServesNoPlainHttp) {
+  const TempDir dir;
+  Station station(std::make_shared<StationFolders>(), tlsOptions(dir, "key.pem"), {});
+  ASSERT_NE(station.port(), 0);
+  EXPECT_FALSE(station.client().get("/api/me")) << "plain HTTP answered on the TLS port";
 }
 #endif
 
@@ -402,6 +446,10 @@ TEST(Access, LotsRunReleasedProgramsOnlyAndTheirDatalogsSaySo) {
     return l.value("state", "") == "ended" && l["lot"].contains("report");
   });
   EXPECT_EQ(handler.finish().second, std::optional<int>(0));
+  const json& view = ended["lot"];
+  EXPECT_EQ(std::vector<std::string>({view["release"], view["revision"], view["project"],
+                                      view["flow"], view["startedBy"]}),
+            std::vector<std::string>({"PMIC-FT", "3", "pmic", "pmic_flow.json", "olga"}));
 
   // The datalog: the release's name and revision, the account, the files' digests, the anchor.
   const std::string datalog = ended["lot"]["datalogs"][0];

@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include "station/http/Http.h"
 
@@ -55,7 +56,9 @@ std::unique_ptr<httplib::Server> tlsServer(const Tls& tls, std::string& problem)
     } else if (SSL_CTX_use_certificate_chain_file(&context, tls.certificateFile.c_str()) != 1) {
       problem = "cannot read the certificate " + tls.certificateFile + ": " + sslError();
     } else if (SSL_CTX_use_PrivateKey_file(&context, tls.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-      problem = "cannot read the key " + tls.keyFile + ": " + sslError();
+      problem = ERR_GET_REASON(ERR_peek_error()) == X509_R_KEY_VALUES_MISMATCH
+                    ? "the key " + tls.keyFile + " is not the certificate's"
+                    : "cannot read the key " + tls.keyFile + ": " + sslError();
     } else if (SSL_CTX_check_private_key(&context) != 1) {
       problem = "the key " + tls.keyFile + " is not the certificate's";
     } else {

@@ -1,11 +1,12 @@
 // The station's HTTP server over plain sockets: HTTP/1.1 with keep-alive, one thread per
 // connection up to a limit, bodies by Content-Length, and streamed responses that end with the
-// connection.
+// connection; over the platform's TLS when given a certificate and key.
 #include <atomic>
 #include <list>
 #include <mutex>
 #include <thread>
 
+#include "station/http/Channel.h"
 #include "station/http/Http.h"
 #include "station/http/Socket.h"
 
@@ -26,8 +27,12 @@ constexpr auto POLL_SLICE = 250ms;              // how often accepting looks at 
 
 class SocketServer final : public Server {
  public:
-  SocketServer(Handler handler, Refusal refusal, Limits limits)
-      : handler_(std::move(handler)), refusal_(std::move(refusal)), limits_(limits) {}
+  SocketServer(Handler handler, Refusal refusal, Limits limits,
+               std::unique_ptr<TlsServerContext> tls)
+      : handler_(std::move(handler)),
+        refusal_(std::move(refusal)),
+        limits_(limits),
+        tls_(std::move(tls)) {}
   ~SocketServer() override { stop(); }
 
   int bind(const std::string& host, int port) override {
@@ -49,6 +54,8 @@ class SocketServer final : public Server {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) break;
       if (!room) {
+        // (over TLS there is no way to say so short of a handshake: the connection just closes)
+        if (tls_) continue;
         Response response;
         refusal_(503, "the station is serving too many connections", response);
         client.setSendTimeout(1s);
@@ -57,6 +64,8 @@ class SocketServer final : public Server {
       }
       auto worker = std::make_unique<Worker>();
       worker->socket = std::move(client);
+      worker->channel =
+          tls_ ? tls_->channel(worker->socket) : std::make_unique<PlainChannel>(worker->socket);
       Worker& started = *worker;
       workers_.push_back(std::move(worker));
       started.thread = std::thread([this, &started] {
@@ -80,6 +89,7 @@ class SocketServer final : public Server {
  private:
   struct Worker {
     Socket socket;
+    std::unique_ptr<Channel> channel;  // over socket
     std::thread thread;
     std::atomic<bool> done{false};
     std::atomic<bool> idle{false};   // kept alive, waiting for a next request that hasn't begun
@@ -139,9 +149,16 @@ class SocketServer final : public Server {
   }
 
   void serveConnection(Worker& worker) {
-    const Socket& socket = worker.socket;
-    socket.setSendTimeout(SEND_WAIT);
-    const std::string peer = socket.peerAddress();
+    worker.socket.setSendTimeout(SEND_WAIT);
+    Channel& channel = *worker.channel;
+    if (!channel.open(FIRST_REQUEST_WAIT, worker.leave)) return;
+    serveRequests(worker);
+    channel.close();
+  }
+
+  void serveRequests(Worker& worker) {
+    Channel& socket = *worker.channel;
+    const std::string peer = worker.socket.peerAddress();
     std::string buffer;
     for (int served = 0; served < MAX_REQUESTS && !worker.leave; ++served) {
       std::size_t headEnd;
@@ -199,7 +216,7 @@ class SocketServer final : public Server {
 
   // Sends a streamed response until its source or the peer ends it; the connection ends with it.
   void stream(const Worker& worker, Response& response) {
-    const Socket& socket = worker.socket;
+    Channel& socket = *worker.channel;
     bool open = socket.sendAll(head(response, false, 0));
     const StreamWrite write = [&](const std::string& text) {
       open = open && (text.empty() || socket.sendAll(text));
@@ -212,7 +229,7 @@ class SocketServer final : public Server {
 
   // Answers a request refused before its handler, then drops what is left of its body so that
   // the peer reads the answer rather than a reset connection.
-  void refuse(const Socket& socket, int status, const std::string& message,
+  void refuse(Channel& socket, int status, const std::string& message,
               std::size_t unreadBody) const {
     Response response;
     refusal_(status, message, response);
@@ -228,6 +245,7 @@ class SocketServer final : public Server {
   const Handler handler_;
   const Refusal refusal_;
   const Limits limits_;
+  const std::unique_ptr<TlsServerContext> tls_;  // null: plain HTTP
   Socket listener_;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;  // guards workers_
@@ -255,10 +273,14 @@ class Unavailable final : public Server {
 
 std::unique_ptr<Server> makeSocketServer(Handler handler, Refusal refusal, Limits limits,
                                          const Tls* tls) {
+  std::unique_ptr<TlsServerContext> context;
   if (tls != nullptr) {
-    return std::make_unique<Unavailable>("this build's server has no TLS");
+    std::string error;
+    context = makeTlsServerContext(*tls, error);
+    if (!context) return std::make_unique<Unavailable>(error);
   }
-  return std::make_unique<SocketServer>(std::move(handler), std::move(refusal), limits);
+  return std::make_unique<SocketServer>(std::move(handler), std::move(refusal), limits,
+                                        std::move(context));
 }
 
 }  // namespace http

@@ -75,8 +75,8 @@ std::string lotJson(const LotBook& book, const LiveState& live) {
                {"alarms", alarms}};
   if (book.phase() != Phase::idle) {
     const LotRequest& r = book.lot().request;
-    body["lot"] = {{"project", r.project},
-                   {"flow", r.flow},
+    body["lot"] = {{"project", book.lot().project},
+                   {"flow", book.lot().flow},
                    {"setting", r.setting},
                    {"lotId", r.lotId},
                    {"sublotId", r.sublotId},
@@ -88,6 +88,11 @@ std::string lotJson(const LotBook& book, const LiveState& live) {
                    {"startedAt", book.lot().startedAt},
                    {"datalogs", book.datalogs()},
                    {"resumedAfterRestart", book.restarts()}};
+    if (!r.release.empty()) {
+      body["lot"]["release"] = r.release;
+      body["lot"]["revision"] = r.revision;
+      body["lot"]["startedBy"] = book.lot().by;
+    }
     body["figures"] = figuresJson(book, live);
     if (book.phase() == Phase::ended) body["endReason"] = book.endReason();
     if (!live.reportPath.empty()) body["lot"]["report"] = live.reportPath;
