@@ -1,6 +1,8 @@
 // The station's HTTP servers (our own over sockets, and cpp-httplib where the build has it):
 // requests per second on a small JSON route, on one kept-alive connection and with a new
-// connection per request. Wall time: what is measured is mostly waiting on the other side.
+// connection per request; with cpp-httplib, kept-alive requests over TLS too (an OpenSSL client,
+// a certificate made by OpenSSL's command line). Wall time: what is measured is mostly waiting on
+// the other side.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -13,6 +15,17 @@
 #include "bench/RatioMain.h"
 #include "station/http/Http.h"
 #include "station/http/Socket.h"
+#include "tests/support/TestFiles.h"
+
+#ifdef ATE_BENCH_HTTPLIB
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#endif
 
 namespace {
 
@@ -26,7 +39,7 @@ const std::string STATE =
 
 class Served {
  public:
-  explicit Served(Make make)
+  explicit Served(Make make, const http::Tls* tls = nullptr)
       : server_(make(
             [](const http::Request&, http::Response& response) {
               response.setHeader("Cache-Control", "no-store");
@@ -36,7 +49,7 @@ class Served {
               response.status = status;
               response.setContent(message, "text/plain");
             },
-            http::Limits{}, nullptr)),
+            http::Limits{}, tls)),
         port_(server_->bind("127.0.0.1", 0)),
         thread_([this] { server_->serve(); }) {}
   ~Served() {
@@ -55,9 +68,10 @@ Make serverNamed(const std::string& name) {
   return name == "sockets" ? &http::makeSocketServer : &http::makeServer;
 }
 
-// Reads one answer off socket (its head, then Content-Length bytes); false when it doesn't come.
-bool readAnswer(const http::Socket& socket, std::string& buffer) {
-  static const std::atomic<bool> never{false};
+// Reads one answer (its head, then Content-Length bytes) through more, which appends what comes
+// to buffer; false when it doesn't come.
+template <typename More>
+bool readAnswerThrough(std::string& buffer, More more) {
   for (;;) {
     const std::size_t headEnd = buffer.find("\r\n\r\n");
     if (headEnd != std::string::npos) {
@@ -70,8 +84,15 @@ bool readAnswer(const http::Socket& socket, std::string& buffer) {
         return true;
       }
     }
-    if (!socket.receiveSome(buffer, std::chrono::seconds(10), never)) return false;
+    if (!more(buffer)) return false;
   }
+}
+
+bool readAnswer(const http::Socket& socket, std::string& buffer) {
+  static const std::atomic<bool> never{false};
+  return readAnswerThrough(buffer, [&](std::string& into) {
+    return socket.receiveSome(into, std::chrono::seconds(10), never);
+  });
 }
 
 const std::string REQUEST = "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
@@ -115,6 +136,88 @@ void newConnection(benchmark::State& state, const std::string& server) {
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+#ifdef ATE_BENCH_HTTPLIB
+// An OpenSSL client on one kept-alive connection at a time to a TLS server on loopback.
+class TlsClient {
+ public:
+  TlsClient() : context_(SSL_CTX_new(TLS_client_method())) {}
+  ~TlsClient() {
+    close();
+    SSL_CTX_free(context_);
+  }
+  bool connect(int port) {
+    close();
+    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int on = 1;
+    setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      return false;
+    }
+    ssl_ = SSL_new(context_);
+    SSL_set_fd(ssl_, socket_);
+    buffer_.clear();
+    return SSL_connect(ssl_) == 1;
+  }
+  bool request(const std::string& text) {
+    if (SSL_write(ssl_, text.data(), static_cast<int>(text.size())) <= 0) return false;
+    return readAnswerThrough(buffer_, [this](std::string& into) {
+      char chunk[16384];
+      const int got = SSL_read(ssl_, chunk, sizeof chunk);
+      if (got <= 0) return false;
+      into.append(chunk, static_cast<std::size_t>(got));
+      return true;
+    });
+  }
+
+ private:
+  void close() {
+    if (ssl_ != nullptr) SSL_free(ssl_);
+    if (socket_ >= 0) ::close(socket_);
+    ssl_ = nullptr;
+    socket_ = -1;
+  }
+  SSL_CTX* context_;
+  SSL* ssl_ = nullptr;
+  int socket_ = -1;
+  std::string buffer_;
+};
+
+void keptAliveTls(benchmark::State& state) {
+  const TempDir dir;
+  const std::string command =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
+      "-nodes -days 1 -subj /CN=127.0.0.1 -keyout " +
+      dir.path("key.pem") + " -out " + dir.path("cert.pem") + " 2>/dev/null";
+  if (std::system(command.c_str()) != 0) {
+    state.SkipWithError("openssl could not make a certificate");
+    return;
+  }
+  const http::Tls tls{dir.path("cert.pem"), dir.path("key.pem")};
+  Served served(&http::makeServer, &tls);
+  TlsClient client;
+  int onConnection = 0;
+  for (auto _ : state) {
+    if (onConnection == 0 || ++onConnection > 90) {
+      if (!client.connect(served.port())) {
+        state.SkipWithError("no TLS connection");
+        break;
+      }
+      onConnection = 1;
+    }
+    if (!client.request(REQUEST)) {
+      state.SkipWithError("no answer");
+      break;
+    }
+  }
+  state.counters["requests"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,6 +235,11 @@ int main(int argc, char** argv) {
                       "keptAlive/" + name + "/real_time", "newConnection/" + name + "/real_time",
                       1.0});
   }
+#ifdef ATE_BENCH_HTTPLIB
+  benchmark::RegisterBenchmark("keptAliveTls/httplib", keptAliveTls)->UseRealTime();
+  ratios.push_back({"http, httplib, time per kept-alive request: TLS / plain",
+                    "keptAliveTls/httplib/real_time", "keptAlive/httplib/real_time", 2.0});
+#endif
   return bench::runWithRatios(
       argc, argv, std::cout, ratios, [&](std::ostream& out, const bench::Times& times) {
         for (const auto& [name, nanoseconds] : times) {

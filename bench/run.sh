@@ -32,6 +32,7 @@ run "$bin/stop_bench"
 run "$bin/memory_bench"
 run "$bin/lot_bench"
 run "$bin/http_bench" "$@"
+run "$bin/access_bench" "$@"
 run "$bin/event_delay_bench"
 
 echo
