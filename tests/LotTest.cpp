@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -155,8 +156,8 @@ void expectBinsAsLogged(const std::vector<Touchdown>& fed, const Logged& logged)
 
 TEST(Lot, BinsEveryPartAsItsDatalogSaysUnderItsOwnSite) {
   // Empty sites, so that touchdowns hold sites 1, 3, 4; and a jam.
-  Handler handler(
-      {"--sites", "4", "--parts", "40", "--empty", "0.3", "--jam-after", "3", "--seed", "5", "--index", "0"});
+  Handler handler({"--sites", "4", "--parts", "40", "--empty", "0.3", "--jam-after", "3", "--seed",
+                   "5", "--index", "0"});
   LotStation station(handler.address(), lotRequest("LOT/7"));
   const json lot = station.waitLotEnded();
   const auto [lines, status] = handler.finish();
@@ -298,18 +299,40 @@ std::vector<pid_t> childrenOf(std::int64_t parent) {
   return children;
 }
 
+std::string readWhole(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 // A driver killed in the middle of a lot loses no part: the station starts it again, loads the
-// lot again into a new datalog, and tests the touchdown again.
-TEST(Lot, ADriverKilledMidLotLosesNoPart) {
+// lot again into a new datalog, and tests the touchdown again. When the lot's flow changed
+// meanwhile, the lot is held instead until the file is back and the operator resumes it.
+class DriverKilled : public testing::TestWithParam<bool> {};
+
+TEST_P(DriverKilled, MidLotLosesNoPart) {
+  const bool flowChanged = GetParam();
   Handler handler({"--sites", "4", "--parts", "40"});
   LotStation station(handler.address(), lotRequest("KILLED"));
   station.waitLot([](const json& lot) {
     return lot.value("state", "") == "running" && lot["figures"].value("parts", 0) >= 12;
   });
+  const std::string flow = station.projects() + "/pmic/pmic_flow.json";
+  const std::string original = readWhole(flow);
+  if (flowChanged) std::ofstream(flow, std::ios::binary | std::ios::app) << " ";
   const std::vector<pid_t> drivers = childrenOf(station.process().id());
   ASSERT_EQ(drivers.size(), 1u);
   ::kill(drivers[0], SIGKILL);
 
+  if (flowChanged) {
+    const json held = station.waitLot([](const json& lot) {
+      return lot.value("state", "") == "paused" && !lot["alarms"].empty();
+    });
+    EXPECT_NE(held.dump().find("pmic_flow.json changed since the lot started"), std::string::npos)
+        << held.dump();
+    EXPECT_EQ(station.post("/api/lot/resume").first, 409) << "resumed with the flow changed";
+    std::ofstream(flow, std::ios::binary | std::ios::trunc) << original;
+    EXPECT_EQ(station.post("/api/lot/resume").first, 200);
+  }
   const json lot = station.waitLotEnded();
   const auto [lines, status] = handler.finish();
   EXPECT_EQ(status, std::optional<int>(0));
@@ -318,6 +341,9 @@ TEST(Lot, ADriverKilledMidLotLosesNoPart) {
   EXPECT_EQ(logged.parts.size(), 40u);
   expectBinsAsLogged(touchdowns(lines), logged);
 }
+INSTANTIATE_TEST_SUITE_P(Lot, DriverKilled, testing::Bool(), [](const auto& info) {
+  return info.param ? "AfterItsFlowChanged" : "AsItWas";
+});
 #endif
 
 }  // namespace

@@ -28,7 +28,7 @@ LotController::State::State(LotOptions options, ProjectCatalog& catalog, Station
              lot::TouchdownRunner::Hooks{[this] { return reload(); },
                                          [this] {
                                            std::lock_guard<std::mutex> lock(mutex);
-                                           return stopping;
+                                           return stopping || book.held(lot::Hold::program);
                                          },
                                          [this](const std::string& text) { alarm(text); }}) {}
 

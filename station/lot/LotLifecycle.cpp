@@ -228,6 +228,12 @@ LotAnswer LotController::State::startLot(const LotRequest& lot, const std::strin
 }
 
 bool LotController::State::loadIntoNewFile() {
+  // Every load of the lot runs the program it started with, file for file.
+  std::string changed;
+  if (!programUnchanged(changed)) {
+    holdProgram("because " + changed + ": put it back and resume the lot, or end the lot");
+    return false;
+  }
   lot::LotFileContent content;
   LotRequest request;
   std::string wafer, project, flow;
@@ -514,16 +520,21 @@ void LotController::State::restartLot() {
     log.touch();
     return;
   }
+  holdProgram("after the restart: " + why);
+}
+
+void LotController::State::holdProgram(const std::string& why) {
   bool tell = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
+    if (book.held(lot::Hold::program)) return;
     tell = !handlerHeld();
     recordLocked(lot::Paused{lot::Hold::program, why, "station", lot::localTime()});
-    alarmLocked("the lot is held after the restart: " + why);
+    alarmLocked("the lot is held " + why);
     syncJournal();
   }
   if (tell) send(handler::PAUSE_LINE);
-  auditLot("station", "held after the restart: " + why);
+  auditLot("station", "held " + why);
   log.touch();
 }
 

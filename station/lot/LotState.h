@@ -117,6 +117,9 @@ struct LotController::State {
   bool reload();
   // Whether the lot's program files are as they were when it started; the changed one named.
   bool programUnchanged(std::string& changed) const;
+  // Holds the lot for why (its program, the driver): paused with an alarm, the handler told, until
+  // the operator resumes it.
+  void holdProgram(const std::string& why);
 
   // ---- The handler link's thread, under the lock (LotHandlerLines.cpp) ----
   void takeSot(const handler::HandlerMessage& message, LineOutcome& taken);

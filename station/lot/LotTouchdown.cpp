@@ -125,8 +125,14 @@ void LotController::State::touchdown(const Event& event) {
   } else {
     parts = testTouchdown(pass);
   }
-  // Without parts the station ends under the touchdown: the handler keeps them and asks again.
-  if (parts) answerTouchdown(event, plan.number, *parts, plan.answered.has_value(), pass.timing);
+  // Without parts the station ends under the touchdown (the handler keeps them and asks again),
+  // or the lot is held: the touchdown waits to be tested once the operator resumes the lot.
+  if (parts) {
+    answerTouchdown(event, plan.number, *parts, plan.answered.has_value(), pass.timing);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!stopping && book.held(lot::Hold::program)) heldSot = event;
 }
 
 std::optional<std::vector<lot::PartBin>> LotController::State::testTouchdown(TouchdownPass& pass) {

@@ -63,6 +63,11 @@ TouchdownRunner::Outcome TouchdownRunner::run(const std::string& settingPath,
       break;
     }
     if (!hooks_.reload()) {
+      // (held for its program, say: the touchdown waits for the operator)
+      if (hooks_.stopping()) {
+        outcome.abandoned = true;
+        break;
+      }
       hooks_.alarm("the driver could not be started and loaded again");
       break;
     }

@@ -30,7 +30,8 @@ class TouchdownRunner {
   struct Hooks {
     // Starts the driver again and loads the lot into a new datalog; false when it can't.
     std::function<bool()> reload;
-    // Whether the station is ending: a pass the driver can't finish is then left alone.
+    // Whether the station is ending, or the lot is held: a pass the driver can't finish is then
+    // left alone.
     std::function<bool()> stopping;
     std::function<void(const std::string&)> alarm;
   };
