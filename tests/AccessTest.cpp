@@ -220,6 +220,34 @@ TEST(Access, LoginsAreSlowedThenLockedAndSessionsCarryTheirCookie) {
   EXPECT_EQ(text.find(PEOPLE[0].password), std::string::npos);
 }
 
+// `ate-station users` changes the accounts while the station runs: a new role counts at once, a
+// new password or a removed account ends the account's sessions.
+TEST(Access, AccountsChangedWhileTheStationRunsCountAtOnce) {
+  Station station(withAccounts(), {}, {});
+  const std::string olga = login(station, "olga", PEOPLE[0].password);
+  const std::string emil = login(station, "emil", PEOPLE[1].password);
+  const std::string ada = login(station, "ada", PEOPLE[2].password);
+  const auto users = [&](std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), "users");
+    args.insert(args.end(), {"--accounts", station.folders()->accounts, "--audit",
+                             station.datalogs() + "/audit.jsonl"});
+    const auto [status, out] = stationCommand(args, input);
+    EXPECT_EQ(status, 0) << out;
+  };
+  users({"role", "olga", "engineer"});
+  users({"passwd", "emil"}, "emil's new long password\n");
+  users({"remove", "ada"});
+  const auto me = [&](const std::string& cookie) {
+    const HttpResult result = station.client().get("/api/me", {{"Cookie", cookie}});
+    return std::pair(result.status, json::parse(result.body, nullptr, false).value("role", ""));
+  };
+  station.waitFor("/api/projects", [&](const json&) { return me(olga).second == "engineer"; });
+  EXPECT_EQ(me(emil).first, 401);
+  EXPECT_EQ(me(ada).first, 401);
+  EXPECT_EQ(login(station, "emil", PEOPLE[1].password), "");
+  EXPECT_NE(login(station, "emil", "emil's new long password"), "");
+}
+
 TEST(Access, SessionsEndWhenIdleAndLoginsUnlockAfterAWhile) {
   Sessions sessions(std::chrono::seconds(1));
   const std::string id = sessions.open("olga");

@@ -18,7 +18,21 @@ std::string cookieValue(const http::Request& request, const std::string& name) {
   return "";
 }
 
+void AccessControl::takeUpChanges() {
+  // At most once a second: a look at the file's time and size.
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  auto last = lastLook_.load();
+  if (now - last < std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                       std::chrono::seconds(1))
+                       .count() ||
+      !lastLook_.compare_exchange_strong(last, now)) {
+    return;
+  }
+  for (const std::string& name : accounts_.refresh()) sessions_.closeAccount(name);
+}
+
 Identity AccessControl::identify(const http::Request& request) {
+  takeUpChanges();
   Identity identity;
   const std::string authorization = request.header("Authorization");
   if (authorization.compare(0, 7, "Bearer ") == 0) {
@@ -41,6 +55,7 @@ Identity AccessControl::identify(const http::Request& request) {
 
 LoginOutcome AccessControl::login(const std::string& name, const std::string& password,
                                   const std::string& address) {
+  takeUpChanges();
   LoginOutcome outcome;
   const std::chrono::seconds locked = guard_.locked(name, address);
   if (locked.count() > 0) {

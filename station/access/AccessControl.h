@@ -5,6 +5,7 @@
 #ifndef ATE_STATION_ACCESS_ACCESSCONTROL_H_
 #define ATE_STATION_ACCESS_ACCESSCONTROL_H_
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -45,6 +46,8 @@ class AccessControl {
 
   // Whether accounts guard the station (there is at least one).
   bool enabled() const { return !accounts_.empty(); }
+  // Who sends the request; the accounts file's changes taken up first (a role changed or an
+  // account removed counts at once, a new password ends the account's sessions).
   Identity identify(const http::Request& request);
 
   // Checks the password (slowed after failures, refused while locked); a new session on success.
@@ -56,8 +59,11 @@ class AccessControl {
   Sessions& sessions() { return sessions_; }
 
  private:
+  void takeUpChanges();
+
   Accounts& accounts_;
   Sessions sessions_;
+  std::atomic<std::chrono::steady_clock::rep> lastLook_{0};
   LoginGuard guard_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -54,6 +56,7 @@ bool Accounts::load(const fs::path& file, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   file_ = file;
   accounts_.clear();
+  stamp_ = {};
   std::error_code failure;
   if (!fs::exists(file, failure)) return true;
   if (!station_platform::ownerOnly(file)) {
@@ -62,12 +65,28 @@ bool Accounts::load(const fs::path& file, std::string& error) {
             "it)";
     return false;
   }
-  std::ifstream in(file, std::ios::binary);
+  return readLocked(accounts_, error);
+}
+
+Accounts::Stamp Accounts::stampNow() const {
+  std::error_code failure;
+  Stamp stamp;
+  stamp.written = fs::last_write_time(file_, failure);
+  if (failure) return {};
+  stamp.size = fs::file_size(file_, failure);
+  stamp.exists = !failure;
+  return stamp;
+}
+
+bool Accounts::readLocked(std::vector<Account>& into, std::string& error) {
+  const Stamp stamp = stampNow();
+  std::ifstream in(file_, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!in) {
-    error = "cannot read " + file.u8string();
+    error = "cannot read " + file_.u8string();
     return false;
   }
+  std::vector<Account> read;
   try {
     const Json document = Json::parse(text);
     for (const Json& entry : document.at("accounts")) {
@@ -83,14 +102,38 @@ bool Accounts::load(const fs::path& file, std::string& error) {
                                   token.at("sha256").get<std::string>(),
                                   token.value("created", "")});
       }
-      accounts_.push_back(std::move(account));
+      read.push_back(std::move(account));
     }
   } catch (const std::exception& failure) {
-    accounts_.clear();
-    error = file.u8string() + " is not an accounts file: " + failure.what();
+    error = file_.u8string() + " is not an accounts file: " + failure.what();
     return false;
   }
+  into = std::move(read);
+  stamp_ = stamp;
   return true;
+}
+
+std::vector<std::string> Accounts::refresh() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return refreshLocked();
+}
+
+std::vector<std::string> Accounts::refreshLocked() {
+  const Stamp now = stampNow();
+  if (file_.empty() || now == stamp_) return {};
+  std::vector<Account> read;
+  std::string error;
+  // A file being written by another program, or one that went away, leaves the accounts as they
+  // were until it reads whole again.
+  if (!now.exists || !station_platform::ownerOnly(file_) || !readLocked(read, error)) return {};
+  std::vector<std::string> ended;
+  for (const Account& before : accounts_) {
+    const auto after = std::find_if(read.begin(), read.end(),
+                                    [&](const Account& a) { return a.name == before.name; });
+    if (after == read.end() || after->password != before.password) ended.push_back(before.name);
+  }
+  accounts_ = std::move(read);
+  return ended;
 }
 
 bool Accounts::save(std::string& error) {
@@ -129,6 +172,7 @@ bool Accounts::save(std::string& error) {
     return false;
   }
   station_platform::syncFolder(file_.parent_path());
+  stamp_ = stampNow();
   return true;
 }
 
@@ -187,6 +231,7 @@ bool Accounts::add(const std::string& name, Role role, const std::string& passwo
   if (!validPassword(password, error)) return false;
   const std::string hash = crypto::hashPassword(password);
   std::lock_guard<std::mutex> lock(mutex_);
+  refreshLocked();
   if (findLocked(name) != nullptr) {
     error = "there is an account " + name + " already";
     return false;
@@ -202,6 +247,7 @@ bool Accounts::setPassword(const std::string& name, const std::string& password,
   if (!validPassword(password, error)) return false;
   const std::string hash = crypto::hashPassword(password);
   std::lock_guard<std::mutex> lock(mutex_);
+  refreshLocked();
   Account* account = findLocked(name);
   if (account == nullptr) {
     error = "there is no account " + name;
@@ -213,6 +259,7 @@ bool Accounts::setPassword(const std::string& name, const std::string& password,
 
 bool Accounts::setRole(const std::string& name, Role role, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
+  refreshLocked();
   Account* account = findLocked(name);
   if (account == nullptr) {
     error = "there is no account " + name;
@@ -224,6 +271,7 @@ bool Accounts::setRole(const std::string& name, Role role, std::string& error) {
 
 bool Accounts::remove(const std::string& name, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
+  refreshLocked();
   for (auto it = accounts_.begin(); it != accounts_.end(); ++it) {
     if (it->name == name) {
       accounts_.erase(it);
@@ -242,6 +290,7 @@ std::string Accounts::addToken(const std::string& name, const std::string& token
   }
   const std::string token = "ate_" + crypto::randomText(32);
   std::lock_guard<std::mutex> lock(mutex_);
+  refreshLocked();
   Account* account = findLocked(name);
   if (account == nullptr) {
     error = "there is no account " + name;
