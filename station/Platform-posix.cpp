@@ -34,6 +34,14 @@ bool ownerOnly(const std::filesystem::path& file) {
   return ::stat(file.c_str(), &status) == 0 && (status.st_mode & 077) == 0;
 }
 
+void sameOwner(const std::filesystem::path& file, const std::filesystem::path& like) {
+  struct stat status {};
+  if (::stat(like.c_str(), &status) == 0 && ::geteuid() == 0) {
+    // (a failure leaves the file as it is: its owner, readable by that owner alone)
+    [[maybe_unused]] const int ignored = ::chown(file.c_str(), status.st_uid, status.st_gid);
+  }
+}
+
 bool AppendFile::open(const std::filesystem::path& path, std::string& error) {
   close();
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

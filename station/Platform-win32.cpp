@@ -29,6 +29,8 @@ std::string computerName() {
 
 bool ownerOnly(const std::filesystem::path&) { return true; }
 
+void sameOwner(const std::filesystem::path&, const std::filesystem::path&) {}
+
 bool AppendFile::open(const std::filesystem::path& path, std::string& error) {
   close();
   // Others may read it, and it may be renamed away once closed.

@@ -19,6 +19,11 @@ std::string computerName();
 // keeps such rights in access lists, which this doesn't read: there every file passes.
 bool ownerOnly(const std::filesystem::path& file);
 
+// Gives file the owner and group of like, where this process may (root may): a file that an
+// administrator's command writes in place of the service's stays the service's. Nothing on
+// Windows.
+void sameOwner(const std::filesystem::path& file, const std::filesystem::path& like);
+
 // A file that is only ever appended to, and whose bytes can be made durable: once sync() has
 // answered true, what was appended before it survives a crash of the station and of the
 // computer. One thread at a time.

@@ -164,6 +164,7 @@ bool Accounts::save(std::string& error) {
       return false;
     }
   }
+  station_platform::sameOwner(aside, file_);
   // On the disk before it takes the old one's place, and the place taken before we answer.
   if (!station_platform::syncFile(aside, error)) return false;
   fs::rename(aside, file_, failure);

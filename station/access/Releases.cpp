@@ -100,6 +100,7 @@ bool Releases::save(std::string& error) {
       return false;
     }
   }
+  station_platform::sameOwner(aside, file_);
   // On the disk before it takes the old one's place, and the place taken before we answer.
   if (!station_platform::syncFile(aside, error)) return false;
   std::error_code failure;
