@@ -129,7 +129,10 @@ void DatalogSummary::count(const Tally& tally, int by) {
     Bin& bin = table[number];
     bin.count.number = number;
     add(bin.count.count);
-    if (!bin.named && bin.count.passFail == ' ') bin.count.passFail = tally.good ? 'P' : 'F';
+    if (bin.count.passFail == ' ') {
+      bin.count.passFail = tally.good ? 'P' : 'F';
+      bin.count.derived = true;
+    }
   };
   countBin(hardBins_, tally.hardBin);
   if (tally.softBin) countBin(softBins_, *tally.softBin);
@@ -206,9 +209,13 @@ void DatalogSummary::addBinRecord(const Record& record, std::map<std::uint32_t, 
   if (bin.overallName || (bin.named && !overall)) return;
   bin.named = true;
   bin.overallName = overall;
-  if (record.fields.size() > field::BIN_PF) {
-    const std::string& pf = record.fields[field::BIN_PF].text;
-    bin.count.passFail = pf.empty() ? ' ' : pf[0];
+  // A space or a NUL is allowed and says nothing: the bin's parts say then.
+  const char pf = record.fields.size() > field::BIN_PF && !record.fields[field::BIN_PF].text.empty()
+                      ? record.fields[field::BIN_PF].text[0]
+                      : ' ';
+  if (pf == 'P' || pf == 'F') {
+    bin.count.passFail = pf;
+    bin.count.derived = false;
   }
   if (record.fields.size() > field::BIN_NAM) bin.count.name = record.fields[field::BIN_NAM].text;
 }

@@ -49,8 +49,10 @@ struct PartCount {
 struct BinCount {
   std::uint32_t number = 0;
   std::string name;     // empty when no HBR/SBR names it
-  char passFail = ' ';  // 'P', 'F', or as the HBR/SBR says
+  char passFail = ' ';  // 'P' or 'F'; ' ' while neither the bin records nor any part say
   std::uint64_t count = 0;
+  // The HBR/SBR leave pass or fail blank (or give none): passFail is that of the bin's parts.
+  bool derived = false;
 };
 
 struct TestStats {

@@ -90,7 +90,7 @@ LotReportData LotCollector::report() const {
   }
   for (const BinCount& bin : summary_.hardBins()) {
     lot.bins.push_back(ReportBin{static_cast<int>(bin.number), bin.name, bin.passFail == 'P',
-                                 static_cast<long>(bin.count)});
+                                 static_cast<long>(bin.count), bin.derived});
   }
   lot.wafers = wafers();
   for (const TestStats& stats : summary_.tests()) {

@@ -214,9 +214,12 @@ std::string reportHtml(const LotReportData& lot) {
          "</tr>\n";
   for (const ReportBin& bin : lot.bins) {
     out += "<tr><td class=\"num\">" + std::to_string(bin.number) + "</td><td>" +
-           xmlEscape(bin.name) + "</td><td>" + (bin.good ? "P" : "F") + "</td><td class=\"num\">" +
-           std::to_string(bin.count) + "</td><td class=\"num\">" + percent(bin.count, lot.parts) +
-           "</td></tr>\n";
+           xmlEscape(bin.name) + "</td><td>" + (bin.good ? "P" : "F") +
+           (bin.derived ? " <small title=\"the bin records leave pass or fail blank\">(from its "
+                          "parts)</small>"
+                        : "") +
+           "</td><td class=\"num\">" + std::to_string(bin.count) + "</td><td class=\"num\">" +
+           percent(bin.count, lot.parts) + "</td></tr>\n";
   }
   out += "</table>\n";
 

@@ -41,6 +41,7 @@ struct ReportBin {
   std::string name;
   bool good = false;
   long count = 0;
+  bool derived = false;  // the bin records didn't say pass or fail: taken from its parts
 };
 
 struct ReportSite {

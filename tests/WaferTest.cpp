@@ -9,6 +9,7 @@
 #include "host/ChildProcess.h"
 #include "stdf/DatalogSummary.h"
 #include "stdf/LotData.h"
+#include "stdf/LotReport.h"
 #include "stdf/StdfReader.h"
 #include "stdf/WaferMap.h"
 #include "tests/support/DriverSession.h"
@@ -128,6 +129,29 @@ TEST(Wafer, EachDieCountsOnceAndMapsAsItLastTested) {
             std::vector<std::string>{"5"});
   EXPECT_EQ(python.wait(TEST_TIMEOUT), std::optional<int>(0));
 #endif
+}
+
+// Testers may leave an HBR's pass or fail blank (a space or a NUL, which the format allows): the
+// report takes it from the bin's parts then, as the summary and the map do, and says so.
+TEST(Wafer, BinsWhoseRecordsLeavePassOrFailBlankTakeItFromTheirParts) {
+  std::string bytes = testerFile();
+  const std::string mrr = record(1, 20, Fields(false).u4(0).c1(' ').cn("").cn(""));
+  bytes.resize(bytes.size() - mrr.size());
+  for (const char pf : {' ', '\0'}) {
+    stdf::LotCollector lot;
+    feed(bytes + bin(false, true, 255, 0, 1, 7, pf, "GOOD") +
+             bin(false, true, 255, 0, 3, 1, 'F', "OPEN") + mrr,
+         lot);
+    lot.endFile("tester.stdf");
+    const stdf::LotReportData report = lot.report();
+    std::map<int, std::pair<bool, bool>> bins;  // good, derived
+    for (const stdf::ReportBin& b : report.bins) bins[b.number] = {b.good, b.derived};
+    EXPECT_EQ(bins[1], std::make_pair(true, true)) << int(pf);
+    EXPECT_EQ(bins[3], std::make_pair(false, false)) << int(pf);
+    const std::string html = stdf::reportHtml(report);
+    EXPECT_NE(html.find("GOOD</td><td>P <small"), std::string::npos) << int(pf);
+    EXPECT_NE(html.find("fill=\"#2e9d48\" data-bin=\"1\""), std::string::npos) << "a green bar";
+  }
 }
 
 }  // namespace
