@@ -203,6 +203,10 @@ class Datalog {
   void endPass();
   std::shared_ptr<const Plan> planFor(const FlowMessage& flow);
   std::shared_ptr<Pass> currentPass();
+  std::string lotId() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return lot_.lotId;
+  }
 
  private:
   void closeFile();
@@ -1029,6 +1033,24 @@ bool TestLog::recordPassFail(const std::string& device, const Result& result, bo
 }
 
 bool TestLog::passed() const { return state_->passed; }
+
+bool currentPart(const std::string& device, Part& part) {
+  Datalog& datalog = datalogState();
+  const std::shared_ptr<Pass> pass = datalog.currentPass();
+  if (!pass || pass->ended) return false;
+  const int index = pass->deviceIndex(device);
+  if (index < 0 || !pass->partIds[static_cast<std::size_t>(index)]) return false;
+  const auto i = static_cast<std::size_t>(index);
+  part.lotId = datalog.lotId();
+  part.partId = *pass->partIds[i];
+  part.site = pass->sites[i];
+  part.waferId = pass->wafer;
+  part.onDie = pass->dies[i].has_value() && !pass->wafer.empty();
+  part.x = part.onDie ? pass->dies[i]->first : 0;
+  part.y = part.onDie ? pass->dies[i]->second : 0;
+  part.retest = pass->retests[i];
+  return true;
+}
 
 bool open(const Lot& lot) { return datalogState().open(lot); }
 std::string path() { return datalogState().path(); }

@@ -69,6 +69,24 @@ DATALOG_API void startPass(const DUTSetting& duts);
 // with the summaries. Call it from test_end.
 DATALOG_API void endPass();
 
+// The part a device of the pass is testing, as the station testing a lot names it: a model of
+// the device under test, a simulator or a part-specific trim may depend on it.
+struct Part {
+  std::string lotId;            // the lot's LOT_ID
+  std::uint64_t partId = 0;     // the PART_ID the station gave the part
+  std::uint8_t site = 0;        // its site in the lot
+  std::string waferId;          // its wafer; empty off a wafer
+  bool onDie = false;           // X,Y below hold its die on the wafer
+  int x = 0;
+  int y = 0;
+  bool retest = false;          // its id, or its die, was tested before
+};
+
+// True when the calling thread's pass runs in a station's lot and device is one of its devices:
+// part is then that device's part. False outside a lot (an engineering run, a datalog opened
+// without a station), outside a pass, or for a device the pass doesn't have; part is left alone.
+DATALOG_API bool currentPart(const std::string& device, Part& part);
+
 // A test function's view of its own test item. Make one at the start of the function, on the
 // thread of the pass, from the Configure the function received, which must outlive it.
 class DATALOG_API TestLog {

@@ -13,6 +13,7 @@
 #include "stdf/DatalogSummary.h"
 #include "stdf/LotData.h"
 #include "stdf/LotReport.h"
+#include "stdf/Pat.h"
 #include "stdf/StdfReader.h"
 #include "stdf/TableExport.h"
 #include "stdf/WaferMap.h"
@@ -34,6 +35,12 @@ const char USAGE[] =
     "       ate-datalog export --to DIR FILE...\n"
     "                                     parts, results and tests tables under DIR, by part\n"
     "                                     type and lot (gzip CSV, see docs/fleet.md)\n"
+    "       ate-datalog pat limits FILE... --out LIMITS.json [--k K] [--min-values N]\n"
+    "                                     static outlier limits per test from earlier lots\n"
+    "       ate-datalog pat apply FILE... [--limits LIMITS.json] [--rules RULES.json] --out DIR\n"
+    "                                     outlier screening (static, dynamic, nnr, gdbn, zpat):\n"
+    "                                     re-binned copies, outliers.csv, maps and report in DIR\n"
+    "       ate-datalog pat rules         the default rules file\n"
     "       ate-datalog --version\n"
     "exit status: 0 = read, 1 = a file is damaged, 2 = usage or a file that can't be read,\n"
     "             3 = export: an output can't be written\n";
@@ -283,6 +290,56 @@ int dump(const std::string& path, std::ostream& out, std::ostream& err) {
   return readFile(path, err, [&](const stdf::Record& r) { out << stdf::formatRecord(r) << '\n'; });
 }
 
+// pat limits, pat apply and pat rules, with their options anywhere after the subcommand.
+int pat(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  const std::string sub = args.size() > 1 ? args[1] : std::string();
+  if (sub == "rules" && args.size() == 2) {
+    out << stdf::patRulesJson(stdf::PatRules());
+    return DATALOG_OK;
+  }
+  std::vector<std::string> files;
+  std::string outPath, limits, rules;
+  double k = 6;
+  std::size_t minValues = 30;
+  for (std::size_t i = 2; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool value = i + 1 < args.size();
+    try {
+      if (arg == "--out" && value) {
+        outPath = args[++i];
+      } else if (arg == "--limits" && value && sub == "apply") {
+        limits = args[++i];
+      } else if (arg == "--rules" && value && sub == "apply") {
+        rules = args[++i];
+      } else if (arg == "--k" && value && sub == "limits") {
+        std::size_t used = 0;
+        k = std::stod(args[++i], &used);
+        if (used != args[i].size() || !(k > 0)) throw std::invalid_argument("k");
+      } else if (arg == "--min-values" && value && sub == "limits") {
+        std::size_t used = 0;
+        minValues = std::stoul(args[++i], &used);
+        if (used != args[i].size() || minValues < 3) throw std::invalid_argument("min");
+      } else if (arg.compare(0, 2, "--") == 0) {
+        err << "ate-datalog: pat " << sub << ": unknown option or missing value: " << arg << '\n';
+        return DATALOG_USAGE;
+      } else {
+        files.push_back(arg);
+      }
+    } catch (const std::exception&) {
+      err << "ate-datalog: pat " << sub << ": " << arg << " takes "
+          << (arg == "--k" ? "a number above 0" : "a whole number of 3 or more") << ", not "
+          << args[i] << '\n';
+      return DATALOG_USAGE;
+    }
+  }
+  if (files.empty() || outPath.empty() || (sub != "limits" && sub != "apply")) {
+    err << USAGE;
+    return DATALOG_USAGE;
+  }
+  if (sub == "limits") return stdf::patLimitsCommand(files, k, minValues, outPath, out, err);
+  return stdf::patApplyCommand(files, limits, rules, outPath, out, err);
+}
+
 }  // namespace
 
 int runDatalogTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -295,6 +352,7 @@ int runDatalogTool(const std::vector<std::string>& args, std::ostream& out, std:
     return DATALOG_OK;
   }
   const std::string command = args.empty() ? std::string() : args[0];
+  if (command == "pat") return pat(args, out, err);
   // Options of summary, map and report, anywhere after the command.
   std::vector<std::string> files;
   std::string svgDir, html;

@@ -82,6 +82,8 @@ std::string histogram(const ReportTest& test) {
   double high = test.max;
   if (test.low) low = std::min(low, *test.low);
   if (test.high) high = std::max(high, *test.high);
+  if (test.patLow) low = std::min(low, *test.patLow);
+  if (test.patHigh) high = std::max(high, *test.patHigh);
   if (!(high > low)) {
     low -= 0.5;
     high += 0.5;
@@ -116,9 +118,55 @@ std::string histogram(const ReportTest& test) {
            at(*limit) + "\" y=\"" + std::to_string(height + 12) + "\" fill=\"#b3261e\">" + name +
            " " + number(*limit) + "</text>\n";
   }
+  for (const auto& [limit, name] :
+       {std::pair{test.patLow, "PAT L"}, std::pair{test.patHigh, "PAT H"}}) {
+    if (!limit) continue;
+    out += "<line class=\"pat\" x1=\"" + at(*limit) + "\" x2=\"" + at(*limit) +
+           "\" y1=\"0\" y2=\"" + std::to_string(height) +
+           "\" stroke=\"#8a4fbf\" stroke-width=\"2\"/><text x=\"" + at(*limit) +
+           "\" y=\"10\" fill=\"#8a4fbf\">" + name + "</text>\n";
+  }
   out += "<line x1=\"" + at(test.mean()) + "\" x2=\"" + at(test.mean()) + "\" y1=\"0\" y2=\"" +
          std::to_string(height) + "\" stroke=\"#1f2328\"/>\n</svg>\n";
   return out;
+}
+
+// The outlier screening: its rules with their bins and outliers, and the tests that found any.
+std::string patSection(const LotReportData::Pat& pat) {
+  long total = 0;
+  for (const auto& rule : pat.rules) total += rule.outliers;
+  std::string out = "<h2>Outlier screening (PAT)</h2>\n<p class=\"pat\">" +
+                    std::to_string(total) + " outliers among " + std::to_string(pat.parts) +
+                    " good parts screened (" + percent(total, pat.parts) +
+                    "); outliers are outlined on the wafer maps, and each test's limits drawn in "
+                    "purple.</p>\n<table class=\"pat-rules\"><tr><th>Rule</th><th>Bin</th>"
+                    "<th>Outliers</th></tr>\n";
+  for (const auto& rule : pat.rules) {
+    out += "<tr data-rule=\"" + rule.name + "\"><td>" + rule.name + "</td><td class=\"num\">" +
+           (rule.enabled ? std::to_string(rule.hardBin) : std::string("off")) +
+           "</td><td class=\"num\">" + std::to_string(rule.outliers) + "</td></tr>\n";
+  }
+  out +=
+      "</table>\n<table class=\"pat-tests\"><tr><th>Test</th><th>Name</th><th>Static limits</th>"
+      "<th>Dynamic limits</th><th>Static</th><th>Dynamic</th><th>NNR</th></tr>\n";
+  const auto range = [](const std::optional<double>& low, const std::optional<double>& high) {
+    return low && high ? number(*low) + " to " + number(*high) : std::string("-");
+  };
+  for (const auto& test : pat.tests) {
+    out += "<tr data-test=\"" + std::to_string(test.number) + "\"><td class=\"num\">" +
+           std::to_string(test.number) + "</td><td>" + xmlEscape(test.name) + "</td><td>" +
+           range(test.staticLow, test.staticHigh) + "</td><td>" +
+           range(test.dynamicLow, test.dynamicHigh) +
+           (test.populations > 1 ? " <small>(median of " + std::to_string(test.populations) +
+                                       " wafers)</small>"
+                                 : "") +
+           "</td>";
+    for (const long count : test.outliers) {
+      out += "<td class=\"num\">" + std::to_string(count) + "</td>";
+    }
+    out += "</tr>\n";
+  }
+  return out + "</table>\n";
 }
 
 }  // namespace
@@ -222,6 +270,8 @@ std::string reportHtml(const LotReportData& lot) {
            percent(bin.count, lot.parts) + "</td></tr>\n";
   }
   out += "</table>\n";
+
+  if (lot.pat) out += patSection(*lot.pat);
 
   if (!lot.wafers.empty()) {
     out += "<h2>Wafer maps</h2>\n<div class=\"maps\">\n";

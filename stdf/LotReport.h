@@ -22,6 +22,7 @@ struct ReportTest {
   std::uint32_t number = 0;
   std::string name, unit;
   std::optional<double> low, high;
+  std::optional<double> patLow, patHigh;  // outlier screening's limits, when screened
   long executions = 0;
   long fails = 0;
   long values = 0;
@@ -66,6 +67,28 @@ struct LotReportData {
     std::string time, who, what;
   };
   std::vector<Action> actions;
+  // Outlier screening, when the lot was screened: per rule its bin and outliers, per test its
+  // limits and outliers (the wafers' dies carry their rule).
+  struct Pat {
+    struct Rule {
+      std::string name;
+      bool enabled = false;
+      int hardBin = 0;
+      long outliers = 0;
+    };
+    struct Test {
+      std::uint32_t number = 0;
+      std::string name;
+      std::optional<double> staticLow, staticHigh;
+      std::optional<double> dynamicLow, dynamicHigh;  // the median over the populations
+      long populations = 0;                            // how many had dynamic limits
+      long outliers[3] = {0, 0, 0};                    // static, dynamic, nnr
+    };
+    std::vector<Rule> rules;
+    std::vector<Test> tests;
+    long parts = 0;
+  };
+  std::optional<Pat> pat;
 };
 
 std::string reportHtml(const LotReportData& lot);

@@ -190,7 +190,23 @@ std::string svgMap(const MapWafer& wafer, MapBy by) {
            (die.tests > 1 ? ", tested " + std::to_string(die.tests) + " times" : "") +
            "</title></rect>\n";
   }
-  out += "</g>\n<g class=\"legend\">\n";
+  out += "</g>\n";
+  // Outliers of the screening outlined, each carrying its rule.
+  std::string outlined;
+  for (const MapDie& die : wafer.dies) {
+    if (die.outlier.empty()) continue;
+    outlined += "<rect x=\"" + std::to_string((die.x - e.minX) * cell) + "\" y=\"" +
+                std::to_string(top + (die.y - e.minY) * cell) + "\" width=\"" +
+                std::to_string(cell) + "\" height=\"" + std::to_string(cell) + "\" data-x=\"" +
+                std::to_string(die.x) + "\" data-y=\"" + std::to_string(die.y) + "\" data-rule=\"" +
+                xmlEscape(die.outlier) + "\"><title>outlier (" + xmlEscape(die.outlier) +
+                ")</title></rect>\n";
+  }
+  if (!outlined.empty()) {
+    out += "<g class=\"outliers\" fill=\"none\" stroke=\"#111111\" stroke-width=\"" +
+           std::string(cell > 6 ? "2" : "1") + "\">\n" + outlined + "</g>\n";
+  }
+  out += "<g class=\"legend\">\n";
   int y = top;
   for (const Key& key : shown) {
     out += "<rect x=\"" + std::to_string(legendX) + "\" y=\"" + std::to_string(y) +

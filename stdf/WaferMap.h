@@ -19,6 +19,7 @@ struct MapDie {
   std::string partId;
   bool passed = false;
   int tests = 1;  // how often the die was tested
+  std::string outlier;  // the outlier screening rule that binned it out; empty: none
 };
 
 struct MapWafer {

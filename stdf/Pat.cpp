@@ -1,0 +1,610 @@
+#include "stdf/Pat.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "stdf/Supersede.h"
+
+namespace stdf {
+
+namespace {
+
+constexpr double NONE = std::numeric_limits<double>::quiet_NaN();
+
+const char* const RULE_NAMES[PAT_RULES] = {"static", "dynamic", "nnr", "gdbn", "zpat"};
+
+// Median of a few values (reordered).
+double median(std::vector<double>& values) { return quantileType7(values, 0.5); }
+
+}  // namespace
+
+const char* patRuleName(PatRule rule) { return RULE_NAMES[static_cast<std::size_t>(rule)]; }
+
+double quantileType7(std::vector<double>& values, double p) {
+  const std::size_t n = values.size();
+  const double h = static_cast<double>(n - 1) * p;
+  const auto lo = static_cast<std::size_t>(std::floor(h));
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(lo), values.end());
+  const double below = values[lo];
+  if (lo + 1 >= n || h == static_cast<double>(lo)) return below;
+  // After nth_element every value past lo is at least values[lo]: the next rank is their least.
+  const double above =
+      *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(lo) + 1, values.end());
+  return below + (h - static_cast<double>(lo)) * (above - below);
+}
+
+bool robustLimits(std::vector<double>& values, double k, RobustLimits& out) {
+  out = RobustLimits();
+  out.values = values.size();
+  if (values.empty()) return false;
+  out.q1 = quantileType7(values, 0.25);
+  out.median = quantileType7(values, 0.5);
+  out.q3 = quantileType7(values, 0.75);
+  out.sigma = (out.q3 - out.q1) / 1.35;
+  out.low = out.median - k * out.sigma;
+  out.high = out.median + k * out.sigma;
+  return out.q3 > out.q1;
+}
+
+void PatLot::clipToSpec(const Test& test, RobustLimits& limits) {
+  if (test.specLow && limits.low < *test.specLow) limits.low = *test.specLow;
+  if (test.specHigh && limits.high > *test.specHigh) limits.high = *test.specHigh;
+}
+
+// ----- rules and limits files
+
+bool parsePatRules(const std::string& text, PatRules& rules, std::string& error) {
+  using nlohmann::json;
+  const json doc = json::parse(text, nullptr, false);
+  if (doc.is_discarded() || !doc.is_object()) {
+    error = "not a JSON object";
+    return false;
+  }
+  try {
+    for (std::size_t i = 0; i < PAT_RULES; ++i) {
+      const auto found = doc.find(RULE_NAMES[i]);
+      if (found == doc.end()) continue;
+      if (!found->is_object()) throw std::runtime_error(std::string(RULE_NAMES[i]) + ": not an object");
+      PatRules::Rule& rule = rules.rules[i];
+      rule.enabled = found->value("enabled", rule.enabled);
+      const auto bin = [&](const char* key, std::uint16_t& value) {
+        const int n = found->value(key, static_cast<int>(value));
+        if (n < 0 || n > 32767) {
+          throw std::runtime_error(std::string(RULE_NAMES[i]) + "." + key + ": not a bin number");
+        }
+        value = static_cast<std::uint16_t>(n);
+      };
+      bin("hardBin", rule.hardBin);
+      bin("softBin", rule.softBin);
+      rule.binName = found->value("binName", rule.binName);
+    }
+    const auto number = [&](const char* rule, const char* key, auto& value, double least) {
+      const auto section = doc.find(rule);
+      if (section == doc.end() || !section->contains(key)) return;
+      const double given = section->at(key).template get<double>();
+      if (!(given >= least) || !std::isfinite(given)) {
+        throw std::runtime_error(std::string(rule) + "." + key + ": out of range");
+      }
+      value = static_cast<std::remove_reference_t<decltype(value)>>(given);
+    };
+    number("dynamic", "k", rules.k, 0.5);
+    number("dynamic", "minValues", rules.minValues, 3);
+    number("nnr", "window", rules.nnrWindow, 3);
+    number("nnr", "k", rules.nnrK, 0.5);
+    number("nnr", "minNeighbours", rules.nnrMinNeighbours, 1);
+    number("gdbn", "adjacentWeight", rules.gdbnAdjacentWeight, 0);
+    number("gdbn", "diagonalWeight", rules.gdbnDiagonalWeight, 0);
+    number("gdbn", "threshold", rules.gdbnThreshold, 1);
+    number("zpat", "share", rules.zpatShare, 0);
+    number("zpat", "minWafers", rules.zpatMinWafers, 2);
+    if (rules.nnrWindow % 2 == 0) throw std::runtime_error("nnr.window: not an odd number");
+    if (rules.zpatShare > 1) throw std::runtime_error("zpat.share: more than 1");
+  } catch (const std::exception& e) {
+    error = e.what();
+    return false;
+  }
+  return true;
+}
+
+std::string patRulesJson(const PatRules& rules) {
+  nlohmann::ordered_json doc;
+  for (std::size_t i = 0; i < PAT_RULES; ++i) {
+    const PatRules::Rule& rule = rules.rules[i];
+    doc[RULE_NAMES[i]] = {{"enabled", rule.enabled},
+                          {"hardBin", rule.hardBin},
+                          {"softBin", rule.softBin},
+                          {"binName", rule.binName}};
+  }
+  doc["dynamic"]["k"] = rules.k;
+  doc["dynamic"]["minValues"] = rules.minValues;
+  doc["nnr"]["window"] = rules.nnrWindow;
+  doc["nnr"]["k"] = rules.nnrK;
+  doc["nnr"]["minNeighbours"] = rules.nnrMinNeighbours;
+  doc["gdbn"]["adjacentWeight"] = rules.gdbnAdjacentWeight;
+  doc["gdbn"]["diagonalWeight"] = rules.gdbnDiagonalWeight;
+  doc["gdbn"]["threshold"] = rules.gdbnThreshold;
+  doc["zpat"]["share"] = rules.zpatShare;
+  doc["zpat"]["minWafers"] = rules.zpatMinWafers;
+  return doc.dump(2) + "\n";
+}
+
+bool parsePatLimits(const std::string& text, PatLimitTable& limits, std::string& error) {
+  const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+  if (doc.is_discarded() || !doc.is_object() || !doc.contains("tests") ||
+      !doc["tests"].is_array()) {
+    error = "not a limits file (a JSON object with \"tests\")";
+    return false;
+  }
+  try {
+    for (const auto& test : doc["tests"]) {
+      const auto number = test.at("number").get<std::uint32_t>();
+      const double low = test.at("low").get<double>();
+      const double high = test.at("high").get<double>();
+      if (!(low <= high)) {
+        error = "test " + std::to_string(number) + ": low above high";
+        return false;
+      }
+      limits[number] = {low, high};
+    }
+  } catch (const std::exception& e) {
+    error = std::string("a test without its number, low and high (") + e.what() + ")";
+    return false;
+  }
+  return true;
+}
+
+// ----- reading
+
+std::uint32_t PatLot::testIndex(std::uint32_t number) {
+  const auto [found, added] =
+      testIndex_.emplace(number, static_cast<std::uint32_t>(tests_.size()));
+  if (added) {
+    tests_.emplace_back();
+    tests_.back().number = number;
+  }
+  return found->second;
+}
+
+bool PatLot::read(const std::string& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot open " + path;
+    return false;
+  }
+  StdfReader reader(in);
+  const auto fileIndex = static_cast<std::uint32_t>(files_.size());
+  files_.emplace_back();
+  files_.back().path = path;
+  // The values of the parts open at once, by head and site.
+  std::unordered_map<std::uint32_t, std::vector<std::pair<std::uint32_t, double>>> open;
+  std::vector<bool> named(tests_.size(), false);
+  RawRecord raw;
+  Record record;
+  PtrFields ptr;
+  int wafer = -1;
+  bool ended = false;
+  std::uint32_t lastNumber = 0, lastIndex = std::numeric_limits<std::uint32_t>::max();
+  while (reader.nextRaw(raw)) {
+    ended = false;
+    const RecordType type{raw.type, raw.sub};
+    if (type == PTR_RECORD && readPtr(raw.data, raw.length, reader.byteOrder(), ptr)) {
+      if (ptr.present <= field::TEST_SITE_NUM) continue;
+      if (ptr.testNumber != lastNumber || lastIndex == std::numeric_limits<std::uint32_t>::max()) {
+        lastIndex = testIndex(ptr.testNumber);
+        lastNumber = ptr.testNumber;
+        if (named.size() < tests_.size()) named.resize(tests_.size(), false);
+      }
+      if (!named[lastIndex] && ptr.present > field::PTR_OPT_FLAG) {
+        // The test's first PTR with limits names it.
+        named[lastIndex] = true;
+        Test& test = tests_[lastIndex];
+        if (ptr.present > field::PTR_TEST_TXT) test.name = ptr.text;
+        if (ptr.present > field::PTR_UNITS) test.unit = ptr.units;
+        const auto limit = [&](std::optional<double>& value, std::size_t at, double given,
+                               std::uint64_t none, std::uint64_t useDefault) {
+          if (!(ptr.optFlag & (none | useDefault)) && ptr.present > at) value = given;
+        };
+        limit(test.specLow, field::PTR_LO_LIMIT, ptr.lowLimit, flag::OPT_NO_LOW_LIMIT,
+              flag::OPT_LOW_LIMIT_DEFAULT);
+        limit(test.specHigh, field::PTR_HI_LIMIT, ptr.highLimit, flag::OPT_NO_HIGH_LIMIT,
+              flag::OPT_HIGH_LIMIT_DEFAULT);
+      } else if (tests_[lastIndex].name.empty() && ptr.present > field::PTR_TEST_TXT) {
+        tests_[lastIndex].name = ptr.text;
+      }
+      if (ptr.present <= field::PTR_RESULT ||
+          (ptr.testFlags & (flag::TEST_NOT_EXECUTED | flag::TEST_RESULT_INVALID)) ||
+          !std::isfinite(ptr.result)) {
+        continue;
+      }
+      open[headSiteKey(ptr.head, ptr.site)].emplace_back(lastIndex, ptr.result);
+      continue;
+    }
+    if (type != PIR_RECORD && type != PRR_RECORD && type != WIR_RECORD && type != WRR_RECORD &&
+        type != MIR_RECORD && type != MRR_RECORD && type != PTR_RECORD) {
+      continue;
+    }
+    if (!reader.decode(raw, record)) break;
+    if (record.is("PIR")) {
+      open[headSiteKey(record, field::PIR_HEAD_NUM)].clear();
+    } else if (record.is("PRR")) {
+      const auto at = [&](std::size_t i) {
+        return record.fields.size() > i ? record.fields[i].u : std::uint64_t{0};
+      };
+      Part part;
+      part.file = fileIndex;
+      part.prrOffset = record.offset;
+      part.head = static_cast<std::uint8_t>(at(field::PRR_HEAD_NUM));
+      part.site = static_cast<std::uint8_t>(at(field::PRR_SITE_NUM));
+      const std::uint64_t flags = at(field::PRR_PART_FLG);
+      part.good = record.fields.size() > field::PRR_PART_FLG && !(flags & flag::PART_NOT_GOOD);
+      part.hardBin = static_cast<std::uint16_t>(at(field::PRR_HARD_BIN));
+      part.softBin = static_cast<std::uint16_t>(at(field::PRR_SOFT_BIN));
+      if (record.fields.size() > field::PRR_PART_ID) {
+        part.partId = record.fields[field::PRR_PART_ID].text;
+      }
+      PartIdentity identity;
+      identity.head = part.head;
+      identity.partId = part.partId;
+      identity.partFlag = static_cast<std::uint8_t>(flags);
+      const std::int64_t x = record.signedValue("X_COORD", -32768);
+      const std::int64_t y = record.signedValue("Y_COORD", -32768);
+      if (wafer >= 0) {
+        identity.onWafer = true;
+        identity.wafer = wafers_[static_cast<std::size_t>(wafer)].id;
+        if (x != -32768 && y != -32768) {
+          identity.xy = std::make_pair(static_cast<int>(x), static_cast<int>(y));
+          part.wafer = wafer;
+          part.x = static_cast<int>(x);
+          part.y = static_cast<int>(y);
+        }
+      }
+      if (const auto earlier = supersede_.add(parts_.size(), identity)) {
+        parts_[*earlier].final = false;
+      }
+      auto& values = open[headSiteKey(part.head, part.site)];
+      part.valuesBegin = static_cast<std::uint32_t>(values_.size());
+      for (const auto& [test, value] : values) {
+        valueTests_.push_back(test);
+        values_.push_back(value);
+      }
+      part.valuesEnd = static_cast<std::uint32_t>(values_.size());
+      values.clear();
+      ++files_[fileIndex].parts;
+      if (part.good) ++files_[fileIndex].good;
+      parts_.push_back(std::move(part));
+    } else if (record.is("WIR")) {
+      const auto head = static_cast<std::uint8_t>(record.unsignedValue("HEAD_NUM", 1));
+      const std::string id(record.textValue("WAFER_ID"));
+      const auto [found, added] =
+          waferIndex_.emplace(std::make_pair(head, id), static_cast<int>(wafers_.size()));
+      if (added) wafers_.push_back({id, head});
+      wafer = found->second;
+    } else if (record.is("WRR")) {
+      wafer = -1;
+    } else if (record.is("MIR")) {
+      files_[fileIndex].lotId = std::string(record.textValue("LOT_ID"));
+      files_[fileIndex].partType = std::string(record.textValue("PART_TYP"));
+    } else if (record.is("MRR")) {
+      ended = true;
+    }
+  }
+  files_[fileIndex].order = reader.byteOrder();
+  if (const ReadError* damage = reader.error()) {
+    error = path + ": " + damage->message;
+    return false;
+  }
+  if (!ended) {
+    error = path + ": byte " + std::to_string(reader.offset()) +
+            ": the file ends without an MRR record (cut short)";
+    return false;
+  }
+  return true;
+}
+
+// ----- screening
+
+namespace {
+
+// The final parts of a lot grouped for dynamic PAT: one group per wafer, one for the parts off
+// wafers.
+std::vector<std::vector<std::size_t>> populations(const PatLot& lot) {
+  std::vector<std::vector<std::size_t>> groups(lot.wafers().size() + 1);
+  for (std::size_t i = 0; i < lot.parts().size(); ++i) {
+    const PatLot::Part& part = lot.parts()[i];
+    if (!part.final) continue;
+    groups[part.wafer >= 0 ? static_cast<std::size_t>(part.wafer) : lot.wafers().size()]
+        .push_back(i);
+  }
+  return groups;
+}
+
+// A wafer's final dies on a grid, for the rules that look at neighbours.
+struct Grid {
+  int minX = 0, minY = 0, width = 0, height = 0;
+  std::vector<int> at;  // part index, -1 where no die
+  int part(int x, int y) const {
+    if (x < minX || y < minY || x >= minX + width || y >= minY + height) return -1;
+    return at[static_cast<std::size_t>((y - minY) * width + (x - minX))];
+  }
+};
+
+Grid gridOf(const PatLot& lot, const std::vector<std::size_t>& dies) {
+  Grid grid;
+  if (dies.empty()) return grid;
+  int maxX = lot.parts()[dies[0]].x, maxY = lot.parts()[dies[0]].y;
+  grid.minX = maxX;
+  grid.minY = maxY;
+  for (const std::size_t i : dies) {
+    grid.minX = std::min(grid.minX, lot.parts()[i].x);
+    grid.minY = std::min(grid.minY, lot.parts()[i].y);
+    maxX = std::max(maxX, lot.parts()[i].x);
+    maxY = std::max(maxY, lot.parts()[i].y);
+  }
+  grid.width = maxX - grid.minX + 1;
+  grid.height = maxY - grid.minY + 1;
+  grid.at.assign(static_cast<std::size_t>(grid.width) * static_cast<std::size_t>(grid.height), -1);
+  for (const std::size_t i : dies) {
+    const PatLot::Part& part = lot.parts()[i];
+    grid.at[static_cast<std::size_t>((part.y - grid.minY) * grid.width + (part.x - grid.minX))] =
+        static_cast<int>(i);
+  }
+  return grid;
+}
+
+class Screen {
+ public:
+  Screen(const PatLot& lot, const PatRules& rules, PatLot::DynamicLimits* dynamicLimits)
+      : lot_(lot),
+        rules_(rules),
+        dynamicLimits_(dynamicLimits),
+        taken_(lot.parts().size(), false),
+        groups_(populations(lot)) {}
+
+  // Whether a part may still become an outlier.
+  bool open(std::size_t part) const { return lot_.parts()[part].good && !taken_[part]; }
+
+  void take(PatOutlier outlier) {
+    taken_[outlier.part] = true;
+    found_.push_back(std::move(outlier));
+  }
+
+  void staticPat(const PatLimitTable& limits) {
+    std::vector<std::optional<std::pair<double, double>>> byIndex(lot_.tests().size());
+    for (std::size_t t = 0; t < lot_.tests().size(); ++t) {
+      const auto found = limits.find(lot_.tests()[t].number);
+      if (found != limits.end()) byIndex[t] = found->second;
+    }
+    for (std::size_t i = 0; i < lot_.parts().size(); ++i) {
+      const PatLot::Part& part = lot_.parts()[i];
+      if (!part.final || !open(i)) continue;
+      const auto [tests, values] = lot_.values(part);
+      for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
+        const auto& limit = byIndex[tests[v]];
+        if (limit && (values[v] < limit->first || values[v] > limit->second)) {
+          take({i, PatRule::STATIC, lot_.tests()[tests[v]].number, values[v], limit->first,
+                limit->second, ""});
+          break;
+        }
+      }
+    }
+  }
+
+  void dynamicPat() {
+    const std::size_t testCount = lot_.tests().size();
+    std::vector<std::vector<double>> byTest(testCount);
+    for (const std::vector<std::size_t>& group : groups_) {
+      for (auto& values : byTest) values.clear();
+      for (const std::size_t i : group) {
+        const PatLot::Part& part = lot_.parts()[i];
+        if (!part.good) continue;
+        const auto [tests, values] = lot_.values(part);
+        for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
+          byTest[tests[v]].push_back(values[v]);
+        }
+      }
+      std::vector<std::optional<RobustLimits>> limits(testCount);
+      for (std::size_t t = 0; t < testCount; ++t) {
+        RobustLimits found;
+        if (byTest[t].size() < rules_.minValues || !robustLimits(byTest[t], rules_.k, found)) {
+          continue;
+        }
+        PatLot::clipToSpec(lot_.tests()[t], found);
+        limits[t] = found;
+        if (dynamicLimits_) {
+          (*dynamicLimits_)[lot_.tests()[t].number].emplace_back(found.low, found.high);
+        }
+      }
+      for (const std::size_t i : group) {
+        if (!open(i)) continue;
+        const PatLot::Part& part = lot_.parts()[i];
+        const auto [tests, values] = lot_.values(part);
+        for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
+          const auto& limit = limits[tests[v]];
+          if (limit && (values[v] < limit->low || values[v] > limit->high)) {
+            take({i, PatRule::DYNAMIC, lot_.tests()[tests[v]].number, values[v], limit->low,
+                  limit->high, ""});
+            break;
+          }
+        }
+      }
+    }
+  }
+
+  void nnr() {
+    const std::size_t testCount = lot_.tests().size();
+    const int reach = rules_.nnrWindow / 2;
+    for (std::size_t w = 0; w < lot_.wafers().size(); ++w) {
+      const std::vector<std::size_t>& dies = groups_[w];
+      const Grid grid = gridOf(lot_, dies);
+      // Each good die's values by test, NaN where it has none.
+      std::vector<double> value(grid.at.size() * testCount, NONE);
+      for (const std::size_t i : dies) {
+        const PatLot::Part& part = lot_.parts()[i];
+        if (!part.good) continue;
+        const std::size_t cell =
+            static_cast<std::size_t>((part.y - grid.minY) * grid.width + (part.x - grid.minX));
+        const auto [tests, values] = lot_.values(part);
+        for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
+          value[cell * testCount + tests[v]] = values[v];
+        }
+      }
+      struct Residual {
+        std::size_t part;
+        double value, neighbours, residual;
+      };
+      std::vector<Residual> residuals;
+      std::vector<double> around, spread;
+      for (std::size_t t = 0; t < testCount; ++t) {
+        residuals.clear();
+        for (const std::size_t i : dies) {
+          const PatLot::Part& part = lot_.parts()[i];
+          const std::size_t cell =
+              static_cast<std::size_t>((part.y - grid.minY) * grid.width + (part.x - grid.minX));
+          const double own = value[cell * testCount + t];
+          if (std::isnan(own)) continue;
+          around.clear();
+          for (int dy = -reach; dy <= reach; ++dy) {
+            for (int dx = -reach; dx <= reach; ++dx) {
+              const int x = part.x + dx, y = part.y + dy;
+              if ((dx == 0 && dy == 0) || x < grid.minX || y < grid.minY ||
+                  x >= grid.minX + grid.width || y >= grid.minY + grid.height) {
+                continue;
+              }
+              const double next = value[static_cast<std::size_t>((y - grid.minY) * grid.width +
+                                                                 (x - grid.minX)) *
+                                            testCount +
+                                        t];
+              if (!std::isnan(next)) around.push_back(next);
+            }
+          }
+          if (around.size() < rules_.nnrMinNeighbours) continue;
+          const double middle = median(around);
+          residuals.push_back({i, own, middle, own - middle});
+        }
+        if (residuals.size() < rules_.minValues) continue;
+        spread.clear();
+        for (const Residual& r : residuals) spread.push_back(r.residual);
+        RobustLimits limits;
+        if (!robustLimits(spread, rules_.nnrK, limits)) continue;
+        for (const Residual& r : residuals) {
+          if (!open(r.part) || (r.residual >= limits.low && r.residual <= limits.high)) continue;
+          take({r.part, PatRule::NNR, lot_.tests()[t].number, r.value, r.neighbours + limits.low,
+                r.neighbours + limits.high, ""});
+        }
+      }
+    }
+  }
+
+  void gdbn() {
+    for (std::size_t w = 0; w < lot_.wafers().size(); ++w) {
+      const Grid grid = gridOf(lot_, groups_[w]);
+      for (const std::size_t i : groups_[w]) {
+        if (!open(i)) continue;
+        const PatLot::Part& part = lot_.parts()[i];
+        int weight = 0;
+        for (int dy = -1; dy <= 1; ++dy) {
+          for (int dx = -1; dx <= 1; ++dx) {
+            if (dx == 0 && dy == 0) continue;
+            const int next = grid.part(part.x + dx, part.y + dy);
+            if (next < 0 || lot_.parts()[static_cast<std::size_t>(next)].good) continue;
+            weight += dx == 0 || dy == 0 ? rules_.gdbnAdjacentWeight : rules_.gdbnDiagonalWeight;
+          }
+        }
+        if (weight >= rules_.gdbnThreshold) {
+          take({i, PatRule::GDBN, std::nullopt, static_cast<double>(weight), std::nullopt,
+                std::nullopt,
+                "weight=" + std::to_string(weight) +
+                    " threshold=" + std::to_string(rules_.gdbnThreshold)});
+        }
+      }
+    }
+  }
+
+  void zpat() {
+    std::size_t wafers = 0;
+    std::map<std::pair<int, int>, std::size_t> fails;
+    for (std::size_t w = 0; w < lot_.wafers().size(); ++w) {
+      if (groups_[w].empty()) continue;
+      ++wafers;
+      for (const std::size_t i : groups_[w]) {
+        const PatLot::Part& part = lot_.parts()[i];
+        if (!part.good) ++fails[{part.x, part.y}];
+      }
+    }
+    if (wafers < rules_.zpatMinWafers) return;
+    for (std::size_t w = 0; w < lot_.wafers().size(); ++w) {
+      for (const std::size_t i : groups_[w]) {
+        if (!open(i)) continue;
+        const PatLot::Part& part = lot_.parts()[i];
+        const auto found = fails.find({part.x, part.y});
+        if (found == fails.end() ||
+            static_cast<double>(found->second) < rules_.zpatShare * static_cast<double>(wafers)) {
+          continue;
+        }
+        take({i, PatRule::ZPAT, std::nullopt, static_cast<double>(found->second), std::nullopt,
+              std::nullopt,
+              "fails=" + std::to_string(found->second) + " wafers=" + std::to_string(wafers)});
+      }
+    }
+  }
+
+  std::vector<PatOutlier> found() { return std::move(found_); }
+
+ private:
+  const PatLot& lot_;
+  const PatRules& rules_;
+  PatLot::DynamicLimits* dynamicLimits_;
+  std::vector<bool> taken_;
+  std::vector<std::vector<std::size_t>> groups_;
+  std::vector<PatOutlier> found_;
+};
+
+}  // namespace
+
+std::vector<PatOutlier> PatLot::screen(const PatRules& rules, const PatLimitTable* staticLimits,
+                                       DynamicLimits* dynamicLimits) const {
+  Screen screen(*this, rules, dynamicLimits);
+  if (staticLimits && rules[PatRule::STATIC].enabled) screen.staticPat(*staticLimits);
+  if (rules[PatRule::DYNAMIC].enabled) screen.dynamicPat();
+  if (rules[PatRule::NNR].enabled) screen.nnr();
+  if (rules[PatRule::GDBN].enabled) screen.gdbn();
+  if (rules[PatRule::ZPAT].enabled) screen.zpat();
+  return screen.found();
+}
+
+PatLot::LimitsResult PatLot::limits(double k, std::size_t minValues) const {
+  std::vector<std::vector<double>> byTest(tests_.size());
+  for (const Part& part : parts_) {
+    if (!part.final || !part.good) continue;
+    for (std::uint32_t v = part.valuesBegin; v < part.valuesEnd; ++v) {
+      byTest[valueTests_[v]].push_back(values_[v]);
+    }
+  }
+  // In test number order.
+  std::vector<std::size_t> order(tests_.size());
+  for (std::size_t t = 0; t < order.size(); ++t) order[t] = t;
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return tests_[a].number < tests_[b].number; });
+  LimitsResult result;
+  for (const std::size_t t : order) {
+    const std::size_t count = byTest[t].size();
+    RobustLimits found;
+    if (count < minValues) {
+      result.leftOut.push_back({&tests_[t], count,
+                                "fewer than " + std::to_string(minValues) +
+                                    " values from good parts"});
+    } else if (!robustLimits(byTest[t], k, found)) {
+      result.leftOut.push_back({&tests_[t], count, "Q3 equals Q1: no spread to judge by"});
+    } else {
+      clipToSpec(tests_[t], found);
+      result.limits.push_back({&tests_[t], found});
+    }
+  }
+  return result;
+}
+
+}  // namespace stdf
