@@ -156,6 +156,32 @@ bool parseLotFile(std::string_view text, LotFile& lot, std::string& error) {
     } else if (key == "AUDIT") {
       if (!sha256Text(value)) return bad("AUDIT is a SHA-256");
       lot.auditHead = std::string(value);
+    } else if (key.substr(0, 4) == "PAT.") {
+      // PAT.TEST=LOW HIGH, in the C locale's way whatever the process's locale is
+      double low = 0, high = 0;
+      const char* begin = value.data();
+      const char* end = value.data() + value.size();
+      const auto first = std::from_chars(begin, end, low);
+      const auto second = first.ptr < end && *first.ptr == ' '
+                              ? std::from_chars(first.ptr + 1, end, high)
+                              : std::from_chars_result{first.ptr, std::errc::invalid_argument};
+      if (!whole(key.substr(4), 0, 4294967295ull, n) || first.ec != std::errc() ||
+          second.ec != std::errc() || second.ptr != end || !(low <= high)) {
+        return bad(std::string(key.substr(0, 20)) + " is a test number's low and high limit");
+      }
+      lot.patLimits[static_cast<std::uint32_t>(n)] = {low, high};
+    } else if (key == "PAT_BIN") {
+      // PAT_BIN=HARD SOFT NAME
+      std::uint64_t soft = 0;
+      const std::size_t space = value.find(' '), next = value.find(' ', space + 1);
+      if (space == value.npos || !whole(value.substr(0, space), 0, 32767, n) ||
+          !whole(value.substr(space + 1, next == value.npos ? value.npos : next - space - 1), 0,
+                 32767, soft)) {
+        return bad("PAT_BIN is a hard bin, a soft bin and a name");
+      }
+      lot.patHardBin = static_cast<std::uint16_t>(n);
+      lot.patSoftBin = static_cast<std::uint16_t>(soft);
+      lot.patBinName = next == value.npos ? std::string() : std::string(value.substr(next + 1));
     } else if (key.substr(0, 4) == "WCR.") {
       if (!waferField(key.substr(4), value, lot.wafer)) {
         return bad("the wafer's " + std::string(key.substr(4, 12)) + " can't be \"" +

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -63,6 +64,24 @@ void complain(const std::string& line) {
   std::fflush(stderr);
 }
 
+// A value as its shortest text that reads back the same.
+std::string shortest(double value) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
+}
+
+// A test name as one word of a DTR: letters, digits, '.', '-' and '_' kept, others '_'.
+std::string patName(const std::string& name) {
+  std::string word;
+  for (const char c : name) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || (c == '.' && !word.empty());
+    word += plain ? c : '_';
+  }
+  return word.empty() ? "-" : word;
+}
+
 std::uint32_t secondsNow() { return static_cast<std::uint32_t>(std::time(nullptr)); }
 
 // Running statistics of one test on one site.
@@ -107,12 +126,27 @@ bool sameText(const std::string& a, const std::string& b) {
   return true;
 }
 
+// A station's static outlier limits, applied as values are recorded.
+struct PatStatic {
+  std::map<std::uint32_t, std::pair<double, double>> limits;
+  std::uint16_t hardBin = 11, softBin = 11;
+  std::string binName;
+};
+
+// The first value of a part that was inside its spec limits and outside its outlier limits.
+struct PatHit {
+  std::uint32_t testNumber = 0;
+  const std::string* name = nullptr;
+  double value = 0, low = 0, high = 0;
+};
+
 // One pass of one execution thread. Only that thread touches it until endPass hands it over.
 struct Pass {
   struct Part {
     std::vector<bool> met;  // by the plan's item index
     int firstFailed = -1;
     std::uint32_t tests = 0;
+    std::optional<PatHit> pat;
   };
 
   std::uint64_t generation = 0;  // of the datalog it was started in
@@ -131,6 +165,7 @@ struct Pass {
   // tested before (a retest of its id, or of its die).
   std::vector<std::optional<std::uint64_t>> partIds;
   std::vector<bool> retests;
+  std::shared_ptr<const PatStatic> pat;  // a station's lot with static outlier limits
   bool broken = false;  // the flow changed within the pass: nothing of it is written
   bool ended = false;
 
@@ -234,6 +269,7 @@ class Datalog {
   std::vector<LotFile::ProgramFile> program_;     // a station's lot: its program's files
   std::string auditHead_;                         // a station's lot: the audit trail's anchor
   bool touchdownComplained_ = false;
+  std::shared_ptr<const PatStatic> pat_;          // a station's lot: static outlier limits
   WaferConfig waferConfig_;
   bool wcrWritten_ = false;
   std::optional<OpenWafer> wafer_;
@@ -303,6 +339,7 @@ void Datalog::resetCounters() {
   retestCode_ = ' ';
   lotSites_.clear();
   touchdownFile_.clear();
+  pat_.reset();
   program_.clear();
   auditHead_.clear();
   touchdownComplained_ = false;
@@ -352,6 +389,14 @@ void Datalog::applyLotFile(const LotFile& station) {
   lotSites_ = station.sites;
   touchdownFile_ = station.touchdownFile;
   waferConfig_ = station.wafer;
+  if (!station.patLimits.empty()) {
+    auto pat = std::make_shared<PatStatic>();
+    pat->limits = station.patLimits;
+    pat->hardBin = station.patHardBin;
+    pat->softBin = station.patSoftBin;
+    pat->binName = station.patBinName;
+    pat_ = std::move(pat);
+  }
 }
 
 bool Datalog::open(const Lot& lot) {
@@ -597,6 +642,7 @@ void Datalog::startPass(const DUTSetting& duts) {
     pass->retests[i] = retest != touchdown.retests.end() && retest->second;
   }
   pass->wafer = touchdown.wafer;
+  pass->pat = pat_;
   if (!touchdownRead && !touchdownComplained_) {
     touchdownComplained_ = true;
     complain("datalog: the station's touchdown file " + touchdownFile + ": " +
@@ -691,8 +737,16 @@ void Datalog::merge(const Pass& pass, std::string& out) {
   for (std::size_t i = 0; i < pass.devices.size(); ++i) {
     const Pass::Part& part = pass.parts[i];
     const std::uint8_t site = pass.sites[i];
-    const BinChoice bin =
+    BinChoice bin =
         chooseBin(items, part.met, part.firstFailed, lot_.incompleteBin, lot_.incompleteBinName);
+    // A good part with a value outside its outlier limits: the outlier bin.
+    const bool outlier = bin.good && part.pat && pass.pat;
+    if (outlier) {
+      bin.hardBin = pass.pat->hardBin;
+      bin.softBin = pass.pat->softBin;
+      bin.name = pass.pat->binName;
+      bin.good = false;
+    }
     if (bin.abnormal) {
       // Why, in a DTR just before the part's PRR: "site N not completed: ...".
       if (met.empty()) {
@@ -740,6 +794,15 @@ void Datalog::merge(const Pass& pass, std::string& out) {
         .cn(std::to_string(partId))
         .cn(pass.devices[i])
         .emptyCn();
+    if (outlier) {
+      // As ate-datalog pat apply names its outliers.
+      const PatHit& hit = *part.pat;
+      Record(out, DTR_RECORD)
+          .cn("ate:pat rule=static test=" + std::to_string(hit.testNumber) +
+              " name=" + patName(*hit.name) + " value=" + shortest(hit.value) +
+              " low=" + shortest(hit.low) + " high=" + shortest(hit.high) +
+              " hbin=" + std::to_string(bin.hardBin) + " sbin=" + std::to_string(bin.softBin));
+    }
     for (auto* table : {&hardBins_, &softBins_}) {
       BinSummary& summary = (*table)[table == &hardBins_ ? bin.hardBin : bin.softBin];
       if (summary.name.empty()) summary.name = bin.name;
@@ -909,7 +972,18 @@ struct TestLog::State {
   int notLogged(const PlanParam& param, const std::string& device, const char* why);
   // The pass takes the test log's plan at its first outcome; false when it had another one.
   bool adoptPlan(Pass& p);
+  // A value inside its spec limits: the part's first outside its outlier limits is kept.
+  void notePat(const PlanParam& param, std::size_t part, double value);
 };
+
+void TestLog::State::notePat(const PlanParam& param, std::size_t part, double value) {
+  const auto found = pass->pat->limits.find(param.testNumber);
+  if (found == pass->pat->limits.end()) return;
+  const auto [low, high] = found->second;
+  std::optional<PatHit>& hit = pass->parts[part].pat;
+  if (hit || (value >= low && value <= high)) return;
+  hit = PatHit{param.testNumber, &param.name, value, low, high};
+}
 
 [[gnu::always_inline]] inline const PlanParam* TestLog::State::findParam(
     const Result& result) const {
@@ -982,6 +1056,7 @@ bool TestLog::State::add(const std::string& device, const Result& result, bool h
   passed = passed && ok;
   const int index = accumulate(*param, device, ok, hasValue, value);
   if (index < 0) return ok;
+  if (pass->pat && ok && hasValue) notePat(*param, static_cast<std::size_t>(index), value);
   const std::uint8_t site = pass->sites[static_cast<std::size_t>(index)];
   const bool invalid = hasValue && !std::isfinite(value);
   const auto testFlags = static_cast<std::uint8_t>((ok ? 0 : flag::TEST_FAILED) |

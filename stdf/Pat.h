@@ -189,9 +189,12 @@ struct PatApplyResult {
   // Per wafer id, the outliers' X,Y and rule name.
   std::map<std::string, std::vector<std::pair<std::pair<int, int>, std::string>>> dies;
 };
+// prefix goes before the names of the outputs that don't come from an input's name (outliers.csv,
+// report.html, each wafer's maps), so that several lots' outputs may meet in one place.
 int patApplyCommand(const std::vector<std::string>& files, const std::string& limitsPath,
                     const std::string& rulesPath, const std::string& outDir, std::ostream& out,
-                    std::ostream& err, PatApplyResult* result = nullptr);
+                    std::ostream& err, PatApplyResult* result = nullptr,
+                    const std::string& prefix = "");
 
 }  // namespace stdf
 

@@ -647,7 +647,7 @@ int patLimitsCommand(const std::vector<std::string>& files, double k, std::size_
 
 int patApplyCommand(const std::vector<std::string>& files, const std::string& limitsPath,
                     const std::string& rulesPath, const std::string& outDir, std::ostream& out,
-                    std::ostream& err, PatApplyResult* result) {
+                    std::ostream& err, PatApplyResult* result, const std::string& prefix) {
   PatRules rules;
   PatLimitTable staticLimits;
   for (const auto& [path, what] : {std::pair{rulesPath, "rules"}, std::pair{limitsPath, "limits"}}) {
@@ -712,7 +712,7 @@ int patApplyCommand(const std::vector<std::string>& files, const std::string& li
           {{part.x, part.y}, patRuleName(outlier.rule)});
     }
   }
-  const std::string csvPath = outDir + "/outliers.csv";
+  const std::string csvPath = outDir + "/" + prefix + "outliers.csv";
   if (!writeWhole(csvPath, csv, err)) return DATALOG_WRITE;
   found.outputs.push_back(csvPath);
 
@@ -725,7 +725,7 @@ int patApplyCommand(const std::vector<std::string>& files, const std::string& li
     for (const auto& [suffix, text] :
          {std::pair{".e142.xml", e142(wafer, lotId, rules)},
           std::pair{".map.txt", hexMap(wafer, lotId, partType, rules)}}) {
-      const std::string path = outDir + "/" + name + suffix;
+      const std::string path = outDir + "/" + prefix + name + suffix;
       if (!writeWhole(path, text, err)) return DATALOG_WRITE;
       found.outputs.push_back(path);
     }
@@ -762,7 +762,7 @@ int patApplyCommand(const std::vector<std::string>& files, const std::string& li
       test.patHigh = row.staticHigh ? row.staticHigh : row.dynamicHigh;
     }
   }
-  const std::string reportPath = outDir + "/report.html";
+  const std::string reportPath = outDir + "/" + prefix + "report.html";
   if (!writeWhole(reportPath, reportHtml(report), err)) return DATALOG_WRITE;
   found.outputs.push_back(reportPath);
 

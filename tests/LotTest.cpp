@@ -41,8 +41,10 @@ using Lines = std::vector<std::string>;
 // ate-station connected to a handler, with a lot that starts as it starts.
 class LotStation : public Station {
  public:
-  LotStation(const std::string& handler, const json& lot)
-      : Station({"--handler", handler, "--lot", lotFile(lot), "--timeout", "10"}) {}
+  LotStation(const std::string& handler, const json& lot, const Environment& environment = {},
+             std::shared_ptr<StationFolders> folders = std::make_shared<StationFolders>())
+      : Station(std::move(folders), {"--handler", handler, "--lot", lotFile(lot), "--timeout", "10"},
+                environment) {}
 
  private:
   static std::string lotFile(const json& lot) {
@@ -212,6 +214,122 @@ TEST(Lot, AYieldGuardPausesTheLotUntilTheOperatorResumes) {
 }
 
 void waferLot(bool filePerWafer);
+
+// In a lot the example draws each part from its process model: the same lot id gives the same
+// values die for die, another id other values, and the yield is a real process's, not a site's.
+TEST(Lot, TheExampleDrawsEachPartOfALotFromItsProcessModel) {
+  using Values = std::map<std::pair<int, int>, std::vector<float>>;  // die -> its PTR results
+  const auto lotOf = [](const std::string& lotId, double& yield) {
+    Handler handler({"--prober", "--wafers", "1", "--diameter", "14"});
+    LotStation station(handler.address(), lotRequest(lotId), {{"ATE_EXAMPLE_FIXED", "0"}});
+    const json lot = station.waitLotEnded();
+    EXPECT_EQ(handler.finish().second, std::optional<int>(0));
+    Values values;
+    std::map<int, std::vector<float>> open;  // site -> results so far
+    for (const json& file : lot["lot"]["datalogs"]) {
+      std::ifstream in(file.get<std::string>(), std::ios::binary);
+      StdfReader reader(in);
+      stdf::DatalogSummary summary;
+      for (Record r; reader.next(r);) {
+        summary.add(r);
+        const int site = static_cast<int>(r.unsignedValue("SITE_NUM"));
+        if (r.is("PTR")) open[site].push_back(static_cast<float>(r.realValue("RESULT")));
+        if (r.is("PRR")) {
+          values[{static_cast<int>(r.signedValue("X_COORD")),
+                  static_cast<int>(r.signedValue("Y_COORD"))}] = std::move(open[site]);
+          open.erase(site);
+        }
+      }
+      yield = summary.overall().yield();
+    }
+    return values;
+  };
+  double yieldA = 0, yieldAgain = 0, yieldB = 0;
+  const Values a = lotOf("MODEL-A", yieldA), again = lotOf("MODEL-A", yieldAgain),
+               b = lotOf("MODEL-B", yieldB);
+  ASSERT_GT(a.size(), 100u);
+  EXPECT_EQ(a, again) << "the same lot id, the same values";
+  EXPECT_EQ(yieldA, yieldAgain);
+  std::size_t differ = 0;
+  std::set<float> vout1;  // the fifth PTR of a part that passed continuity and leakage
+  for (const auto& [die, results] : a) {
+    if (b.count(die) && b.at(die) != results) ++differ;
+    if (results.size() > 7) vout1.insert(results[7]);
+  }
+  EXPECT_GT(differ, a.size() * 9 / 10) << "another lot id, other values";
+  EXPECT_GT(vout1.size(), a.size() * 3 / 4) << "each part its own value";
+  for (const double yield : {yieldA, yieldB}) {
+    EXPECT_GT(yield, 0.8);
+    EXPECT_LT(yield, 0.995);
+  }
+}
+
+// Outlier screening in a lot: a part inside its spec limits but outside the lot's static limits
+// gets the static PAT bin as it is tested, in its datalog and in its BIN; at the lot's end the
+// station screens the datalogs by every rule and says what it found.
+TEST(Lot, OutlierScreeningBinsPartsAsTheyAreTestedAndScreensTheLot) {
+  auto folders = std::make_shared<StationFolders>();
+  std::ofstream(folders->projects + "/pmic/pat_limits.json")
+      << R"({"tests": [{"number": 31, "low": 36, "high": 41}]})";
+  Handler handler({"--prober", "--wafers", "2", "--diameter", "10"});
+  json request = lotRequest("PATLOT");
+  request["pat"] = {{"limits", "pat_limits.json"}};
+  LotStation station(handler.address(), request, {{"ATE_EXAMPLE_FIXED", "0"}}, folders);
+  // Each wafer's end screens the lot so far, and the lot's end once more, after its report.
+  const json lot = station.waitLot([](const json& body) {
+    return body.value("state", "") == "ended" &&
+           body["lot"]["pat"].value("screened", json::object()).value("when", "") ==
+               "at the lot's end";
+  });
+  const auto [lines, status] = handler.finish();
+  EXPECT_EQ(status, std::optional<int>(0)) << testing::PrintToString(lines);
+  const Logged logged = readDatalogs(lot["lot"]["datalogs"]);
+  expectBinsAsLogged(touchdowns(lines), logged);
+
+  // Each part's IQ_ACTIVE (test 31) against its bin: outside 36 to 41 and good otherwise is bin 11.
+  long outliers = 0, checked = 0;
+  for (const json& file : lot["lot"]["datalogs"]) {
+    std::ifstream in(file.get<std::string>(), std::ios::binary);
+    StdfReader reader(in);
+    std::map<int, double> iq;  // site -> its part's value
+    std::map<int, bool> failed;
+    for (Record r; reader.next(r);) {
+      const int site = static_cast<int>(r.unsignedValue("SITE_NUM"));
+      if (r.is("PTR") && r.unsignedValue("TEST_NUM") == 31) iq[site] = r.realValue("RESULT");
+      if (r.is("PTR") && (r.unsignedValue("TEST_FLG") & 0x80)) failed[site] = true;
+      if (!r.is("PRR")) continue;
+      const bool outside = iq.count(site) && (iq[site] < 36 || iq[site] > 41);
+      const auto bin = r.unsignedValue("HARD_BIN");
+      if (!failed[site]) {
+        EXPECT_EQ(bin, outside ? 11u : 1u) << "IQ_ACTIVE " << iq[site];
+        ++checked;
+      }
+      if (bin == 11) ++outliers;
+      iq.erase(site);
+      failed.erase(site);
+    }
+  }
+  EXPECT_GT(outliers, 0);
+  EXPECT_GT(checked, 2 * outliers);
+
+  const json& screened = lot["lot"]["pat"]["screened"];
+  ASSERT_TRUE(screened.is_object()) << lot["lot"].dump();
+  EXPECT_EQ(screened["when"], "at the lot's end");
+  EXPECT_EQ(screened["outliers"]["static"], 0) << "those are binned out already";
+  std::ifstream csv;
+  long rows = -1, said = 0;
+  for (const json& output : screened["outputs"]) {
+    EXPECT_TRUE(fs::exists(fs::u8path(output.get<std::string>()))) << output;
+    if (output.get<std::string>().find("outliers.csv") == std::string::npos) continue;
+    csv.open(fs::u8path(output.get<std::string>()));
+    for (std::string line; std::getline(csv, line);) ++rows;
+  }
+  for (const auto& [rule, count] : screened["outliers"].items()) said += count.get<long>();
+  EXPECT_EQ(rows, said);
+  long marked = 0;  // for the page's map
+  for (const auto& [wafer, dies] : screened["dies"].items()) marked += static_cast<long>(dies.size());
+  EXPECT_EQ(marked, said);
+}
 
 // A prober's lot of two wafers with dies tested again, in one datalog and in one per wafer:
 // every PRR at the X,Y the SOT gave it on its wafer, the re-probed dies flagged and superseded,

@@ -213,6 +213,9 @@ void LotController::loop() {
       case Event::Kind::release:
         event.answer->set_value(s.release(event.text));
         break;
+      case Event::Kind::screen:
+        s.screenLot(event.text);
+        break;
     }
   }
   // Requests still waiting get an answer.
@@ -346,6 +349,8 @@ std::string LotController::json() const {
   live.testing = s.inProgress;
   live.reportPath = s.reportPath;
   live.stationAlarms = s.stationAlarms;
+  live.pat = s.pat ? &*s.pat : nullptr;
+  live.patWhen = s.patWhen;
   return lot::lotJson(s.book, live);
 }
 

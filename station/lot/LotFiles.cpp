@@ -1,5 +1,7 @@
 #include "station/lot/LotFiles.h"
 
+#include "stdf/Pat.h"
+
 #include <nlohmann/json.hpp>
 
 #include <ctime>
@@ -8,6 +10,7 @@
 
 #include "stdf/LotData.h"
 #include "stdf/LotReport.h"
+#include "stdf/Pat.h"
 #include "stdf/StdfReader.h"
 
 namespace fs = std::filesystem;
@@ -89,6 +92,32 @@ fs::path newDatalogPath(const fs::path& folder, const LotRequest& lot, const std
   return file;
 }
 
+// Static outlier limits for libdatalog to apply as it records: the lot's limits file as
+// "PAT.TEST=LOW HIGH" lines and the bin of its rules ("PAT_BIN=HARD SOFT NAME"), unless the rules
+// turn static PAT off. Nothing without a limits file (or when a file no longer reads: the lot is
+// held for it by the program check).
+std::string patLines(const std::vector<ProgramFile>& program) {
+  stdf::PatLimitTable limits;
+  stdf::PatRules rules;
+  for (const ProgramFile& file : program) {
+    std::ifstream in(fs::u8path(file.path), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string error;
+    if (file.role == "pat-limits" && !stdf::parsePatLimits(text, limits, error)) return "";
+    if (file.role == "pat-rules" && !stdf::parsePatRules(text, rules, error)) return "";
+  }
+  const stdf::PatRules::Rule& rule = rules[stdf::PatRule::STATIC];
+  if (limits.empty() || !rule.enabled) return "";
+  std::string lines = "PAT_BIN=" + std::to_string(rule.hardBin) + " " +
+                      std::to_string(rule.softBin) + " " + oneLine(rule.binName) + "\n";
+  for (const auto& [test, range] : limits) {
+    char text[96];
+    std::snprintf(text, sizeof text, "PAT.%u=%.17g %.17g\n", test, range.first, range.second);
+    lines += text;
+  }
+  return lines;
+}
+
 bool writeLotFile(const LotPaths& paths, const LotFileContent& lot) {
   const LotRequest& request = *lot.request;
   std::string content = "# The lot being tested, written by ate-station; read by libdatalog.\n";
@@ -118,6 +147,7 @@ bool writeLotFile(const LotPaths& paths, const LotFileContent& lot) {
   for (std::size_t i = 0; i < lot.devices.size(); ++i) {
     content += "SITE." + std::to_string(i + 1) + "=" + oneLine(lot.devices[i]) + "\n";
   }
+  content += patLines(lot.program);
   return replaceFile(paths.lotFile, content);
 }
 

@@ -118,8 +118,17 @@ void LotController::State::takeWafer(const handler::HandlerMessage& message, Lin
                    " dies, " + std::to_string(wafer->good) + " good (" + yield + " %), " +
                    std::to_string(wafer->retests) + " retests";
     }
+    const std::string ended = book.wafers().current() ? book.wafers().current()->id : "";
     recordLocked(lot::WaferEnded{});
     syncJournal();
+    if (book.lot().request.pat) {
+      // Screened by the lot's worker, between touchdowns.
+      Event event;
+      event.kind = Event::Kind::screen;
+      event.text = "after wafer " + ended;
+      events.push_back(std::move(event));
+      wake.notify_all();
+    }
   }
 }
 

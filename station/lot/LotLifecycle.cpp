@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <set>
+#include <sstream>
 
 #include "crypto/Digest.h"
 #include "station/CrashPoints.h"
@@ -16,6 +17,7 @@
 #include "station/access/AuditTrail.h"
 #include "station/access/Releases.h"
 #include "station/lot/LotState.h"
+#include "stdf/Pat.h"
 #include "stdf/StdfReader.h"
 
 namespace fs = std::filesystem;
@@ -151,6 +153,28 @@ LotAnswer LotController::State::describeLot(const LotRequest& lot, lot::Started&
     if (digest.empty()) return {422, "the lot's " + std::string(role) + ": " + error};
     started.program.push_back({role, fs::absolute(path).u8string(), digest});
   }
+  if (lot.pat) {
+    // The screening's files, from the project's folder, checked now and kept with the program.
+    for (const auto& [role, name] : {std::pair{"pat-limits", &lot.patLimits},
+                                     std::pair{"pat-rules", &lot.patRules}}) {
+      if (name->empty()) continue;
+      fs::path path;
+      const ProjectCatalog::Lookup located = catalog.resolve(started.project, *name, path, error);
+      if (located != ProjectCatalog::Lookup::ok) {
+        return {located == ProjectCatalog::Lookup::bad ? 400 : 404, error};
+      }
+      std::ifstream in(path, std::ios::binary);
+      const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      stdf::PatLimitTable limits;
+      stdf::PatRules rules;
+      const bool read = role == std::string("pat-limits") ? stdf::parsePatLimits(text, limits, error)
+                                                          : stdf::parsePatRules(text, rules, error);
+      if (!in || !read) return {422, "the lot's " + std::string(role) + " \"" + *name + "\": " + error};
+      const std::string digest = crypto::sha256File(path, error);
+      if (digest.empty()) return {422, "the lot's " + std::string(role) + ": " + error};
+      started.program.push_back({role, fs::absolute(path).u8string(), digest});
+    }
+  }
   return {200, ""};
 }
 
@@ -192,6 +216,8 @@ LotAnswer LotController::State::startLot(const LotRequest& lot, const std::strin
     journalFailing = false;
     resumedLot = false;
     reportPath.clear();
+    pat.reset();
+    patWhen.clear();
     stationAlarms.clear();
     inProgress.clear();
     unanswered.clear();
@@ -389,10 +415,56 @@ void LotController::State::finishEnd() {
     note("the lot's report: " + report);
     files.push_back(report);
   }
+  for (const std::string& output : screenLot("at the lot's end")) files.push_back(output);
   log.touch();
   if (options.onEnded) options.onEnded(files, summary);
   std::lock_guard<std::mutex> lock(mutex);
   finishing = false;
+}
+
+std::vector<std::string> LotController::State::screenLot(const std::string& when) {
+  std::vector<std::string> datalogs;
+  std::string limits, rules;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!book.lot().request.pat) return {};
+    datalogs = book.datalogs();
+    for (const lot::ProgramFile& file : book.lot().program) {
+      if (file.role == "pat-limits") limits = file.path;
+      if (file.role == "pat-rules") rules = file.path;
+    }
+  }
+  std::vector<std::string> whole;  // a datalog that got no part yet is not there
+  for (const std::string& file : datalogs) {
+    std::error_code missing;
+    if (fs::exists(fs::u8path(file), missing)) whole.push_back(file);
+  }
+  if (whole.empty()) return {};
+  fs::path folder = fs::u8path(whole.front());
+  folder.replace_extension(".pat");
+  std::ostringstream said, failed;
+  stdf::PatApplyResult result;
+  const int status =
+      stdf::patApplyCommand(whole, limits, rules, folder.u8string(), said, failed, &result,
+                            folder.stem().u8string() + "_");
+  if (status != 0) {
+    std::string why = failed.str();
+    while (!why.empty() && why.back() == '\n') why.pop_back();
+    alarm("the lot's outlier screening " + when + " failed: " + why);
+    return {};
+  }
+  long total = 0;
+  for (const long n : result.outliers) total += n;
+  note("outlier screening " + when + ": " + std::to_string(total) + " outliers among " +
+       std::to_string(result.parts) + " good parts, in " + folder.u8string());
+  std::vector<std::string> outputs = result.outputs;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    pat = std::move(result);
+    patWhen = when;
+  }
+  log.touch();
+  return outputs;
 }
 
 std::string LotController::restore() {

@@ -12,7 +12,8 @@ namespace {
 const std::set<std::string> LOT_KEYS = {"release",  "revision",     "project",     "flow",
                                         "setting",  "lotId",        "sublotId",    "operator",
                                         "partType", "testCode",     "temperature", "retest",
-                                        "binMap",   "filePerWafer", "guards",      "wafer"};
+                                        "binMap",   "filePerWafer", "guards",      "wafer",
+                                        "pat"};
 
 // The lot's "wafer" keys and the WCR fields they give.
 enum class WaferValue { size, units, center, letter };
@@ -233,6 +234,18 @@ bool parseLotRequest(const std::string& body, LotRequest& request, std::string& 
   }
   if (has("wafer") && !waferConfig(document.at("wafer"), request.waferConfig, error)) return false;
   if (has("guards") && !guards(document.at("guards"), request.guards, error)) return false;
+  if (has("pat")) {
+    const Json& pat = document.at("pat");
+    if (!pat.is_object()) return fail(error, "\"pat\" must be an object");
+    for (const auto& [key, value] : pat.items()) {
+      if (key != "limits" && key != "rules") return fail(error, "\"pat\" has no \"" + key + "\"");
+    }
+    if (!text(pat, "limits", false, request.patLimits, error) ||
+        !text(pat, "rules", false, request.patRules, error)) {
+      return false;
+    }
+    request.pat = true;
+  }
   return true;
 }
 
@@ -285,6 +298,12 @@ std::string lotRequestJson(const LotRequest& r) {
     }
   }
   if (!wafer.empty()) body["wafer"] = wafer;
+  if (r.pat) {
+    Json pat = Json::object();
+    if (!r.patLimits.empty()) pat["limits"] = r.patLimits;
+    if (!r.patRules.empty()) pat["rules"] = r.patRules;
+    body["pat"] = pat;
+  }
   return body.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

@@ -33,6 +33,11 @@ struct LotRequest {
   // The WCR's fields for a wafer lot, by their STDF names (WAFR_SIZ, DIE_HT, DIE_WID, WF_UNITS,
   // WF_FLAT, CENTER_X, CENTER_Y, POS_X, POS_Y); those not given stay missing.
   std::map<std::string, std::string> waferConfig;
+  // Outlier screening ("pat"): static limits applied as parts are tested, and every rule at each
+  // wafer's end and the lot's. The limits and rules files are named in the project's folder;
+  // either may be left out (the rules then are the defaults, and static PAT is off).
+  bool pat = false;
+  std::string patLimits, patRules;
 };
 
 // Reads a lot request from its JSON body; false with error saying what is wrong.

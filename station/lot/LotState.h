@@ -19,6 +19,7 @@
 
 #include "handler/HandlerProtocol.h"
 #include "station/lot/LotBook.h"
+#include "stdf/Pat.h"
 #include "station/lot/LotController.h"
 #include "station/lot/LotFiles.h"
 #include "station/lot/LotJournal.h"
@@ -39,6 +40,7 @@ struct LotController::Event {
     restart,  // go on with a lot resumed from its journal
     finish,   // finish the end of a lot that ended before a restart
     release,  // the operator resumed a lot held for its program
+    screen,   // outlier screening of the lot's datalogs so far (a wafer ended)
   };
   Kind kind = Kind::sot;
   LotRequest request;                     // start
@@ -102,6 +104,9 @@ struct LotController::State {
   void endLot(const std::string& why);
   // What is left of an end that a restart interrupted: the report, delivery, the journal.
   void finishEnd();
+  // Outlier screening of the lot's datalogs (pat apply) into the folder beside its first one;
+  // when says after what. The files written; empty when the lot has no screening or it failed.
+  std::vector<std::string> screenLot(const std::string& when);
   void restartLot();
   LotAnswer release(const std::string& actor);
   void switchWaferFile(const std::string& wafer);
@@ -177,6 +182,8 @@ struct LotController::State {
   std::vector<handler::SiteEntry> inProgress;  // the touchdown whose pass is going; empty: none
   std::map<std::uint64_t, UnansweredPart> unanswered;  // by PART_ID, found at a restart
   std::string reportPath;                              // the ended lot's report
+  std::optional<stdf::PatApplyResult> pat;             // the lot's latest outlier screening
+  std::string patWhen;
   std::vector<lot::Alarm> stationAlarms;               // alarms while no lot runs
   std::deque<double> work, syncs;                      // microseconds
 };

@@ -96,6 +96,27 @@ std::string lotJson(const LotBook& book, const LiveState& live) {
     body["figures"] = figuresJson(book, live);
     if (book.phase() == Phase::ended) body["endReason"] = book.endReason();
     if (!live.reportPath.empty()) body["lot"]["report"] = live.reportPath;
+    if (r.pat) {
+      Json pat = {{"limits", r.patLimits}, {"rules", r.patRules}};
+      if (live.pat != nullptr) {
+        Json outliers = Json::object();
+        for (std::size_t rule = 0; rule < stdf::PAT_RULES; ++rule) {
+          outliers[stdf::patRuleName(static_cast<stdf::PatRule>(rule))] = live.pat->outliers[rule];
+        }
+        Json dies = Json::object();
+        for (const auto& [wafer, marked] : live.pat->dies) {
+          Json list = Json::array();
+          for (const auto& [xy, rule] : marked) list.push_back({xy.first, xy.second, rule});
+          dies[wafer] = list;
+        }
+        pat["screened"] = {{"when", live.patWhen},
+                           {"parts", live.pat->parts},
+                           {"outliers", outliers},
+                           {"dies", dies},
+                           {"outputs", live.pat->outputs}};
+      }
+      body["lot"]["pat"] = pat;
+    }
   }
   return body.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -8,6 +8,7 @@
 
 #include "handler/HandlerProtocol.h"
 #include "station/lot/LotBook.h"
+#include "stdf/Pat.h"
 
 namespace lot {
 
@@ -19,6 +20,9 @@ struct LiveState {
   std::vector<handler::SiteEntry> testing;  // the touchdown in progress; empty: none
   std::string reportPath;                   // the ended lot's report
   std::vector<Alarm> stationAlarms;         // alarms while no lot runs
+  // The lot's outlier screening, once it ran (after a wafer or at the end); null: none yet.
+  const stdf::PatApplyResult* pat = nullptr;
+  std::string patWhen;  // "after wafer W01", "at the lot's end"
 };
 
 std::string lotJson(const LotBook& book, const LiveState& live);
