@@ -269,7 +269,7 @@ class Datalog {
   std::vector<LotFile::ProgramFile> program_;     // a station's lot: its program's files
   std::string auditHead_;                         // a station's lot: the audit trail's anchor
   bool touchdownComplained_ = false;
-  std::shared_ptr<const PatStatic> pat_;          // a station's lot: static outlier limits
+  std::shared_ptr<const PatStatic> pat_;  // a station's lot: static outlier limits
   WaferConfig waferConfig_;
   bool wcrWritten_ = false;
   std::optional<OpenWafer> wafer_;

@@ -72,14 +72,14 @@ DATALOG_API void endPass();
 // The part a device of the pass is testing, as the station testing a lot names it: a model of
 // the device under test, a simulator or a part-specific trim may depend on it.
 struct Part {
-  std::string lotId;            // the lot's LOT_ID
-  std::uint64_t partId = 0;     // the PART_ID the station gave the part
-  std::uint8_t site = 0;        // its site in the lot
-  std::string waferId;          // its wafer; empty off a wafer
-  bool onDie = false;           // X,Y below hold its die on the wafer
+  std::string lotId;         // the lot's LOT_ID
+  std::uint64_t partId = 0;  // the PART_ID the station gave the part
+  std::uint8_t site = 0;     // its site in the lot
+  std::string waferId;       // its wafer; empty off a wafer
+  bool onDie = false;        // X,Y below hold its die on the wafer
   int x = 0;
   int y = 0;
-  bool retest = false;          // its id, or its die, was tested before
+  bool retest = false;  // its id, or its die, was tested before
 };
 
 // True when the calling thread's pass runs in a station's lot and device is one of its devices:

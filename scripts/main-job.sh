@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the example test project through the reference
 # host: load, a run of three passes, a run until stopped and its stop, unload, exit; then the
-# summary of the run's datalog.
+# summary of the run's datalog. Ends with a short production lot through the station and the
+# simulated prober (three wafers), its summary, its outlier screening and its wafer maps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,3 +28,9 @@ build/bin/ate-host \
 
 echo "=== the run's datalog"
 build/bin/ate-datalog summary "$ATE_DATALOG_DIR"/*.stdf
+
+echo
+echo "=== a short production lot: three wafers through the station and the simulated prober"
+PRODUCTION_LISTEN=127.0.0.1:0 scripts/production.sh --prober
+echo "=== the lot's wafer maps after outlier screening"
+build/bin/ate-datalog map build/production/datalog/*.pat/*.pat.stdf

@@ -2,8 +2,8 @@
 # Installs what is missing, builds, and runs a production lot on the example test project: the
 # simulated handler (ate-handler-sim) feeds 200 parts to 4 sites, with empty sites and a jam,
 # and the station tests them touchdown by touchdown and bins each part. With --prober, the
-# simulator plays a prober instead: two round wafers, with a few dies tested again at the end of
-# each. The page can be watched meanwhile at the address the station prints (PRODUCTION_LISTEN,
+# simulator plays a prober instead: three round wafers, with a few dies tested again at the end of
+# each. The lot is screened for outliers (PAT) at each wafer's end and at its end. The page can be watched meanwhile at the address the station prints (PRODUCTION_LISTEN,
 # 127.0.0.1:8080 by default). Ends with the handler's verdict and the summary of the lot's
 # datalogs; exits non-zero when the handler found anything wrong.
 set -euo pipefail
@@ -20,7 +20,7 @@ work=build/production
 rm -rf "$work"
 mkdir -p "$work"
 if [ $prober -eq 1 ]; then
-  handler_args=(--prober --wafers 2 --diameter 16 --retest 6 --sites 4 --index 2)
+  handler_args=(--prober --wafers 3 --diameter 20 --retest 6 --sites 4 --index 2)
   lot_id=WAFERLOT1
 else
   handler_args=(--sites 4 --parts 200 --empty 0.15 --index 5 --jam-after 12)
@@ -40,7 +40,7 @@ done
 cat >"$work/lot.json" <<LOT
 {"project": "pmic", "flow": "pmic_flow.json", "setting": "lot_4_sites.json",
  "lotId": "$lot_id", "sublotId": "A", "operator": "demo", "partType": "PMIC-2",
- "testCode": "FT1", "temperature": "25"}
+ "testCode": "FT1", "temperature": "25", "pat": {}}
 LOT
 echo "=== the lot, through the station (its lines are in $work/station.log)"
 build/bin/ate-station --projects build/station-projects --datalogs "$work/datalog" \
@@ -56,4 +56,6 @@ echo "   ..."
 tail -n 4 "$work/handler.log"
 echo "=== the lot's datalogs"
 build/bin/ate-datalog summary "$work/datalog"/*.stdf
+echo "=== the lot's outlier screening (in $(ls -d "$work"/datalog/*.pat))"
+cat "$work"/datalog/*.pat/*_outliers.csv || true
 exit $status

@@ -142,7 +142,13 @@ int summary(const std::vector<std::string>& files, bool everyPart, std::ostream&
 int collect(const std::vector<std::string>& files, stdf::LotCollector& lot, std::ostream& err) {
   int status = DATALOG_OK;
   for (const std::string& path : files) {
-    status = worse(status, readFile(path, err, [&](const stdf::Record& r) { lot.add(r); }));
+    status = worse(status, readFile(
+                               path, err,
+                               [&](const stdf::RawRecord&, const stdf::PtrFields& ptr) {
+                                 lot.addPtr(ptr);
+                                 return true;
+                               },
+                               [&](const stdf::Record& r) { lot.add(r); }));
     lot.endFile(path);
   }
   return status;

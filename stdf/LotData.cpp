@@ -50,15 +50,28 @@ void LotCollector::add(const Record& record) {
       wafer.map.dies[at->second] = die;
     }
   } else if (record.is("PTR")) {
-    const std::uint64_t flags = record.unsignedValue("TEST_FLG");
-    const Field* result = record.find("RESULT");
-    if (result == nullptr || (flags & (flag::TEST_RESULT_INVALID | flag::TEST_NOT_EXECUTED)) != 0)
-      return;
-    random_ ^= random_ << 13;
-    random_ ^= random_ >> 7;
-    random_ ^= random_ << 17;
-    values_[static_cast<std::uint32_t>(record.unsignedValue("TEST_NUM"))].add(result->r, random_);
+    sample(ptrFields(record));
   }
+}
+
+void LotCollector::addPtr(const PtrFields& ptr) {
+  if (ptr.present > 0) summary_.addPtr(ptr);
+  sample(ptr);
+}
+
+void LotCollector::sample(const PtrFields& ptr) {
+  if (ptr.present <= field::PTR_RESULT ||
+      (ptr.testFlags & (flag::TEST_RESULT_INVALID | flag::TEST_NOT_EXECUTED)) != 0) {
+    return;
+  }
+  random_ ^= random_ << 13;
+  random_ ^= random_ >> 7;
+  random_ ^= random_ << 17;
+  if (ptr.testNumber != lastTest_ || lastValues_ == nullptr) {
+    lastTest_ = ptr.testNumber;
+    lastValues_ = &values_[ptr.testNumber];
+  }
+  lastValues_->add(ptr.result, random_);
 }
 
 void LotCollector::endFile(const std::string& path) {

@@ -22,6 +22,8 @@ class LotCollector {
  public:
   // Records of one file, in file order.
   void add(const Record& record);
+  // A PTR read in place (readPtr), instead of add.
+  void addPtr(const PtrFields& ptr);
   // After the records of the file at path.
   void endFile(const std::string& path);
 
@@ -44,6 +46,11 @@ class LotCollector {
   std::vector<std::pair<std::string, std::string>> identity_;
   std::vector<std::string> files_;
   std::uint64_t random_ = 0x9e3779b97f4a7c15ull;
+  // The last test sampled: PTRs mostly come test after test of one part.
+  std::uint32_t lastTest_ = 0;
+  ReportTest* lastValues_ = nullptr;
+
+  void sample(const PtrFields& ptr);
 };
 
 }  // namespace stdf

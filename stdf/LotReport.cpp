@@ -135,9 +135,9 @@ std::string histogram(const ReportTest& test) {
 std::string patSection(const LotReportData::Pat& pat) {
   long total = 0;
   for (const auto& rule : pat.rules) total += rule.outliers;
-  std::string out = "<h2>Outlier screening (PAT)</h2>\n<p class=\"pat\">" +
-                    std::to_string(total) + " outliers among " + std::to_string(pat.parts) +
-                    " good parts screened (" + percent(total, pat.parts) +
+  std::string out = "<h2>Outlier screening (PAT)</h2>\n<p class=\"pat\">" + std::to_string(total) +
+                    " outliers among " + std::to_string(pat.parts) + " good parts screened (" +
+                    percent(total, pat.parts) +
                     "); outliers are outlined on the wafer maps, and each test's limits drawn in "
                     "purple.</p>\n<table class=\"pat-rules\"><tr><th>Rule</th><th>Bin</th>"
                     "<th>Outliers</th></tr>\n";
@@ -157,9 +157,9 @@ std::string patSection(const LotReportData::Pat& pat) {
            std::to_string(test.number) + "</td><td>" + xmlEscape(test.name) + "</td><td>" +
            range(test.staticLow, test.staticHigh) + "</td><td>" +
            range(test.dynamicLow, test.dynamicHigh) +
-           (test.populations > 1 ? " <small>(median of " + std::to_string(test.populations) +
-                                       " wafers)</small>"
-                                 : "") +
+           (test.populations > 1
+                ? " <small>(median of " + std::to_string(test.populations) + " wafers)</small>"
+                : "") +
            "</td>";
     for (const long count : test.outliers) {
       out += "<td class=\"num\">" + std::to_string(count) + "</td>";

@@ -81,8 +81,8 @@ struct LotReportData {
       std::string name;
       std::optional<double> staticLow, staticHigh;
       std::optional<double> dynamicLow, dynamicHigh;  // the median over the populations
-      long populations = 0;                            // how many had dynamic limits
-      long outliers[3] = {0, 0, 0};                    // static, dynamic, nnr
+      long populations = 0;                           // how many had dynamic limits
+      long outliers[3] = {0, 0, 0};                   // static, dynamic, nnr
     };
     std::vector<Rule> rules;
     std::vector<Test> tests;

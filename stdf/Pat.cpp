@@ -17,8 +17,32 @@ constexpr double NONE = std::numeric_limits<double>::quiet_NaN();
 
 const char* const RULE_NAMES[PAT_RULES] = {"static", "dynamic", "nnr", "gdbn", "zpat"};
 
-// Median of a few values (reordered).
-double median(std::vector<double>& values) { return quantileType7(values, 0.5); }
+// The most neighbours a die has in the largest window read fast.
+constexpr int FEW = 24;
+
+// The median of a die's n neighbours' values (1 to FEW, in values[0..n), room for FEW): padded
+// to FEW with as many values below all as above all, so that the median of the FEW is theirs,
+// then picked by rank without a branch on the values (a sort's branches mispredict half the time
+// on such data).
+double medianOfNeighbours(float* values, int n) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const int low = (FEW - n) / 2;
+  for (int i = n; i < FEW; ++i) values[i] = i < n + low ? -inf : inf;
+  float at11 = 0, at12 = 0;
+  for (int i = 0; i < FEW; ++i) {
+    const float v = values[i];
+    int rank = 0;
+    for (int j = 0; j < FEW; ++j) {
+      rank += static_cast<int>(values[j] < v) + static_cast<int>((values[j] == v) & (j < i));
+    }
+    at11 = rank == FEW / 2 - 1 ? v : at11;
+    at12 = rank == FEW / 2 ? v : at12;
+  }
+  return n % 2 == 1 ? at11 : 0.5 * (static_cast<double>(at11) + static_cast<double>(at12));
+}
+
+// The same for any count (a window larger than 5 x 5).
+double medianOfMany(std::vector<double>& values) { return quantileType7(values, 0.5); }
 
 }  // namespace
 
@@ -68,7 +92,8 @@ bool parsePatRules(const std::string& text, PatRules& rules, std::string& error)
     for (std::size_t i = 0; i < PAT_RULES; ++i) {
       const auto found = doc.find(RULE_NAMES[i]);
       if (found == doc.end()) continue;
-      if (!found->is_object()) throw std::runtime_error(std::string(RULE_NAMES[i]) + ": not an object");
+      if (!found->is_object())
+        throw std::runtime_error(std::string(RULE_NAMES[i]) + ": not an object");
       PatRules::Rule& rule = rules.rules[i];
       rule.enabled = found->value("enabled", rule.enabled);
       const auto bin = [&](const char* key, std::uint16_t& value) {
@@ -160,8 +185,7 @@ bool parsePatLimits(const std::string& text, PatLimitTable& limits, std::string&
 // ----- reading
 
 std::uint32_t PatLot::testIndex(std::uint32_t number) {
-  const auto [found, added] =
-      testIndex_.emplace(number, static_cast<std::uint32_t>(tests_.size()));
+  const auto [found, added] = testIndex_.emplace(number, static_cast<std::uint32_t>(tests_.size()));
   if (added) {
     tests_.emplace_back();
     tests_.back().number = number;
@@ -169,7 +193,7 @@ std::uint32_t PatLot::testIndex(std::uint32_t number) {
   return found->second;
 }
 
-bool PatLot::read(const std::string& path, std::string& error) {
+bool PatLot::read(const std::string& path, std::string& error, LotCollector* collector) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "cannot open " + path;
@@ -192,6 +216,7 @@ bool PatLot::read(const std::string& path, std::string& error) {
     ended = false;
     const RecordType type{raw.type, raw.sub};
     if (type == PTR_RECORD && readPtr(raw.data, raw.length, reader.byteOrder(), ptr)) {
+      if (collector) collector->addPtr(ptr);
       if (ptr.present <= field::TEST_SITE_NUM) continue;
       if (ptr.testNumber != lastNumber || lastIndex == std::numeric_limits<std::uint32_t>::max()) {
         lastIndex = testIndex(ptr.testNumber);
@@ -223,11 +248,12 @@ bool PatLot::read(const std::string& path, std::string& error) {
       open[headSiteKey(ptr.head, ptr.site)].emplace_back(lastIndex, ptr.result);
       continue;
     }
-    if (type != PIR_RECORD && type != PRR_RECORD && type != WIR_RECORD && type != WRR_RECORD &&
-        type != MIR_RECORD && type != MRR_RECORD && type != PTR_RECORD) {
+    if (!collector && type != PIR_RECORD && type != PRR_RECORD && type != WIR_RECORD &&
+        type != WRR_RECORD && type != MIR_RECORD && type != MRR_RECORD && type != PTR_RECORD) {
       continue;
     }
     if (!reader.decode(raw, record)) break;
+    if (collector) collector->add(record);
     if (record.is("PIR")) {
       open[headSiteKey(record, field::PIR_HEAD_NUM)].clear();
     } else if (record.is("PRR")) {
@@ -293,6 +319,7 @@ bool PatLot::read(const std::string& path, std::string& error) {
     }
   }
   files_[fileIndex].order = reader.byteOrder();
+  if (collector) collector->endFile(path);
   if (const ReadError* damage = reader.error()) {
     error = path + ": " + damage->message;
     return false;
@@ -316,8 +343,8 @@ std::vector<std::vector<std::size_t>> populations(const PatLot& lot) {
   for (std::size_t i = 0; i < lot.parts().size(); ++i) {
     const PatLot::Part& part = lot.parts()[i];
     if (!part.final) continue;
-    groups[part.wafer >= 0 ? static_cast<std::size_t>(part.wafer) : lot.wafers().size()]
-        .push_back(i);
+    groups[part.wafer >= 0 ? static_cast<std::size_t>(part.wafer) : lot.wafers().size()].push_back(
+        i);
   }
   return groups;
 }
@@ -437,19 +464,33 @@ class Screen {
   void nnr() {
     const std::size_t testCount = lot_.tests().size();
     const int reach = rules_.nnrWindow / 2;
+    const bool few = (2 * reach + 1) * (2 * reach + 1) - 1 <= FEW;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
     for (std::size_t w = 0; w < lot_.wafers().size(); ++w) {
       const std::vector<std::size_t>& dies = groups_[w];
       const Grid grid = gridOf(lot_, dies);
-      // Each good die's values by test, NaN where it has none.
-      std::vector<double> value(grid.at.size() * testCount, NONE);
+      // Each good die's values, test by test over the grid with a border of the window's reach
+      // (no bounds to check), NaN where no value is. Values came as R4: floats lose nothing.
+      const int width = grid.width + 2 * reach;
+      const std::size_t cells =
+          static_cast<std::size_t>(width) * static_cast<std::size_t>(grid.height + 2 * reach);
+      std::vector<float> value(cells * testCount, nan);
+      const auto cellOf = [&](int x, int y) {
+        return static_cast<std::size_t>((y - grid.minY + reach) * width + (x - grid.minX + reach));
+      };
       for (const std::size_t i : dies) {
         const PatLot::Part& part = lot_.parts()[i];
         if (!part.good) continue;
-        const std::size_t cell =
-            static_cast<std::size_t>((part.y - grid.minY) * grid.width + (part.x - grid.minX));
+        const std::size_t cell = cellOf(part.x, part.y);
         const auto [tests, values] = lot_.values(part);
         for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
-          value[cell * testCount + tests[v]] = values[v];
+          value[tests[v] * cells + cell] = static_cast<float>(values[v]);
+        }
+      }
+      std::vector<std::ptrdiff_t> offsets;  // of the neighbours in the window
+      for (int dy = -reach; dy <= reach; ++dy) {
+        for (int dx = -reach; dx <= reach; ++dx) {
+          if (dx != 0 || dy != 0) offsets.push_back(dy * width + dx);
         }
       }
       struct Residual {
@@ -457,32 +498,34 @@ class Screen {
         double value, neighbours, residual;
       };
       std::vector<Residual> residuals;
-      std::vector<double> around, spread;
+      std::vector<double> spread, many;
+      float around[FEW];
       for (std::size_t t = 0; t < testCount; ++t) {
         residuals.clear();
+        const float* plane = value.data() + t * cells;
         for (const std::size_t i : dies) {
           const PatLot::Part& part = lot_.parts()[i];
-          const std::size_t cell =
-              static_cast<std::size_t>((part.y - grid.minY) * grid.width + (part.x - grid.minX));
-          const double own = value[cell * testCount + t];
-          if (std::isnan(own)) continue;
-          around.clear();
-          for (int dy = -reach; dy <= reach; ++dy) {
-            for (int dx = -reach; dx <= reach; ++dx) {
-              const int x = part.x + dx, y = part.y + dy;
-              if ((dx == 0 && dy == 0) || x < grid.minX || y < grid.minY ||
-                  x >= grid.minX + grid.width || y >= grid.minY + grid.height) {
-                continue;
-              }
-              const double next = value[static_cast<std::size_t>((y - grid.minY) * grid.width +
-                                                                 (x - grid.minX)) *
-                                            testCount +
-                                        t];
-              if (!std::isnan(next)) around.push_back(next);
+          const float* at = plane + cellOf(part.x, part.y);
+          if (std::isnan(*at)) continue;
+          double middle = 0;
+          std::size_t n = 0;
+          if (few) {
+            for (const std::ptrdiff_t offset : offsets) {
+              const float next = at[offset];
+              if (!std::isnan(next)) around[n++] = next;
             }
+            if (n < rules_.nnrMinNeighbours || n == 0) continue;
+            middle = medianOfNeighbours(around, static_cast<int>(n));
+          } else {
+            many.clear();
+            for (const std::ptrdiff_t offset : offsets) {
+              if (!std::isnan(at[offset])) many.push_back(at[offset]);
+            }
+            n = many.size();
+            if (n < rules_.nnrMinNeighbours || n == 0) continue;
+            middle = medianOfMany(many);
           }
-          if (around.size() < rules_.nnrMinNeighbours) continue;
-          const double middle = median(around);
+          const double own = *at;
           residuals.push_back({i, own, middle, own - middle});
         }
         if (residuals.size() < rules_.minValues) continue;
@@ -594,9 +637,9 @@ PatLot::LimitsResult PatLot::limits(double k, std::size_t minValues) const {
     const std::size_t count = byTest[t].size();
     RobustLimits found;
     if (count < minValues) {
-      result.leftOut.push_back({&tests_[t], count,
-                                "fewer than " + std::to_string(minValues) +
-                                    " values from good parts"});
+      result.leftOut.push_back(
+          {&tests_[t], count,
+           "fewer than " + std::to_string(minValues) + " values from good parts"});
     } else if (!robustLimits(byTest[t], k, found)) {
       result.leftOut.push_back({&tests_[t], count, "Q3 equals Q1: no spread to judge by"});
     } else {

@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "stdf/LotData.h"
 #include "stdf/LotReport.h"
 #include "stdf/StdfReader.h"
 #include "stdf/Supersede.h"
@@ -51,15 +52,15 @@ struct PatRules {
                                      {true, 13, 13, "PAT_NNR"},
                                      {true, 14, 14, "PAT_GDBN"},
                                      {true, 15, 15, "PAT_ZPAT"}}};
-  double k = 6;                 // dynamic: median +- k robust sigma
-  std::size_t minValues = 30;   // dynamic and nnr: a smaller population leaves the test out
-  int nnrWindow = 5;            // nnr: the square of dies around a die (odd)
-  double nnrK = 6;              // nnr: the residuals' limits
+  double k = 6;                      // dynamic: median +- k robust sigma
+  std::size_t minValues = 30;        // dynamic and nnr: a smaller population leaves the test out
+  int nnrWindow = 5;                 // nnr: the square of dies around a die (odd)
+  double nnrK = 6;                   // nnr: the residuals' limits
   std::size_t nnrMinNeighbours = 4;  // nnr: a die with fewer neighbours' values is not judged
-  int gdbnAdjacentWeight = 2;   // gdbn: a failing neighbour in the same row or column
-  int gdbnDiagonalWeight = 1;   // gdbn: a failing neighbour on a diagonal
-  int gdbnThreshold = 6;        // gdbn: the weight that makes a good die an outlier
-  double zpatShare = 0.5;       // zpat: a position failing on this share of the wafers or more
+  int gdbnAdjacentWeight = 2;        // gdbn: a failing neighbour in the same row or column
+  int gdbnDiagonalWeight = 1;        // gdbn: a failing neighbour on a diagonal
+  int gdbnThreshold = 6;             // gdbn: the weight that makes a good die an outlier
+  double zpatShare = 0.5;            // zpat: a position failing on this share of the wafers or more
   std::size_t zpatMinWafers = 2;
 
   const Rule& operator[](PatRule rule) const { return rules[static_cast<std::size_t>(rule)]; }
@@ -125,8 +126,9 @@ class PatLot {
     long parts = 0, good = 0;
   };
 
-  // Reads one file (pass one); false with error when it can't be read whole.
-  bool read(const std::string& path, std::string& error);
+  // Reads one file (pass one); false with error when it can't be read whole. collector, when
+  // given, gets every record too, for the lot's report.
+  bool read(const std::string& path, std::string& error, LotCollector* collector = nullptr);
 
   // Screens the final parts: the outliers, in rule order. dynamicLimits, when given, gets each
   // population's dynamic limits (low, high) by test number.

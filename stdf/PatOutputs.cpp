@@ -39,10 +39,11 @@ bool writeWhole(const std::string& path, const std::string& text, std::ostream& 
 }
 
 // Reads the lot's files in order; the tool's status.
-int readLot(const std::vector<std::string>& files, PatLot& lot, std::ostream& err) {
+int readLot(const std::vector<std::string>& files, PatLot& lot, std::ostream& err,
+            LotCollector* collector = nullptr) {
   for (const std::string& path : files) {
     std::string error;
-    if (!lot.read(path, error)) {
+    if (!lot.read(path, error, collector)) {
       const bool opened = error.compare(0, 12, "cannot open ") != 0;
       err << "ate-datalog: " << error
           << (opened ? "; outlier screening reads whole files only\n" : "\n");
@@ -108,7 +109,8 @@ class Encoder {
 
  private:
   Encoder& uint(std::uint64_t v, int n) {
-    for (int k = 0; k < n; ++k) data_ += static_cast<char>((v >> (8 * (big_ ? n - 1 - k : k))) & 0xff);
+    for (int k = 0; k < n; ++k)
+      data_ += static_cast<char>((v >> (8 * (big_ ? n - 1 - k : k))) & 0xff);
     return *this;
   }
   bool big_;
@@ -131,7 +133,8 @@ void writeUint(std::uint8_t* at, std::uint64_t v, int n, ByteOrder order) {
   }
 }
 
-std::string number(double value) { return formatNumber(value, false); }
+// Values and limits as the datalog's own (R4) precision gives them.
+std::string number(double value) { return formatNumber(value, true); }
 
 std::string limitText(const std::optional<double>& value) {
   return value ? number(*value) : std::string();
@@ -227,7 +230,8 @@ bool rewrite(const PatLot& lot, std::uint32_t fileIndex, const std::vector<PatOu
       const auto found = byOffset.find(raw.offset);
       if (found != byOffset.end() && raw.length >= 9) {
         const PatRules::Rule& rule = rules[found->second->rule];
-        copy[2] = static_cast<std::uint8_t>((copy[2] | flag::PART_FAILED) & ~flag::PART_NO_PASS_FAIL);
+        copy[2] =
+            static_cast<std::uint8_t>((copy[2] | flag::PART_FAILED) & ~flag::PART_NO_PASS_FAIL);
         writeUint(&copy[5], rule.hardBin, 2, order);
         writeUint(&copy[7], rule.softBin, 2, order);
         extra = Encoder(order).cn(outlierText(lot, *found->second, rules)).record(DTR_RECORD);
@@ -240,7 +244,8 @@ bool rewrite(const PatLot& lot, std::uint32_t fileIndex, const std::vector<PatOu
     } else if (type == WRR_RECORD && raw.length >= 22) {
       const std::uint64_t good = readUint(&copy[18], 4, order);
       const std::uint32_t lost = outliersAt([&](const PatLot::Part& part) {
-        return part.wafer >= 0 && lot.wafers()[static_cast<std::size_t>(part.wafer)].id == waferOpen &&
+        return part.wafer >= 0 &&
+               lot.wafers()[static_cast<std::size_t>(part.wafer)].id == waferOpen &&
                lot.wafers()[static_cast<std::size_t>(part.wafer)].head == waferHead;
       });
       if (good != 0xffffffffu) writeUint(&copy[18], good >= lost ? good - lost : 0, 4, order);
@@ -611,16 +616,11 @@ int patLimitsCommand(const std::vector<std::string>& files, double k, std::size_
   }
   doc["tests"] = nlohmann::ordered_json::array();
   for (const auto& [test, limits] : result.limits) {
-    nlohmann::ordered_json entry = {{"number", test->number},
-                                    {"name", test->name},
-                                    {"unit", test->unit},
-                                    {"values", limits.values},
-                                    {"q1", limits.q1},
-                                    {"median", limits.median},
-                                    {"q3", limits.q3},
-                                    {"sigma", limits.sigma},
-                                    {"low", limits.low},
-                                    {"high", limits.high}};
+    nlohmann::ordered_json entry = {{"number", test->number}, {"name", test->name},
+                                    {"unit", test->unit},     {"values", limits.values},
+                                    {"q1", limits.q1},        {"median", limits.median},
+                                    {"q3", limits.q3},        {"sigma", limits.sigma},
+                                    {"low", limits.low},      {"high", limits.high}};
     if (test->specLow) entry["specLow"] = *test->specLow;
     if (test->specHigh) entry["specHigh"] = *test->specHigh;
     doc["tests"].push_back(entry);
@@ -650,7 +650,8 @@ int patApplyCommand(const std::vector<std::string>& files, const std::string& li
                     std::ostream& err, PatApplyResult* result, const std::string& prefix) {
   PatRules rules;
   PatLimitTable staticLimits;
-  for (const auto& [path, what] : {std::pair{rulesPath, "rules"}, std::pair{limitsPath, "limits"}}) {
+  for (const auto& [path, what] :
+       {std::pair{rulesPath, "rules"}, std::pair{limitsPath, "limits"}}) {
     if (path.empty()) continue;
     bool read = false;
     const std::string text = readWhole(path, read);
@@ -666,7 +667,8 @@ int patApplyCommand(const std::vector<std::string>& files, const std::string& li
     }
   }
   PatLot lot;
-  if (const int status = readLot(files, lot, err); status != DATALOG_OK) return status;
+  LotCollector collected;  // for the report, read with the parts
+  if (const int status = readLot(files, lot, err, &collected); status != DATALOG_OK) return status;
   std::error_code made;
   std::filesystem::create_directories(std::filesystem::u8path(outDir), made);
   PatLot::DynamicLimits dynamic;
@@ -677,7 +679,8 @@ int patApplyCommand(const std::vector<std::string>& files, const std::string& li
   for (const PatLot::Part& part : lot.parts()) {
     if (part.final && part.good) ++found.parts;
   }
-  for (const PatOutlier& outlier : outliers) ++found.outliers[static_cast<std::size_t>(outlier.rule)];
+  for (const PatOutlier& outlier : outliers)
+    ++found.outliers[static_cast<std::size_t>(outlier.rule)];
 
   Names names;
   std::vector<std::string> rebinned;
@@ -731,30 +734,33 @@ int patApplyCommand(const std::vector<std::string>& files, const std::string& li
     }
   }
 
-  // The lot's report, read from the re-binned files, with the screening's own section.
-  LotCollector collected;
-  for (const std::string& path : rebinned) {
-    std::ifstream in(path, std::ios::binary);
-    StdfReader reader(in);
-    for (Record record; reader.next(record);) collected.add(record);
-    collected.endFile(path);
-  }
+  // The lot's report as read, with the outliers moved to their rules' bins.
   LotReportData report = collected.report();
-  report.pat = reportSection(lot, outliers, rules, limitsPath.empty() ? nullptr : &staticLimits,
-                             dynamic);
-  for (MapWafer& wafer : report.wafers) {
-    for (const MapWafer& screened : wafers) {
-      if (screened.id != wafer.id) continue;
-      std::map<std::pair<int, int>, std::string> marks;
-      for (const MapDie& die : screened.dies) {
-        if (!die.outlier.empty()) marks[{die.x, die.y}] = die.outlier;
-      }
-      for (MapDie& die : wafer.dies) {
-        const auto mark = marks.find({die.x, die.y});
-        if (mark != marks.end()) die.outlier = mark->second;
-      }
+  report.files = rebinned;
+  report.pat =
+      reportSection(lot, outliers, rules, limitsPath.empty() ? nullptr : &staticLimits, dynamic);
+  const auto binOf = [&](int number) -> ReportBin& {
+    for (ReportBin& bin : report.bins) {
+      if (bin.number == number) return bin;
     }
+    report.bins.push_back(ReportBin{number, "", false, 0, false});
+    return report.bins.back();
+  };
+  for (const PatOutlier& outlier : outliers) {
+    const PatLot::Part& part = lot.parts()[outlier.part];
+    --report.good;
+    for (ReportSite& site : report.sites) {
+      if (site.site == part.site && site.head == part.head) --site.good;
+    }
+    --binOf(part.hardBin).count;
+    ReportBin& to = binOf(rules[outlier.rule].hardBin);
+    ++to.count;
+    if (to.name.empty()) to.name = rules[outlier.rule].binName;
   }
+  report.bins.erase(std::remove_if(report.bins.begin(), report.bins.end(),
+                                   [](const ReportBin& bin) { return bin.count <= 0; }),
+                    report.bins.end());
+  report.wafers = wafers;
   for (ReportTest& test : report.tests) {
     for (const auto& row : report.pat->tests) {
       if (row.number != test.number) continue;

@@ -43,8 +43,8 @@ class LotStation : public Station {
  public:
   LotStation(const std::string& handler, const json& lot, const Environment& environment = {},
              std::shared_ptr<StationFolders> folders = std::make_shared<StationFolders>())
-      : Station(std::move(folders), {"--handler", handler, "--lot", lotFile(lot), "--timeout", "10"},
-                environment) {}
+      : Station(std::move(folders),
+                {"--handler", handler, "--lot", lotFile(lot), "--timeout", "10"}, environment) {}
 
  private:
   static std::string lotFile(const json& lot) {
@@ -327,7 +327,8 @@ TEST(Lot, OutlierScreeningBinsPartsAsTheyAreTestedAndScreensTheLot) {
   for (const auto& [rule, count] : screened["outliers"].items()) said += count.get<long>();
   EXPECT_EQ(rows, said);
   long marked = 0;  // for the page's map
-  for (const auto& [wafer, dies] : screened["dies"].items()) marked += static_cast<long>(dies.size());
+  for (const auto& [wafer, dies] : screened["dies"].items())
+    marked += static_cast<long>(dies.size());
   EXPECT_EQ(marked, said);
 }
 

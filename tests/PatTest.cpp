@@ -99,9 +99,9 @@ std::string datalog(bool big, const std::vector<Wafer>& wafers, const std::vecto
       ++bins[p.bin];
       if (p.bin == 1) ++good;
     }
-    out += record(2, 20,
-                  Fields(big).u1(1).u1(255).u4(0).u4(w.dies.size()).u4(0).u4(0).u4(good).u4(0).cn(
-                      w.id));
+    out += record(
+        2, 20,
+        Fields(big).u1(1).u1(255).u4(0).u4(w.dies.size()).u4(0).u4(0).u4(good).u4(0).cn(w.id));
   }
   for (const Part& p : parts) {
     out += part(big, site % 4 + 1, p, ++seed);
@@ -109,7 +109,8 @@ std::string datalog(bool big, const std::vector<Wafer>& wafers, const std::vecto
     ++bins[p.bin];
   }
   for (const auto& [number, count] : bins) {
-    out += bin(big, true, 255, 0, number, count, number == 1 ? 'P' : 'F', number == 1 ? "GOOD" : "BAD");
+    out += bin(big, true, 255, 0, number, count, number == 1 ? 'P' : 'F',
+               number == 1 ? "GOOD" : "BAD");
   }
   return out + record(1, 20, Fields(big).u4(0).c1(' ').cn("").cn(""));
 }
@@ -121,9 +122,9 @@ struct Lot {
 
 Lot plantedLot() {
   Wafer w1 = wafer("W1", 10), w2 = wafer("W2", 20), w3 = wafer("W3", 30);
-  at(w1, -2, 3).t2 = 58;    // static: outside the limits file, inside the spec
-  at(w1, 4, 1).t2 = 55.6;   // dynamic: inside the limits file, outside the wafer's own limits
-  at(w2, -5, 2).t1 += 6;    // nnr: within the wafer's spread, far from its neighbours
+  at(w1, -2, 3).t2 = 58;   // static: outside the limits file, inside the spec
+  at(w1, 4, 1).t2 = 55.6;  // dynamic: inside the limits file, outside the wafer's own limits
+  at(w2, -5, 2).t1 += 6;   // nnr: within the wafer's spread, far from its neighbours
   for (int y = -4; y <= -2; ++y) {
     for (int x = -4; x <= -2; ++x) {
       if (x != -3 || y != -3) at(w1, x, y).bin = 3;  // gdbn: the good die inside a failing ring
@@ -208,8 +209,8 @@ TEST(Pat, EachRuleFindsExactlyItsPlantedOutliers) {
   const std::string limits =
       dir.write("limits.json", R"({"tests": [{"number": 2, "low": 44, "high": 56}]})");
   using Found = std::set<std::tuple<std::string, std::string, std::string>>;  // rule, wafer, x,y|id
-  const Found all = {{"static", "W1", "-2,3"}, {"dynamic", "W1", "4,1"},  {"nnr", "W2", "-5,2"},
-                     {"gdbn", "W1", "-3,-3"},  {"zpat", "W3", "3,-4"},    {"dynamic", "", "P17"}};
+  const Found all = {{"static", "W1", "-2,3"}, {"dynamic", "W1", "4,1"}, {"nnr", "W2", "-5,2"},
+                     {"gdbn", "W1", "-3,-3"},  {"zpat", "W3", "3,-4"},   {"dynamic", "", "P17"}};
   Found withoutLimits = all;
   withoutLimits.erase({"static", "W1", "-2,3"});
   withoutLimits.insert({"dynamic", "W1", "-2,3"});
@@ -223,9 +224,11 @@ TEST(Pat, EachRuleFindsExactlyItsPlantedOutliers) {
   } cases[] = {
       {"every rule", "", true, all},
       {"no limits file: static off", "", false, withoutLimits},
-      {"only gdbn", R"({"dynamic": {"enabled": false}, "nnr": {"enabled": false},
+      {"only gdbn",
+       R"({"dynamic": {"enabled": false}, "nnr": {"enabled": false},
                         "zpat": {"enabled": false}})",
-       true, {{"static", "W1", "-2,3"}, {"gdbn", "W1", "-3,-3"}}},
+       true,
+       {{"static", "W1", "-2,3"}, {"gdbn", "W1", "-3,-3"}}},
       {"zpat share 0.9", R"({"zpat": {"share": 0.9}})", true, withoutZpat},
   };
   for (const auto& c : cases) {
@@ -281,26 +284,28 @@ TEST(Pat, ApplyRebinsCopiesAndMapsEveryDie) {
     stdf::StdfReader reader(bytes->data(), bytes->size());
     for (stdf::Record r; reader.next(r);) {
       into->figures.add(r);
-      if (r.is("HBR")) into->hbr[static_cast<int>(r.unsignedValue("HBIN_NUM"))] = r.unsignedValue("HBIN_CNT");
-      if (r.is("WRR")) into->waferGood[std::string(r.textValue("WAFER_ID"))] = r.unsignedValue("GOOD_CNT");
+      if (r.is("HBR"))
+        into->hbr[static_cast<int>(r.unsignedValue("HBIN_NUM"))] = r.unsignedValue("HBIN_CNT");
+      if (r.is("WRR"))
+        into->waferGood[std::string(r.textValue("WAFER_ID"))] = r.unsignedValue("GOOD_CNT");
       if (r.is("DTR")) into->dtrs.emplace_back(r.textValue("TEXT_DAT"));
     }
     ASSERT_EQ(reader.error(), nullptr);
   }
   ASSERT_EQ(after.dtrs.size(), 4u);
-  EXPECT_EQ(std::count(after.dtrs.begin(), after.dtrs.end(),
-                       "ate:pat rule=static test=2 name=T2 value=58 low=44 high=56 hbin=11 sbin=11"),
-            1);
+  EXPECT_EQ(
+      std::count(after.dtrs.begin(), after.dtrs.end(),
+                 "ate:pat rule=static test=2 name=T2 value=58 low=44 high=56 hbin=11 sbin=11"),
+      1);
   EXPECT_EQ(after.figures.overall().parts, before.figures.overall().parts);
   EXPECT_EQ(after.figures.overall().good + 4, before.figures.overall().good);
   std::map<int, std::uint64_t> finalBins;
-  for (const stdf::BinCount& b : after.figures.hardBins()) finalBins[static_cast<int>(b.number)] = b.count;
-  EXPECT_EQ(finalBins, (std::map<int, std::uint64_t>{{1, before.figures.overall().good - 4},
-                                                     {3, 10},
-                                                     {11, 1},
-                                                     {12, 1},
-                                                     {13, 1},
-                                                     {14, 1}}));
+  for (const stdf::BinCount& b : after.figures.hardBins())
+    finalBins[static_cast<int>(b.number)] = b.count;
+  EXPECT_EQ(
+      finalBins,
+      (std::map<int, std::uint64_t>{
+          {1, before.figures.overall().good - 4}, {3, 10}, {11, 1}, {12, 1}, {13, 1}, {14, 1}}));
   EXPECT_EQ(after.hbr, (std::map<int, std::uint64_t>{
                            {1, before.hbr[1] - 4}, {3, 10}, {11, 1}, {12, 1}, {13, 1}, {14, 1}}));
   EXPECT_EQ(before.waferGood["W1"] - after.waferGood["W1"], 3u);
@@ -318,24 +323,22 @@ TEST(Pat, ApplyRebinsCopiesAndMapsEveryDie) {
   EXPECT_EQ(expected[std::make_pair(-3, -3)], 14);
 #ifndef _WIN32
   ChildProcess::Options options;
-  options.argv = {
-      "/usr/bin/python3", "-c",
-      "import sys, xml.etree.ElementTree as t\n"
-      "ns = {'e': 'urn:semi-org:xsd.E142-1.V1005.SubstrateMap'}\n"
-      "r = t.parse(sys.argv[1]).getroot()\n"
-      "o = r.find('.//e:ReferenceDevice/e:Coordinates', ns)\n"
-      "x0, y0 = int(o.get('X')), int(o.get('Y'))\n"
-      "m = r.find('.//e:BinCodeMap', ns)\n"
-      "null = m.get('NullBin'); n = len(null)\n"
-      "for j, row in enumerate(m.findall('e:BinCode', ns)):\n"
-      "  for i in range(0, len(row.text), n):\n"
-      "    code = row.text[i:i + n]\n"
-      "    if code != null: print(x0 + i // n, y0 + j, int(code, 16))\n",
-      dir.path("out/W1.e142.xml")};
+  options.argv = {"/usr/bin/python3", "-c",
+                  "import sys, xml.etree.ElementTree as t\n"
+                  "ns = {'e': 'urn:semi-org:xsd.E142-1.V1005.SubstrateMap'}\n"
+                  "r = t.parse(sys.argv[1]).getroot()\n"
+                  "o = r.find('.//e:ReferenceDevice/e:Coordinates', ns)\n"
+                  "x0, y0 = int(o.get('X')), int(o.get('Y'))\n"
+                  "m = r.find('.//e:BinCodeMap', ns)\n"
+                  "null = m.get('NullBin'); n = len(null)\n"
+                  "for j, row in enumerate(m.findall('e:BinCode', ns)):\n"
+                  "  for i in range(0, len(row.text), n):\n"
+                  "    code = row.text[i:i + n]\n"
+                  "    if code != null: print(x0 + i // n, y0 + j, int(code, 16))\n",
+                  dir.path("out/W1.e142.xml")};
   ChildProcess python(options);
   std::map<std::pair<int, int>, int> parsed;
-  for (const std::string& line :
-       python.readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT)) {
+  for (const std::string& line : python.readRemaining(ChildProcess::Stream::out, TEST_TIMEOUT)) {
     int x = 0, y = 0, bin = 0;
     std::istringstream(line) >> x >> y >> bin;
     parsed[{x, y}] = bin;
@@ -381,10 +384,13 @@ TEST(Pat, LimitsComeFromGoodFinalPartsAndSayWhatTheyLeaveOut) {
     const char* says;
   } refused[] = {
       {{"pat", "apply", cut, "--out", dir.path("x")}, 1, "outlier screening reads whole files"},
-      {{"pat", "apply", dir.path("a.stdf"), "--rules", dir.write("r.json", "{\"nnr\": {\"window\": 4}}"),
-        "--out", dir.path("x")},
-       2, "nnr.window: not an odd number"},
-      {{"pat", "limits", dir.path("a.stdf"), "--k", "zero", "--out", dir.path("l")}, 2, "--k takes"},
+      {{"pat", "apply", dir.path("a.stdf"), "--rules",
+        dir.write("r.json", "{\"nnr\": {\"window\": 4}}"), "--out", dir.path("x")},
+       2,
+       "nnr.window: not an odd number"},
+      {{"pat", "limits", dir.path("a.stdf"), "--k", "zero", "--out", dir.path("l")},
+       2,
+       "--k takes"},
       {{"pat", "apply", dir.path("a.stdf")}, 2, "usage:"},
   };
   for (const auto& r : refused) {

@@ -119,15 +119,15 @@ const std::map<std::string, Process>& process() {
       {"IQ_SHDN", {0.35, 0.05, 0.03, 0.02, 0.10, 0.01}},
       {"VOUT1", {3.300, 0.008, 0.004, 0.003, -0.015, 0.002}},
       {"VOUT2", {1.800, 0.005, 0.003, 0.002, -0.008, 0.0015}},
-      {"VREF", {1.2000, 0.0009, 0.0004, 0.0003, 0.0045, 0.0002}},
+      {"VREF", {1.2000, 0.0009, 0.0004, 0.0003, 0.0048, 0.0002}},
       {"LOADREG1", {0.25, 0.04, 0.02, 0.015, 0.05, 0.01}},
   };
   return table;
 }
 
-// The dies the model's wafer spans: 8 dies from the centre (0,0) to the edge, as the simulated
-// prober numbers them.
-constexpr double WAFER_RADIUS = 8.0;
+// The dies from the wafer's centre (0,0, as the simulated prober numbers them) to where the
+// gradient reaches its edge value; a larger wafer's outer dies stay at that value.
+constexpr double WAFER_RADIUS = 10.0;
 
 // A die inside one of the wafer's few clusters of defects (leaky enable input).
 bool inCluster(std::uint64_t wafer, int x, int y) {
@@ -152,14 +152,14 @@ double modelValue(const datalog::Part& part, const Result& result) {
   const std::uint64_t wafer = hashOf(part.waferId, lot);
   // The part itself: its die on a wafer, else its id.
   const std::uint64_t self =
-      part.onDie ? mix(wafer ^ mix((static_cast<std::uint64_t>(static_cast<std::uint32_t>(part.x))
-                                    << 32) |
-                                   static_cast<std::uint32_t>(part.y)))
-                 : mix(lot ^ mix(part.partId));
+      part.onDie
+          ? mix(wafer ^ mix((static_cast<std::uint64_t>(static_cast<std::uint32_t>(part.x)) << 32) |
+                            static_cast<std::uint32_t>(part.y)))
+          : mix(lot ^ mix(part.partId));
   double value = p.nominal + p.lotShift * normal(lot ^ param) +
                  p.siteOffset * normal(mix(part.site) ^ param) + p.noise * normal(self ^ param);
   if (part.onDie) {
-    const double r = std::min(1.5, std::hypot(part.x + 0.5, part.y + 0.5) / WAFER_RADIUS);
+    const double r = std::min(1.1, std::hypot(part.x + 0.5, part.y + 0.5) / WAFER_RADIUS);
     value += p.waferShift * normal(wafer ^ param) + p.edge * r * r;
     if (parameter == "ILEAK_EN_HI" && inCluster(wafer, part.x, part.y)) {
       value = 150.0 + 60.0 * uniform(self ^ 0xdead);

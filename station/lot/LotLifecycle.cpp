@@ -155,8 +155,8 @@ LotAnswer LotController::State::describeLot(const LotRequest& lot, lot::Started&
   }
   if (lot.pat) {
     // The screening's files, from the project's folder, checked now and kept with the program.
-    for (const auto& [role, name] : {std::pair{"pat-limits", &lot.patLimits},
-                                     std::pair{"pat-rules", &lot.patRules}}) {
+    for (const auto& [role, name] :
+         {std::pair{"pat-limits", &lot.patLimits}, std::pair{"pat-rules", &lot.patRules}}) {
       if (name->empty()) continue;
       fs::path path;
       const ProjectCatalog::Lookup located = catalog.resolve(started.project, *name, path, error);
@@ -164,12 +164,15 @@ LotAnswer LotController::State::describeLot(const LotRequest& lot, lot::Started&
         return {located == ProjectCatalog::Lookup::bad ? 400 : 404, error};
       }
       std::ifstream in(path, std::ios::binary);
-      const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const std::string text((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
       stdf::PatLimitTable limits;
       stdf::PatRules rules;
-      const bool read = role == std::string("pat-limits") ? stdf::parsePatLimits(text, limits, error)
-                                                          : stdf::parsePatRules(text, rules, error);
-      if (!in || !read) return {422, "the lot's " + std::string(role) + " \"" + *name + "\": " + error};
+      const bool read = role == std::string("pat-limits")
+                            ? stdf::parsePatLimits(text, limits, error)
+                            : stdf::parsePatRules(text, rules, error);
+      if (!in || !read)
+        return {422, "the lot's " + std::string(role) + " \"" + *name + "\": " + error};
       const std::string digest = crypto::sha256File(path, error);
       if (digest.empty()) return {422, "the lot's " + std::string(role) + ": " + error};
       started.program.push_back({role, fs::absolute(path).u8string(), digest});
@@ -444,9 +447,8 @@ std::vector<std::string> LotController::State::screenLot(const std::string& when
   folder.replace_extension(".pat");
   std::ostringstream said, failed;
   stdf::PatApplyResult result;
-  const int status =
-      stdf::patApplyCommand(whole, limits, rules, folder.u8string(), said, failed, &result,
-                            folder.stem().u8string() + "_");
+  const int status = stdf::patApplyCommand(whole, limits, rules, folder.u8string(), said, failed,
+                                           &result, folder.stem().u8string() + "_");
   if (status != 0) {
     std::string why = failed.str();
     while (!why.empty() && why.back() == '\n') why.pop_back();

@@ -9,11 +9,10 @@ using Json = nlohmann::json;
 
 namespace {
 
-const std::set<std::string> LOT_KEYS = {"release",  "revision",     "project",     "flow",
-                                        "setting",  "lotId",        "sublotId",    "operator",
-                                        "partType", "testCode",     "temperature", "retest",
-                                        "binMap",   "filePerWafer", "guards",      "wafer",
-                                        "pat"};
+const std::set<std::string> LOT_KEYS = {
+    "release",  "revision",     "project",  "flow",     "setting",     "lotId",
+    "sublotId", "operator",     "partType", "testCode", "temperature", "retest",
+    "binMap",   "filePerWafer", "guards",   "wafer",    "pat"};
 
 // The lot's "wafer" keys and the WCR fields they give.
 enum class WaferValue { size, units, center, letter };

@@ -19,11 +19,11 @@
 
 #include "handler/HandlerProtocol.h"
 #include "station/lot/LotBook.h"
-#include "stdf/Pat.h"
 #include "station/lot/LotController.h"
 #include "station/lot/LotFiles.h"
 #include "station/lot/LotJournal.h"
 #include "station/lot/TouchdownRunner.h"
+#include "stdf/Pat.h"
 
 class EventLog;
 class ProjectCatalog;
@@ -184,8 +184,8 @@ struct LotController::State {
   std::string reportPath;                              // the ended lot's report
   std::optional<stdf::PatApplyResult> pat;             // the lot's latest outlier screening
   std::string patWhen;
-  std::vector<lot::Alarm> stationAlarms;               // alarms while no lot runs
-  std::deque<double> work, syncs;                      // microseconds
+  std::vector<lot::Alarm> stationAlarms;  // alarms while no lot runs
+  std::deque<double> work, syncs;         // microseconds
 };
 
 #endif  // ATE_STATION_LOT_LOTSTATE_H_

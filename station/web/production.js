@@ -28,6 +28,8 @@ function lotRequest() {
     testCode: $("lot-test-code").value,
     temperature: $("lot-temperature").value,
     retest: $("lot-retest").checked,
+    ...($("lot-pat").checked
+      ? { pat: $("lot-pat-limits").value ? { limits: $("lot-pat-limits").value } : {} } : {}),
     guards,
   };
 }
@@ -90,6 +92,19 @@ function showLot(lot) {
     row.insertCell().appendChild(bar);
   }
   $("lot-report").hidden = !(lot.lot && lot.lot.report);
+  // The lot's outlier screening: after each wafer and at the lot's end, per rule.
+  const pat = lot.lot && lot.lot.pat;
+  $("lot-pat-result").hidden = !pat || state === "idle";
+  if (pat) {
+    const screened = pat.screened;
+    const rules = screened ? Object.entries(screened.outliers).filter(([, n]) => n > 0) : [];
+    const total = rules.reduce((sum, [, n]) => sum + n, 0);
+    $("lot-pat-result").textContent = !screened
+      ? "outlier screening: at each wafer's end and the lot's"
+      : "outlier screening " + screened.when + ": " + total + " outliers among " +
+        screened.parts + " good parts" +
+        (rules.length ? " (" + rules.map(([rule, n]) => rule + " " + n).join(", ") + ")" : "");
+  }
   if (window.onLotShown) window.onLotShown(lot);
   const alarms = $("lot-alarms");
   alarms.replaceChildren(...lot.alarms.slice(-20).reverse().map((alarm) => {

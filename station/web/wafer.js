@@ -1,7 +1,8 @@
 // The page's live wafer map, drawn on a canvas: the lot's current wafer (or an earlier one picked from the list),
 // each die a cell coloured by its last hard bin (good bins green, each failing bin a colour of
 // its own, with a legend), the dies of the touchdown in progress outlined, and X,Y, site, part
-// id and bin of the die under the pointer. The wafer's parts come from GET /api/lot/wafer, a
+// id and bin of the die under the pointer, and the outliers of the lot's latest screening outlined
+// in dashes, with their rule. The wafer's parts come from GET /api/lot/wafer, a
 // slice at a time as the lot's events say there are more.
 "use strict";
 
@@ -14,6 +15,8 @@ const waferParts = new Map();  // wafer id -> { parts: [[x, y, site, bin, passed
 let shownWafer = null;         // the wafer on the map
 let pickedWafer = null;        // one the operator picked; null follows the lot's current wafer
 let testingDies = [];
+let outlierDies = new Map();  // wafer id -> [[x, y, rule]], from the lot's latest screening
+const OUTLIER_COLOUR = "#d100d1";
 
 function waferEntry(id) {
   if (!waferParts.has(id)) waferParts.set(id, { parts: [], next: 0, wanted: 0, loading: false });
@@ -56,11 +59,12 @@ function finalDies(parts) {
 }
 
 // What the map shows now: where each die is, for the pointer.
-let mapLayout = { minX: 0, minY: 0, cell: 1, dies: new Map() };
+let mapLayout = { minX: 0, minY: 0, cell: 1, dies: new Map(), outliers: new Map() };
 
 // Draws dies ([x, y, site, bin, passed, partId]) on the map's canvas, outlining those in testing
-// ([{x, y}]); the legend lists each bin with its dies. Returns how long it took, in ms.
-function drawWaferMap(dies, testing) {
+// ([{x, y}]) and the outliers ([[x, y, rule]]) in dashes; the legend lists each bin with its
+// dies, and the outliers per rule. Returns how long it took, in ms.
+function drawWaferMap(dies, testing, outliers = []) {
   const started = performance.now();
   const canvas = document.getElementById("wafer-map");
   const legend = document.getElementById("wafer-legend");
@@ -77,7 +81,7 @@ function drawWaferMap(dies, testing) {
     canvas.width = canvas.height = 0;
     canvas.dataset.dies = "0";
     legend.replaceChildren();
-    mapLayout = { minX: 0, minY: 0, cell: 1, dies: new Map() };
+    mapLayout = { minX: 0, minY: 0, cell: 1, dies: new Map(), outliers: new Map() };
     return performance.now() - started;
   }
   const columns = maxX - minX + 1, rows = maxY - minY + 1;
@@ -121,14 +125,33 @@ function drawWaferMap(dies, testing) {
     context.strokeRect((point.x - minX) * cell + 1, (point.y - minY) * cell + 1,
                        Math.max(1, cell - 2), Math.max(1, cell - 2));
   }
-  mapLayout = { minX, minY, cell, dies: where };
+  const rules = new Map();
+  const outlined = new Map();
+  context.strokeStyle = OUTLIER_COLOUR;
+  context.setLineDash([Math.max(1, cell / 4), Math.max(1, cell / 8)]);
+  for (const [x, y, rule] of outliers) {
+    context.strokeRect((x - minX) * cell + 1, (y - minY) * cell + 1, Math.max(1, cell - 2),
+                       Math.max(1, cell - 2));
+    rules.set(rule, (rules.get(rule) || 0) + 1);
+    outlined.set(x + "," + y, rule);
+  }
+  context.setLineDash([]);
+  mapLayout = { minX, minY, cell, dies: where, outliers: outlined };
   canvas.dataset.dies = String(dies.length);
+  canvas.dataset.outliers = String(outliers.length);
   legend.replaceChildren(...ordered.map((bin) => {
     const item = document.createElement("li");
     const swatch = document.createElement("span");
     swatch.className = "swatch";
     swatch.style.background = bin.colour;
     item.append(swatch, "bin " + bin.bin + ": " + bin.count + (bin.good ? " good" : " failing"));
+    return item;
+  }), ...[...rules].map(([rule, count]) => {
+    const item = document.createElement("li");
+    const swatch = document.createElement("span");
+    swatch.className = "swatch outlier";
+    swatch.style.borderColor = OUTLIER_COLOUR;
+    item.append(swatch, "outlier (" + rule + "): " + count);
     return item;
   }));
   return performance.now() - started;
@@ -152,7 +175,8 @@ function diePoint(x, y) {
 function drawShownWafer() {
   const entry = waferEntry(shownWafer);
   const current = pickedWafer === null;
-  drawWaferMap(finalDies(entry.parts), current ? testingDies : []);
+  drawWaferMap(finalDies(entry.parts), current ? testingDies : [],
+               outlierDies.get(shownWafer) || []);
 }
 
 function showWafers(lot) {
@@ -170,6 +194,8 @@ function showWafers(lot) {
   shownWafer = pickedWafer ?? (figures.wafer || ids[ids.length - 1]);
   select.value = shownWafer;
   testingDies = figures.testingDies || [];
+  const screened = lot.lot && lot.lot.pat && lot.lot.pat.screened;
+  outlierDies = new Map(Object.entries((screened && screened.dies) || {}));
   const wafer = wafers.find((w) => w.id === shownWafer);
   document.getElementById("wafer-figures").textContent = wafer.dies + " dies, " + wafer.good +
     " good (" + wafer.yield.toFixed(1) + " %), " + wafer.parts + " parts tested, " +
@@ -193,11 +219,14 @@ document.getElementById("wafer-select").addEventListener("change", (event) => {
 document.getElementById("wafer-map").addEventListener("mousemove", (event) => {
   const die = dieAt(event.clientX, event.clientY);
   document.getElementById("wafer-tip").textContent = die
-    ? "X " + die[0] + ", Y " + die[1] + ": site " + die[2] + ", part " + die[5] + ", bin " + die[3]
+    ? "X " + die[0] + ", Y " + die[1] + ": site " + die[2] + ", part " + die[5] + ", bin " + die[3] +
+      (mapLayout.outliers && mapLayout.outliers.has(die[0] + "," + die[1])
+        ? ", outlier (" + mapLayout.outliers.get(die[0] + "," + die[1]) + ")" : "")
     : "\u00a0";
 });
 
 window.onLotShown = showWafers;
 window.drawWaferMap = drawWaferMap;
 window.waferMapDies = () => [...mapLayout.dies.values()];
+window.waferMapOutliers = () => [...mapLayout.outliers];
 window.waferDiePoint = diePoint;

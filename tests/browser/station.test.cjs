@@ -209,6 +209,7 @@ async function main() {
     await page.selectOption("#setting", "lot_4_sites.json");
     await page.fill("#lot-id", "BROWSER1");
     await page.fill("#lot-operator", "op1");
+    await page.check("#lot-pat");
     await page.click("#lot-start");
     await lotState("^lot BROWSER1: running$");
     await page.waitForFunction(() => /^(\d+) parts/.test(document.getElementById("lot-figures")
@@ -276,6 +277,17 @@ async function main() {
         counts.reduce((a, b) => a + b, 0) !== total) {
       throw new Error("the sites' parts " + counts + " don't add up to the lot's " + total);
     }
+    // The lot's outlier screening at its end: on the page per rule, and on the map outlined.
+    await page.waitForFunction(() => /^outlier screening at the lot's end: \d+ outliers among \d+ good parts/
+      .test(document.getElementById("lot-pat-result").textContent));
+    const screened = (await (await page.request.get(url + "api/lot")).json()).lot.pat.screened;
+    const shownWafer = await page.inputValue("#wafer-select");
+    const marked = (screened.dies[shownWafer] || []).length;
+    await page.waitForFunction((n) => Number(document.getElementById("wafer-map").dataset.outliers) === n,
+                               marked);
+    console.log("outlier screening at the lot's end: " +
+                Object.entries(screened.outliers).map(([rule, n]) => rule + " " + n).join(", ") +
+                "; " + marked + " outlined on wafer " + shownWafer);
     await page.screenshot({ path: screenshot.replace(/\.png$/, "-lot.png") });
     // The ended lot's report, linked from the page: one map cell per die of its wafers.
     await page.waitForSelector("#lot-report:not([hidden])");
@@ -288,9 +300,9 @@ async function main() {
     if (dies === 0 || cells !== dies) {
       throw new Error("the report's maps hold " + cells + " dies, the lot " + dies);
     }
-    // The lot's datalogs (the second one since the restart) and report delivered, as the page's
-    // spool says and the share holds.
-    const files = lot.lot.datalogs.length + 1;
+    // The lot's datalogs (the second one since the restart), report and screening delivered, as
+    // the page's spool says and the share holds.
+    const files = lot.lot.datalogs.length + 1 + screened.outputs.length;
     let shared = [];
     for (const deadline = Date.now() + TIMEOUT; shared.length < files && Date.now() < deadline;) {
       await new Promise((resolve) => setTimeout(resolve, 50));
@@ -298,8 +310,10 @@ async function main() {
     }
     await page.waitForFunction(() => /nothing waiting; last delivered /
       .test(document.getElementById("delivery").textContent));
-    if (lot.lot.datalogs.length !== 2 || shared.length !== files || !shared[0].endsWith(".html") ||
-        !shared.slice(1).every((name) => name.endsWith(".stdf"))) {
+    const sharedNamed = (pattern) => shared.filter((name) => pattern.test(name)).length;
+    if (lot.lot.datalogs.length !== 2 || shared.length !== files ||
+        sharedNamed(/\d\.stdf$/) !== 2 || sharedNamed(/\.pat\.stdf$/) !== 2 || sharedNamed(/_outliers\.csv$/) !== 1 ||
+        sharedNamed(/_report\.html$/) !== 1 || sharedNamed(/\.e142\.xml$/) < 1) {
       throw new Error("the share holds " + shared.join(", "));
     }
     if (problems.length) throw new Error("the page threw: " + problems.join("; "));

@@ -4,8 +4,8 @@
 #ifndef ATE_TESTS_SUPPORT_STATIONPROCESS_H_
 #define ATE_TESTS_SUPPORT_STATIONPROCESS_H_
 
-#include <algorithm>
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <chrono>
 #include <filesystem>
