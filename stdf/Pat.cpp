@@ -4,6 +4,7 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -87,6 +88,28 @@ bool parsePatRules(const std::string& text, PatRules& rules, std::string& error)
   if (doc.is_discarded() || !doc.is_object()) {
     error = "not a JSON object";
     return false;
+  }
+  // What each section may hold beside enabled, hardBin, softBin and binName.
+  static const std::map<std::string, std::set<std::string>> KEYS = {
+      {"static", {}},
+      {"dynamic", {"k", "minValues"}},
+      {"nnr", {"window", "k", "minNeighbours"}},
+      {"gdbn", {"adjacentWeight", "diagonalWeight", "threshold"}},
+      {"zpat", {"share", "minWafers"}}};
+  for (const auto& [name, section] : doc.items()) {
+    const auto known = KEYS.find(name);
+    if (known == KEYS.end()) {
+      error = "no rule is called \"" + name + "\"";
+      return false;
+    }
+    if (!section.is_object()) continue;
+    for (const auto& [key, value] : section.items()) {
+      if (key != "enabled" && key != "hardBin" && key != "softBin" && key != "binName" &&
+          known->second.count(key) == 0) {
+        error = name + " has no \"" + key + "\"";
+        return false;
+      }
+    }
   }
   try {
     for (std::size_t i = 0; i < PAT_RULES; ++i) {

@@ -375,6 +375,23 @@ TEST(Pat, LimitsComeFromGoodFinalPartsAndSayWhatTheyLeaveOut) {
   EXPECT_NE(json.find("\"why\": \"Q3 equals Q1: no spread to judge by\""), std::string::npos);
   EXPECT_NE(json.find("\"why\": \"fewer than 30 values from good parts\""), std::string::npos);
   EXPECT_NE(said.find("limits of 3 tests, 2 left out"), std::string::npos) << said;
+#ifndef _WIN32
+  // The limits file and the default rules hold to their schemas.
+  ASSERT_EQ(tool({"pat", "rules"}, said, err), 0);
+  for (const auto& [file, schema] :
+       {std::pair{dir.path("limits.json"), "pat-limits"},
+        std::pair{dir.write("rules.json", said), "pat-rules"}}) {
+    ChildProcess::Options options;
+    options.argv = {"/usr/bin/python3", "-c",
+                    "import json, sys, jsonschema\n"
+                    "jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))",
+                    file, std::string(ATE_SCHEMAS_DIR) + "/" + schema + ".schema.json"};
+    ChildProcess python(options);
+    EXPECT_EQ(python.readRemaining(ChildProcess::Stream::err, TEST_TIMEOUT),
+              std::vector<std::string>{});
+    EXPECT_EQ(python.wait(TEST_TIMEOUT), std::optional<int>(0)) << schema;
+  }
+#endif
 
   // What the tool refuses, with its status.
   const std::string cut = dir.write("cut.stdf", lot.first.substr(0, lot.first.size() - 40));
