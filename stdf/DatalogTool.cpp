@@ -154,23 +154,10 @@ int collect(const std::vector<std::string>& files, stdf::LotCollector& lot, std:
   return status;
 }
 
-// A wafer id as a file name: letters, digits, '.', '-' and '_' kept, anything else '_'.
-std::string fileName(const std::string& id) {
-  std::string name;
-  for (const char c : id) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '_' || (c == '.' && !name.empty());
-    name += plain ? c : '_';
-  }
-  return name.empty() ? "wafer" : name;
-}
+std::string fileName(const std::string& id) { return stdf::outputFileName(id, "wafer"); }
 
 bool writeWhole(const std::string& path, const std::string& text, std::ostream& err) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-  if (file.flush()) return true;
-  err << "ate-datalog: cannot write " << path << '\n';
-  return false;
+  return stdf::writeOutputFile(path, text, err);
 }
 
 int map(const std::vector<std::string>& files, const std::string& svgDir, stdf::MapBy by,
@@ -347,6 +334,28 @@ int pat(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 }
 
 }  // namespace
+
+namespace stdf {
+
+std::string outputFileName(const std::string& id, const char* fallback) {
+  std::string name;
+  for (const char c : id) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || (c == '.' && !name.empty());
+    name += plain ? c : '_';
+  }
+  return name.empty() ? fallback : name;
+}
+
+bool writeOutputFile(const std::string& path, const std::string& text, std::ostream& err) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+  if (file.flush()) return true;
+  err << "ate-datalog: cannot write " << path << '\n';
+  return false;
+}
+
+}  // namespace stdf
 
 int runDatalogTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (args.size() == 1 && args[0] == "--version") {

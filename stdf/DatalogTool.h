@@ -18,4 +18,12 @@ enum DatalogStatus {
 // line each, naming the file and, for damage, the byte offset) to `err`.
 int runDatalogTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+namespace stdf {
+// An id (a wafer's, a file's stem) as a file name: letters, digits, '.', '-' and '_' kept,
+// anything else '_'; fallback when nothing is left.
+std::string outputFileName(const std::string& id, const char* fallback);
+// Writes text as the whole file at path; false after a line on err.
+bool writeOutputFile(const std::string& path, const std::string& text, std::ostream& err);
+}  // namespace stdf
+
 #endif  // ATE_TOOLS_DATALOGTOOL_H_

@@ -31,11 +31,7 @@ std::string readWhole(const std::string& path, bool& ok) {
 }
 
 bool writeWhole(const std::string& path, const std::string& text, std::ostream& err) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-  if (file.flush()) return true;
-  err << "ate-datalog: cannot write " << path << '\n';
-  return false;
+  return writeOutputFile(path, text, err);
 }
 
 // Reads the lot's files in order; the tool's status.
@@ -55,15 +51,8 @@ int readLot(const std::vector<std::string>& files, PatLot& lot, std::ostream& er
 
 std::string nowUtc() { return isoUtc(static_cast<std::uint64_t>(std::time(nullptr))); }
 
-// A name for an output file: letters, digits, '.', '-' and '_' kept, anything else '_'.
 std::string fileName(const std::string& id, const char* fallback) {
-  std::string name;
-  for (const char c : id) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '_' || (c == '.' && !name.empty());
-    name += plain ? c : '_';
-  }
-  return name.empty() ? fallback : name;
+  return outputFileName(id, fallback);
 }
 
 // Output names that never repeat: name, name_2, ...
@@ -373,20 +362,7 @@ std::vector<MapWafer> screenedWafers(const PatLot& lot, const std::vector<PatOut
   return wafers;
 }
 
-struct Extent {
-  int minX, minY, maxX, maxY;
-};
-
-Extent extentOf(const MapWafer& wafer) {
-  Extent e{wafer.dies[0].x, wafer.dies[0].y, wafer.dies[0].x, wafer.dies[0].y};
-  for (const MapDie& die : wafer.dies) {
-    e.minX = std::min(e.minX, die.x);
-    e.minY = std::min(e.minY, die.y);
-    e.maxX = std::max(e.maxX, die.x);
-    e.maxY = std::max(e.maxY, die.y);
-  }
-  return e;
-}
+MapExtent extentOf(const MapWafer& wafer) { return mapExtent(wafer); }
 
 // Rows of hexadecimal bin codes from the smallest Y down, each from the smallest X; `none`
 // where no die is. Two digits a die, or four when a bin is above 254.
@@ -395,7 +371,7 @@ std::vector<std::vector<std::string>> binRows(const MapWafer& wafer, int& digits
   for (const MapDie& die : wafer.dies) {
     if (die.hardBin > 254) digits = 4;
   }
-  const Extent e = extentOf(wafer);
+  const MapExtent e = extentOf(wafer);
   const std::string none(static_cast<std::size_t>(digits), 'F');
   std::vector<std::vector<std::string>> rows(
       static_cast<std::size_t>(e.maxY - e.minY + 1),
@@ -440,7 +416,7 @@ std::vector<BinKey> binsOf(const MapWafer& wafer, const PatRules& rules) {
 std::string e142(const MapWafer& wafer, const std::string& lotId, const PatRules& rules) {
   int digits = 2;
   const std::vector<std::vector<std::string>> rows = binRows(wafer, digits);
-  const Extent e = extentOf(wafer);
+  const MapExtent e = extentOf(wafer);
   std::string out =
       "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
       "<MapData xmlns=\"urn:semi-org:xsd.E142-1.V1005.SubstrateMap\">\n"
@@ -512,7 +488,7 @@ std::string hexMap(const MapWafer& wafer, const std::string& lotId, const std::s
                    const PatRules& rules) {
   int digits = 2;
   const std::vector<std::vector<std::string>> rows = binRows(wafer, digits);
-  const Extent e = extentOf(wafer);
+  const MapExtent e = extentOf(wafer);
   std::string good;
   for (const BinKey& key : binsOf(wafer, rules)) {
     if (!key.good) continue;

@@ -33,20 +33,8 @@ std::string figures(const MapWafer& wafer) {
 
 std::string heading(const MapWafer& wafer) { return "wafer " + wafer.id + ": " + figures(wafer); }
 
-struct Extent {
-  int minX = INT_MAX, maxX = INT_MIN, minY = INT_MAX, maxY = INT_MIN;
-};
-
-Extent extent(const MapWafer& wafer) {
-  Extent e;
-  for (const MapDie& die : wafer.dies) {
-    e.minX = std::min(e.minX, die.x);
-    e.maxX = std::max(e.maxX, die.x);
-    e.minY = std::min(e.minY, die.y);
-    e.maxY = std::max(e.maxY, die.y);
-  }
-  return e;
-}
+using Extent = MapExtent;
+Extent extent(const MapWafer& wafer) { return mapExtent(wafer); }
 
 // The values the map shows, with their counts and, for bins, whether they are good.
 struct Key {
@@ -86,6 +74,17 @@ std::map<int, std::string> colours(const std::vector<Key>& shown, MapBy by) {
 }
 
 }  // namespace
+
+MapExtent mapExtent(const MapWafer& wafer) {
+  MapExtent e{INT_MAX, INT_MIN, INT_MAX, INT_MIN};
+  for (const MapDie& die : wafer.dies) {
+    e.minX = std::min(e.minX, die.x);
+    e.maxX = std::max(e.maxX, die.x);
+    e.minY = std::min(e.minY, die.y);
+    e.maxY = std::max(e.maxY, die.y);
+  }
+  return e;
+}
 
 long MapWafer::good() const {
   return static_cast<long>(

@@ -18,7 +18,7 @@ struct MapDie {
   int site = 0;
   std::string partId;
   bool passed = false;
-  int tests = 1;  // how often the die was tested
+  int tests = 1;        // how often the die was tested
   std::string outlier;  // the outlier screening rule that binned it out; empty: none
 };
 
@@ -44,6 +44,12 @@ std::string svgMap(const MapWafer& wafer, MapBy by);
 // The colour of a bin on every map: good bins (those whose dies passed) green, failing bins
 // each a colour of their own from a fixed palette, by their order among the failing bins.
 std::string binColour(int bin, bool good, int failingIndex);
+
+// The smallest and largest X and Y of a wafer's dies (a wafer without dies: INT_MAX, INT_MIN).
+struct MapExtent {
+  int minX, maxX, minY, maxY;
+};
+MapExtent mapExtent(const MapWafer& wafer);
 
 // What a map shows for a die: its bin or its site.
 int mapValue(const MapDie& die, MapBy by);
