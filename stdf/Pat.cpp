@@ -1,10 +1,15 @@
 #include "stdf/Pat.h"
 
+#include <xmmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <set>
+#include <thread>
+#include <tuple>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -18,34 +23,103 @@ constexpr double NONE = std::numeric_limits<double>::quiet_NaN();
 
 const char* const RULE_NAMES[PAT_RULES] = {"static", "dynamic", "nnr", "gdbn", "zpat"};
 
-// The most neighbours a die has in the largest window read fast.
+// Neighbours' medians for the 5 x 5 window (and smaller ones): up to 24 neighbours, sorted with
+// padding to 32 by Batcher's odd-even merge sort, four dies at once (each a lane), with no branch
+// on the values; a sort's branches mispredict half the time on such data.
+constexpr int SLOTS = 32;
+constexpr int LANES = 4;
 constexpr int FEW = 24;
 
-// The median of a die's n neighbours' values (1 to FEW, in values[0..n), room for FEW): padded
-// to FEW with as many values below all as above all, so that the median of the FEW is theirs,
-// then picked by rank without a branch on the values (a sort's branches mispredict half the time
-// on such data).
-double medianOfNeighbours(float* values, int n) {
-  const float inf = std::numeric_limits<float>::infinity();
-  const int low = (FEW - n) / 2;
-  for (int i = n; i < FEW; ++i) values[i] = i < n + low ? -inf : inf;
-  float at11 = 0, at12 = 0;
-  for (int i = 0; i < FEW; ++i) {
-    const float v = values[i];
-    int rank = 0;
-    for (int j = 0; j < FEW; ++j) {
-      rank += static_cast<int>(values[j] < v) + static_cast<int>((values[j] == v) & (j < i));
+struct Comparator {
+  int a = 0, b = 0;
+};
+
+// Batcher's odd-even merge sort of SLOTS values, as its comparators in order.
+constexpr int networkSize() {
+  int size = 0;
+  for (int p = 1; p < SLOTS; p <<= 1) {
+    for (int k = p; k >= 1; k >>= 1) {
+      for (int j = k % p; j + k < SLOTS; j += 2 * k) {
+        for (int i = 0; i < k && i < SLOTS - j - k; ++i) {
+          if ((i + j) / (2 * p) == (i + j + k) / (2 * p)) ++size;
+        }
+      }
     }
-    at11 = rank == FEW / 2 - 1 ? v : at11;
-    at12 = rank == FEW / 2 ? v : at12;
   }
-  return n % 2 == 1 ? at11 : 0.5 * (static_cast<double>(at11) + static_cast<double>(at12));
+  return size;
+}
+
+struct Network {
+  Comparator comparators[networkSize()];
+};
+
+constexpr Network sortingNetwork() {
+  Network network{};
+  int at = 0;
+  for (int p = 1; p < SLOTS; p <<= 1) {
+    for (int k = p; k >= 1; k >>= 1) {
+      for (int j = k % p; j + k < SLOTS; j += 2 * k) {
+        for (int i = 0; i < k && i < SLOTS - j - k; ++i) {
+          if ((i + j) / (2 * p) == (i + j + k) / (2 * p)) {
+            network.comparators[at++] = Comparator{i + j, i + j + k};
+          }
+        }
+      }
+    }
+  }
+  return network;
+}
+
+constexpr Network NETWORK = sortingNetwork();
+static_assert(networkSize() == 191, "Batcher's network of 32 has 191 comparators");
+
+// The network unrolled, each comparator's slots known when compiled, so that they stay in
+// registers where they can.
+template <std::size_t... I>
+void sortSlots(__m128 (&slot)[SLOTS], std::index_sequence<I...>) {
+  const auto compare = [&slot](int a, int b) {
+    const __m128 x = slot[a];
+    slot[a] = _mm_min_ps(x, slot[b]);
+    slot[b] = _mm_max_ps(x, slot[b]);
+  };
+  (compare(NETWORK.comparators[I].a, NETWORK.comparators[I].b), ...);
+}
+
+// values[slot][lane] holds each lane's neighbours in its first count[lane] slots; the rest is
+// filled here with as many values below all as above all, so that the median of the SLOTS is
+// the neighbours'. The medians come back in median[lane].
+void medianOfNeighbours(float (&values)[SLOTS][LANES], const int (&count)[LANES],
+                        double (&median)[LANES]) {
+  const float inf = std::numeric_limits<float>::infinity();
+  for (int lane = 0; lane < LANES; ++lane) {
+    const int low = count[lane] + (SLOTS - count[lane]) / 2;
+    for (int slot = count[lane]; slot < SLOTS; ++slot) values[slot][lane] = slot < low ? -inf : inf;
+  }
+  // The four lanes side by side in one register (SSE, which every x86-64 has).
+  __m128 slot[SLOTS];
+  for (int i = 0; i < SLOTS; ++i) slot[i] = _mm_loadu_ps(values[i]);
+  sortSlots(slot, std::make_index_sequence<networkSize()>());
+  _mm_storeu_ps(values[SLOTS / 2 - 1], slot[SLOTS / 2 - 1]);
+  _mm_storeu_ps(values[SLOTS / 2], slot[SLOTS / 2]);
+  for (int lane = 0; lane < LANES; ++lane) {
+    const double middle = values[SLOTS / 2 - 1][lane];
+    median[lane] = count[lane] % 2 == 1 ? middle : 0.5 * (middle + values[SLOTS / 2][lane]);
+  }
 }
 
 // The same for any count (a window larger than 5 x 5).
 double medianOfMany(std::vector<double>& values) { return quantileType7(values, 0.5); }
 
 }  // namespace
+
+double medianOfUpTo24(const float* values, int n) {
+  float slots[SLOTS][LANES] = {};
+  const int count[LANES] = {n, 0, 0, 0};
+  for (int i = 0; i < n; ++i) slots[i][0] = values[i];
+  double median[LANES];
+  medianOfNeighbours(slots, count, median);
+  return median[0];
+}
 
 const char* patRuleName(PatRule rule) { return RULE_NAMES[static_cast<std::size_t>(rule)]; }
 
@@ -484,85 +558,131 @@ class Screen {
     }
   }
 
+  // A wafer's dies whose residual is outside the limits, for one test: (part, value, low, high).
+  using Candidates = std::vector<std::tuple<std::size_t, double, double, double>>;
+
   void nnr() {
     const std::size_t testCount = lot_.tests().size();
-    const int reach = rules_.nnrWindow / 2;
-    const bool few = (2 * reach + 1) * (2 * reach + 1) - 1 <= FEW;
-    const float nan = std::numeric_limits<float>::quiet_NaN();
+    // The tests of each wafer shared out among a few threads; what they find is taken test by
+    // test, in order, as one thread would.
+    const unsigned threads = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
     for (std::size_t w = 0; w < lot_.wafers().size(); ++w) {
-      const std::vector<std::size_t>& dies = groups_[w];
-      const Grid grid = gridOf(lot_, dies);
-      // Each good die's values, test by test over the grid with a border of the window's reach
-      // (no bounds to check), NaN where no value is. Values came as R4: floats lose nothing.
-      const int width = grid.width + 2 * reach;
-      const std::size_t cells =
-          static_cast<std::size_t>(width) * static_cast<std::size_t>(grid.height + 2 * reach);
-      std::vector<float> value(cells * testCount, nan);
-      const auto cellOf = [&](int x, int y) {
-        return static_cast<std::size_t>((y - grid.minY + reach) * width + (x - grid.minX + reach));
-      };
-      for (const std::size_t i : dies) {
-        const PatLot::Part& part = lot_.parts()[i];
-        if (!part.good) continue;
-        const std::size_t cell = cellOf(part.x, part.y);
-        const auto [tests, values] = lot_.values(part);
-        for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
-          value[tests[v] * cells + cell] = static_cast<float>(values[v]);
+      const NnrPlanes planes(lot_, groups_[w], rules_.nnrWindow / 2);
+      std::vector<Candidates> found(testCount);
+      std::vector<std::thread> workers;
+      for (unsigned k = 1; k < threads && testCount > 1; ++k) {
+        workers.emplace_back([&, k] {
+          for (std::size_t t = k; t < testCount; t += threads) found[t] = nnrTest(planes, t);
+        });
+      }
+      const std::size_t step = workers.empty() ? 1 : threads;
+      for (std::size_t t = 0; t < testCount; t += step) found[t] = nnrTest(planes, t);
+      for (std::thread& worker : workers) worker.join();
+      for (std::size_t t = 0; t < testCount; ++t) {
+        for (const auto& [part, value, low, high] : found[t]) {
+          if (open(part)) take({part, PatRule::NNR, lot_.tests()[t].number, value, low, high, ""});
         }
       }
-      std::vector<std::ptrdiff_t> offsets;  // of the neighbours in the window
+    }
+  }
+
+  // A wafer's good dies' values, test by test over its grid with a border of the window's reach
+  // (no bounds to check), NaN where no value is. Values came as R4: floats lose nothing.
+  struct NnrPlanes {
+    NnrPlanes(const PatLot& lot, const std::vector<std::size_t>& waferDies, int reach)
+        : dies(waferDies), reach(reach) {
+      grid = gridOf(lot, dies);
+      width = grid.width + 2 * reach;
+      cells = static_cast<std::size_t>(width) * static_cast<std::size_t>(grid.height + 2 * reach);
+      value.assign(cells * lot.tests().size(), std::numeric_limits<float>::quiet_NaN());
+      for (const std::size_t i : dies) {
+        const PatLot::Part& part = lot.parts()[i];
+        cell.push_back(cellOf(part.x, part.y));
+        if (!part.good) continue;
+        const auto [tests, values] = lot.values(part);
+        for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
+          value[tests[v] * cells + cell.back()] = static_cast<float>(values[v]);
+        }
+      }
       for (int dy = -reach; dy <= reach; ++dy) {
         for (int dx = -reach; dx <= reach; ++dx) {
           if (dx != 0 || dy != 0) offsets.push_back(dy * width + dx);
         }
       }
-      struct Residual {
-        std::size_t part;
-        double value, neighbours, residual;
-      };
-      std::vector<Residual> residuals;
-      std::vector<double> spread, many;
-      float around[FEW];
-      for (std::size_t t = 0; t < testCount; ++t) {
-        residuals.clear();
-        const float* plane = value.data() + t * cells;
-        for (const std::size_t i : dies) {
-          const PatLot::Part& part = lot_.parts()[i];
-          const float* at = plane + cellOf(part.x, part.y);
-          if (std::isnan(*at)) continue;
-          double middle = 0;
-          std::size_t n = 0;
-          if (few) {
-            for (const std::ptrdiff_t offset : offsets) {
-              const float next = at[offset];
-              if (!std::isnan(next)) around[n++] = next;
-            }
-            if (n < rules_.nnrMinNeighbours || n == 0) continue;
-            middle = medianOfNeighbours(around, static_cast<int>(n));
-          } else {
-            many.clear();
-            for (const std::ptrdiff_t offset : offsets) {
-              if (!std::isnan(at[offset])) many.push_back(at[offset]);
-            }
-            n = many.size();
-            if (n < rules_.nnrMinNeighbours || n == 0) continue;
-            middle = medianOfMany(many);
-          }
-          const double own = *at;
-          residuals.push_back({i, own, middle, own - middle});
+    }
+    std::size_t cellOf(int x, int y) const {
+      return static_cast<std::size_t>((y - grid.minY + reach) * width + (x - grid.minX + reach));
+    }
+    const std::vector<std::size_t>& dies;
+    int reach;
+    Grid grid;
+    int width = 0;
+    std::size_t cells = 0;
+    std::vector<float> value;
+    std::vector<std::size_t> cell;        // of each die
+    std::vector<std::ptrdiff_t> offsets;  // of the neighbours in the window
+  };
+
+  Candidates nnrTest(const NnrPlanes& planes, std::size_t t) const {
+    struct Residual {
+      std::size_t part;
+      double value, neighbours, residual;
+    };
+    std::vector<Residual> residuals;
+    const float* plane = planes.value.data() + t * planes.cells;
+    const bool few = planes.offsets.size() <= FEW;
+    // Dies four at a time (lanes) through the sorting network; larger windows one by one.
+    float slots[SLOTS][LANES];
+    int count[LANES];
+    std::size_t owner[LANES];
+    double median[LANES];
+    int lanes = 0;
+    std::vector<double> many;
+    const auto flush = [&] {
+      for (int lane = lanes; lane < LANES; ++lane) count[lane] = 0;
+      medianOfNeighbours(slots, count, median);
+      for (int lane = 0; lane < lanes; ++lane) {
+        const double own = plane[planes.cell[owner[lane]]];
+        residuals.push_back({planes.dies[owner[lane]], own, median[lane], own - median[lane]});
+      }
+      lanes = 0;
+    };
+    for (std::size_t d = 0; d < planes.dies.size(); ++d) {
+      const float* at = plane + planes.cell[d];
+      if (std::isnan(*at)) continue;
+      std::size_t n = 0;
+      if (few) {
+        for (const std::ptrdiff_t offset : planes.offsets) {
+          const float next = at[offset];
+          slots[n][lanes] = next;
+          n += std::isnan(next) ? 0 : 1;
         }
-        if (residuals.size() < rules_.minValues) continue;
-        spread.clear();
-        for (const Residual& r : residuals) spread.push_back(r.residual);
-        RobustLimits limits;
-        if (!robustLimits(spread, rules_.nnrK, limits)) continue;
-        for (const Residual& r : residuals) {
-          if (!open(r.part) || (r.residual >= limits.low && r.residual <= limits.high)) continue;
-          take({r.part, PatRule::NNR, lot_.tests()[t].number, r.value, r.neighbours + limits.low,
-                r.neighbours + limits.high, ""});
+        if (n < rules_.nnrMinNeighbours || n == 0) continue;
+        count[lanes] = static_cast<int>(n);
+        owner[lanes] = d;
+        if (++lanes == LANES) flush();
+      } else {
+        many.clear();
+        for (const std::ptrdiff_t offset : planes.offsets) {
+          if (!std::isnan(at[offset])) many.push_back(at[offset]);
         }
+        if (many.size() < rules_.nnrMinNeighbours || many.empty()) continue;
+        const double middle = medianOfMany(many);
+        residuals.push_back({planes.dies[d], *at, middle, *at - middle});
       }
     }
+    if (lanes > 0) flush();
+    Candidates found;
+    if (residuals.size() < rules_.minValues) return found;
+    std::vector<double> spread;
+    for (const Residual& r : residuals) spread.push_back(r.residual);
+    RobustLimits limits;
+    if (!robustLimits(spread, rules_.nnrK, limits)) return found;
+    for (const Residual& r : residuals) {
+      if (r.residual >= limits.low && r.residual <= limits.high) continue;
+      found.emplace_back(r.part, r.value, r.neighbours + limits.low, r.neighbours + limits.high);
+    }
+    return found;
   }
 
   void gdbn() {

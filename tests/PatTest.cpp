@@ -197,6 +197,14 @@ TEST(Pat, QuantilesAreRsTypeSevenAndLimitsTheirRobustSpread) {
   EXPECT_DOUBLE_EQ(stdf::quantileType7(five, 0.9), 4 + 0.6 * 6);
   std::vector<double> flat = {1, 1, 1, 1, 2};
   EXPECT_FALSE(stdf::robustLimits(flat, 6, limits)) << "Q3 = Q1";
+  // The neighbours' median, for every count the 5 x 5 window gives, with repeated values.
+  for (int n = 1; n <= 24; ++n) {
+    std::vector<float> values;
+    for (int i = 0; i < n; ++i)
+      values.push_back(static_cast<float>(std::round(noise(n, i, 7) * 4)));
+    std::vector<double> copy(values.begin(), values.end());
+    EXPECT_DOUBLE_EQ(stdf::medianOfUpTo24(values.data(), n), stdf::quantileType7(copy, 0.5)) << n;
+  }
 }
 
 // Each rule finds exactly its planted die or part, in the lot's final parts, whatever the rules
@@ -230,6 +238,7 @@ TEST(Pat, EachRuleFindsExactlyItsPlantedOutliers) {
        true,
        {{"static", "W1", "-2,3"}, {"gdbn", "W1", "-3,-3"}}},
       {"zpat share 0.9", R"({"zpat": {"share": 0.9}})", true, withoutZpat},
+      {"nnr in a 7 x 7 window", R"({"nnr": {"window": 7}})", true, all},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -378,14 +387,14 @@ TEST(Pat, LimitsComeFromGoodFinalPartsAndSayWhatTheyLeaveOut) {
 #ifndef _WIN32
   // The limits file and the default rules hold to their schemas.
   ASSERT_EQ(tool({"pat", "rules"}, said, err), 0);
-  for (const auto& [file, schema] :
-       {std::pair{dir.path("limits.json"), "pat-limits"},
-        std::pair{dir.write("rules.json", said), "pat-rules"}}) {
+  for (const auto& [file, schema] : {std::pair{dir.path("limits.json"), "pat-limits"},
+                                     std::pair{dir.write("rules.json", said), "pat-rules"}}) {
     ChildProcess::Options options;
-    options.argv = {"/usr/bin/python3", "-c",
-                    "import json, sys, jsonschema\n"
-                    "jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))",
-                    file, std::string(ATE_SCHEMAS_DIR) + "/" + schema + ".schema.json"};
+    options.argv = {
+        "/usr/bin/python3", "-c",
+        "import json, sys, jsonschema\n"
+        "jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))",
+        file, std::string(ATE_SCHEMAS_DIR) + "/" + schema + ".schema.json"};
     ChildProcess python(options);
     EXPECT_EQ(python.readRemaining(ChildProcess::Stream::err, TEST_TIMEOUT),
               std::vector<std::string>{});
