@@ -67,11 +67,17 @@ void LotCollector::sample(const PtrFields& ptr) {
   random_ ^= random_ << 13;
   random_ ^= random_ >> 7;
   random_ ^= random_ << 17;
-  if (ptr.testNumber != lastTest_ || lastValues_ == nullptr) {
-    lastTest_ = ptr.testNumber;
-    lastValues_ = &values_[ptr.testNumber];
+  // Test numbers below 65536 (nearly all) through a flat table; the rest through the map.
+  ReportTest* test = nullptr;
+  if (ptr.testNumber < 65536) {
+    if (byNumber_.size() <= ptr.testNumber) byNumber_.resize(ptr.testNumber + 1, nullptr);
+    ReportTest*& slot = byNumber_[ptr.testNumber];
+    if (slot == nullptr) slot = &values_[ptr.testNumber];
+    test = slot;
+  } else {
+    test = &values_[ptr.testNumber];
   }
-  lastValues_->add(ptr.result, random_);
+  test->add(ptr.result, random_);
 }
 
 void LotCollector::endFile(const std::string& path) {

@@ -46,9 +46,7 @@ class LotCollector {
   std::vector<std::pair<std::string, std::string>> identity_;
   std::vector<std::string> files_;
   std::uint64_t random_ = 0x9e3779b97f4a7c15ull;
-  // The last test sampled: PTRs mostly come test after test of one part.
-  std::uint32_t lastTest_ = 0;
-  ReportTest* lastValues_ = nullptr;
+  std::vector<ReportTest*> byNumber_;  // values_'s entries by test number, below 65536
 
   void sample(const PtrFields& ptr);
 };

@@ -282,6 +282,15 @@ bool parsePatLimits(const std::string& text, PatLimitTable& limits, std::string&
 // ----- reading
 
 std::uint32_t PatLot::testIndex(std::uint32_t number) {
+  // Test numbers below 65536 (nearly all) through a flat table.
+  if (number < 65536) {
+    if (testSlot_.size() <= number) testSlot_.resize(number + 1, -1);
+    if (testSlot_[number] >= 0) return static_cast<std::uint32_t>(testSlot_[number]);
+    testSlot_[number] = static_cast<std::int32_t>(tests_.size());
+    tests_.emplace_back();
+    tests_.back().number = number;
+    return static_cast<std::uint32_t>(testSlot_[number]);
+  }
   const auto [found, added] = testIndex_.emplace(number, static_cast<std::uint32_t>(tests_.size()));
   if (added) {
     tests_.emplace_back();
@@ -300,8 +309,17 @@ bool PatLot::read(const std::string& path, std::string& error, LotCollector* col
   const auto fileIndex = static_cast<std::uint32_t>(files_.size());
   files_.emplace_back();
   files_.back().path = path;
-  // The values of the parts open at once, by head and site.
-  std::unordered_map<std::uint32_t, std::vector<std::pair<std::uint32_t, double>>> open;
+  // The values of the parts open at once, by head and site (headSiteKey: 16 bits).
+  std::vector<std::vector<std::pair<std::uint32_t, double>>> openParts;
+  std::vector<std::int32_t> slotOf(1u << 16, -1);
+  const auto open = [&](std::uint32_t key) -> std::vector<std::pair<std::uint32_t, double>>& {
+    std::int32_t& slot = slotOf[key & 0xffff];
+    if (slot < 0) {
+      slot = static_cast<std::int32_t>(openParts.size());
+      openParts.emplace_back();
+    }
+    return openParts[static_cast<std::size_t>(slot)];
+  };
   std::vector<bool> named(tests_.size(), false);
   RawRecord raw;
   Record record;
@@ -342,7 +360,7 @@ bool PatLot::read(const std::string& path, std::string& error, LotCollector* col
           !std::isfinite(ptr.result)) {
         continue;
       }
-      open[headSiteKey(ptr.head, ptr.site)].emplace_back(lastIndex, ptr.result);
+      open(headSiteKey(ptr.head, ptr.site)).emplace_back(lastIndex, ptr.result);
       continue;
     }
     if (!collector && type != PIR_RECORD && type != PRR_RECORD && type != WIR_RECORD &&
@@ -352,7 +370,7 @@ bool PatLot::read(const std::string& path, std::string& error, LotCollector* col
     if (!reader.decode(raw, record)) break;
     if (collector) collector->add(record);
     if (record.is("PIR")) {
-      open[headSiteKey(record, field::PIR_HEAD_NUM)].clear();
+      open(headSiteKey(record, field::PIR_HEAD_NUM)).clear();
     } else if (record.is("PRR")) {
       const auto at = [&](std::size_t i) {
         return record.fields.size() > i ? record.fields[i].u : std::uint64_t{0};
@@ -388,7 +406,7 @@ bool PatLot::read(const std::string& path, std::string& error, LotCollector* col
       if (const auto earlier = supersede_.add(parts_.size(), identity)) {
         parts_[*earlier].final = false;
       }
-      auto& values = open[headSiteKey(part.head, part.site)];
+      auto& values = open(headSiteKey(part.head, part.site));
       part.valuesBegin = static_cast<std::uint32_t>(values_.size());
       for (const auto& [test, value] : values) {
         valueTests_.push_back(test);

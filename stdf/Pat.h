@@ -172,7 +172,8 @@ class PatLot {
 
   std::vector<Part> parts_;
   std::vector<Test> tests_;
-  std::unordered_map<std::uint32_t, std::uint32_t> testIndex_;
+  std::unordered_map<std::uint32_t, std::uint32_t> testIndex_;  // numbers from 65536
+  std::vector<std::int32_t> testSlot_;                          // numbers below, -1: none
   SupersedeTracker supersede_;
   std::vector<Wafer> wafers_;
   std::map<std::pair<std::uint8_t, std::string>, int> waferIndex_;

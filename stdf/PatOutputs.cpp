@@ -213,11 +213,18 @@ bool rewrite(const PatLot& lot, std::uint32_t fileIndex, const std::vector<PatOu
       bins.push_back(entry);
       continue;
     }
-    copy.assign(raw.data, raw.data + raw.length);
+    // Most records go as they are; the few changed are copied first.
+    const bool changed = (type == PRR_RECORD && byOffset.count(raw.offset) != 0) ||
+                         type == WRR_RECORD || type == PCR_RECORD;
+    const std::uint8_t* bytes = raw.data;
+    if (changed) {
+      copy.assign(raw.data, raw.data + raw.length);
+      bytes = copy.data();
+    }
     std::string extra;
-    if (type == PRR_RECORD) {
+    if (type == PRR_RECORD && changed) {
       const auto found = byOffset.find(raw.offset);
-      if (found != byOffset.end() && raw.length >= 9) {
+      if (raw.length >= 9) {
         const PatRules::Rule& rule = rules[found->second->rule];
         copy[2] =
             static_cast<std::uint8_t>((copy[2] | flag::PART_FAILED) & ~flag::PART_NO_PASS_FAIL);
@@ -252,7 +259,7 @@ bool rewrite(const PatLot& lot, std::uint32_t fileIndex, const std::vector<PatOu
     into.append(reinterpret_cast<const char*>(length), 2);
     into += static_cast<char>(raw.type);
     into += static_cast<char>(raw.sub);
-    into.append(reinterpret_cast<const char*>(copy.data()), copy.size());
+    into.append(reinterpret_cast<const char*>(bytes), raw.length);
     into += extra;
     if (!inTail && buffer.size() >= (1u << 20)) {
       out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
