@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "bench/DatalogCommand.h"
 #include "bench/RatioMain.h"
 #include "datalog/datalog.h"
 #include "stdf/DatalogTool.h"
@@ -54,18 +55,13 @@ Datalog& datalogFile() {
   return made;
 }
 
-void run(benchmark::State& state, const std::vector<std::string>& args) {
-  for (auto _ : state) {
-    std::ostringstream out, err;
-    if (runDatalogTool(args, out, err) != DATALOG_OK) std::abort();
-    benchmark::DoNotOptimize(out.str().size());
-  }
+void summary(benchmark::State& state) {
+  bench::runDatalogCommand(state, {"summary", datalogFile().path});
 }
 
-void summary(benchmark::State& state) { run(state, {"summary", datalogFile().path}); }
-
 void exportTables(benchmark::State& state) {
-  run(state, {"export", "--to", datalogFile().dir.path("tables"), datalogFile().path});
+  bench::runDatalogCommand(
+      state, {"export", "--to", datalogFile().dir.path("tables"), datalogFile().path});
 }
 
 BENCHMARK(summary)->Unit(benchmark::kMillisecond)->Iterations(1);
@@ -81,12 +77,11 @@ int main(int argc, char** argv) {
       {{"export, 20,000 parts x 50 tests: ate-datalog export / summary",
         "exportTables/iterations:1", "summary/iterations:1", 3.0}},
       [](std::ostream& out, const bench::Times& times) {
+        bench::printReadRate(out, "export", times, "exportTables/iterations:1", datalogFile().path);
         const auto found = times.find("exportTables/iterations:1");
         if (found == times.end()) return;
         std::error_code error;
         const auto bytes = std::filesystem::file_size(datalogFile().path, error);
-        bench::printFigure(out, "export, datalog read per second",
-                           static_cast<double>(bytes) / (found->second / 1e9) / 1e6, "MB/s");
         std::uintmax_t written = 0;
         for (const auto& entry :
              std::filesystem::recursive_directory_iterator(datalogFile().dir.path("tables"))) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "bench/DatalogCommand.h"
 #include "bench/RatioMain.h"
 #include "stdf/DatalogTool.h"
 #include "tests/support/StdfEncoder.h"
@@ -66,18 +67,13 @@ Lot& lotFile() {
   return made;
 }
 
-void run(benchmark::State& state, const std::vector<std::string>& args) {
-  for (auto _ : state) {
-    std::ostringstream out, err;
-    if (runDatalogTool(args, out, err) != DATALOG_OK) std::abort();
-    benchmark::DoNotOptimize(out.str().size());
-  }
+void summary(benchmark::State& state) {
+  bench::runDatalogCommand(state, {"summary", lotFile().path});
 }
 
-void summary(benchmark::State& state) { run(state, {"summary", lotFile().path}); }
-
 void patApply(benchmark::State& state) {
-  run(state, {"pat", "apply", lotFile().path, "--out", lotFile().dir.path("pat")});
+  bench::runDatalogCommand(state,
+                           {"pat", "apply", lotFile().path, "--out", lotFile().dir.path("pat")});
 }
 
 BENCHMARK(summary)->Unit(benchmark::kMillisecond)->Iterations(1);
@@ -93,11 +89,6 @@ int main(int argc, char** argv) {
       {{"pat apply, 8 wafers x 5,000 dies x 50 tests: ate-datalog pat apply / summary",
         "patApply/iterations:1", "summary/iterations:1", 3.0}},
       [](std::ostream& out, const bench::Times& times) {
-        const auto found = times.find("patApply/iterations:1");
-        if (found == times.end()) return;
-        std::error_code error;
-        const auto bytes = std::filesystem::file_size(lotFile().path, error);
-        bench::printFigure(out, "pat apply, datalog read per second",
-                           static_cast<double>(bytes) / (found->second / 1e9) / 1e6, "MB/s");
+        bench::printReadRate(out, "pat apply", times, "patApply/iterations:1", lotFile().path);
       });
 }
