@@ -34,7 +34,8 @@ const char* const FULL_REQUEST =
         "guards": {"siteFailsInRow": 5, "siteYield": {"percent": 80.5, "after": 20},
                    "lotYield": {"percent": 90, "after": 50}},
         "wafer": {"size": 200, "dieHeight": 5.25, "dieWidth": 4.8, "units": "mm", "flat": "D",
-                  "centerX": -3, "centerY": 4, "posX": "R", "posY": "U"}})";
+                  "centerX": -3, "centerY": 4, "posX": "R", "posY": "U"},
+        "pat": {"limits": "limits.json", "rules": "rules.json"}})";
 
 std::vector<lot::Record> aLot() {
   lot::Started started;
@@ -44,19 +45,19 @@ std::vector<lot::Record> aLot() {
   started.devices = {"DUT1", "DUT2"};
   started.program = {{"library", "/p/lib.so", "ab12"}};
   const handler::DieXY die{3, -2};
-  return {started,
-          lot::DatalogOpened{"/d/a.stdf", 1},
-          lot::WaferStarted{"W01"},
-          lot::TouchdownTaken{1, {{1, die, 1, false}, {2, handler::DieXY{4, -2}, 2, false}}},
-          lot::TouchdownBinned{1, {{1, 1, true, 1}, {2, 5, false, 2}}, false},
-          lot::BinSent{1, true},
-          lot::Paused{lot::Hold::guard, "guard: site 2 failed 1 parts in a row", "station",
-                      "10:01"},
-          lot::Alarm{"10:01", "yield guard tripped"},
-          lot::Restarted{"2026-12-09 10:02:00"},
-          lot::Resumed{lot::Hold::operatorPause, "kim", "10:03"},
-          lot::TouchdownTaken{2, {{1, die, 3, true}}},
-          lot::TouchdownBinned{2, {{1, 5, false, 2}}, false}};
+  return {
+      started,
+      lot::DatalogOpened{"/d/a.stdf", 1},
+      lot::WaferStarted{"W01"},
+      lot::TouchdownTaken{1, {{1, die, 1, false}, {2, handler::DieXY{4, -2}, 2, false}}},
+      lot::TouchdownBinned{1, {{1, 1, true, 1}, {2, 5, false, 2}}, false},
+      lot::BinSent{1, true},
+      lot::Paused{lot::Hold::guard, "guard: site 2 failed 1 parts in a row", "station", "10:01"},
+      lot::Alarm{"10:01", "yield guard tripped"},
+      lot::Restarted{"2026-12-09 10:02:00"},
+      lot::Resumed{lot::Hold::operatorPause, "kim", "10:03"},
+      lot::TouchdownTaken{2, {{1, die, 3, true}}},
+      lot::TouchdownBinned{2, {{1, 5, false, 2}}, false}};
 }
 
 std::string viewOf(const std::vector<std::string>& records) {
@@ -145,6 +146,8 @@ TEST(LotRequest, ReadsBackWhatItWritesAndRefusesWhatALotHasNot) {
       {"{" + base + R"(, "wafer": {"units": "km"}})",
        "wafer.units must be \"in\", \"cm\", \"mm\" or \"mil\""},
       {"{" + base + R"(, "wafer": {"flat": "X"}})", "wafer.flat must be one of the letters UDLR"},
+      {"{" + base + R"(, "pat": {"limit": "l.json"}})", "\"pat\" has no \"limit\""},
+      {"{" + base + R"(, "pat": true})", "\"pat\" must be an object"},
   };
   for (const auto& [body, message] : refused) {
     error.clear();

@@ -326,6 +326,25 @@ TEST(Lot, OutlierScreeningBinsPartsAsTheyAreTestedAndScreensTheLot) {
   }
   for (const auto& [rule, count] : screened["outliers"].items()) said += count.get<long>();
   EXPECT_EQ(rows, said);
+  // A lot whose screening files are missing or not what they should be is refused, saying which.
+  std::ofstream(folders->projects + "/pmic/broken_rules.json") << R"({"nnr": {"window": 4}})";
+  const struct {
+    json pat;
+    int status;
+    const char* says;
+  } refused[] = {
+      {{{"limits", "no_such.json"}}, 404, "no_such.json"},
+      {{{"rules", "broken_rules.json"}}, 422, "nnr.window: not an odd number"},
+      {{{"limits", "../pmic/pat_limits.json"}}, 400, ""},
+  };
+  for (const auto& r : refused) {
+    json next = lotRequest("REFUSED");
+    next["pat"] = r.pat;
+    const auto [status, body] = station.post("/api/lot/start", next.dump());
+    EXPECT_EQ(status, r.status) << body.dump();
+    EXPECT_NE(body.value("error", "").find(r.says), std::string::npos) << body.dump();
+  }
+
   long marked = 0;  // for the page's map
   for (const auto& [wafer, dies] : screened["dies"].items())
     marked += static_cast<long>(dies.size());
