@@ -123,26 +123,52 @@ double medianOfUpTo24(const float* values, int n) {
 
 const char* patRuleName(PatRule rule) { return RULE_NAMES[static_cast<std::size_t>(rule)]; }
 
-double quantileType7(std::vector<double>& values, double p) {
+namespace {
+
+// The quantile p of the values in [first, last), whose ranks in the whole run from base: ranks
+// outside [first, last) were partitioned away before (all below first's, all above last's).
+// above is the least value past last, when the rank after the one wanted lies there.
+double quantileWithin(std::vector<double>& values, std::size_t first, std::size_t last, double p,
+                      std::optional<double> above) {
   const std::size_t n = values.size();
   const double h = static_cast<double>(n - 1) * p;
   const auto lo = static_cast<std::size_t>(std::floor(h));
-  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(lo), values.end());
+  const auto begin = values.begin();
+  std::nth_element(begin + static_cast<std::ptrdiff_t>(first),
+                   begin + static_cast<std::ptrdiff_t>(lo),
+                   begin + static_cast<std::ptrdiff_t>(last));
   const double below = values[lo];
   if (lo + 1 >= n || h == static_cast<double>(lo)) return below;
   // After nth_element every value past lo is at least values[lo]: the next rank is their least.
-  const double above =
-      *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(lo) + 1, values.end());
-  return below + (h - static_cast<double>(lo)) * (above - below);
+  const double next = lo + 1 < last ? *std::min_element(begin + static_cast<std::ptrdiff_t>(lo) + 1,
+                                                        begin + static_cast<std::ptrdiff_t>(last))
+                                    : *above;
+  return below + (h - static_cast<double>(lo)) * (next - below);
+}
+
+}  // namespace
+
+double quantileType7(std::vector<double>& values, double p) {
+  return quantileWithin(values, 0, values.size(), p, std::nullopt);
 }
 
 bool robustLimits(std::vector<double>& values, double k, RobustLimits& out) {
   out = RobustLimits();
   out.values = values.size();
   if (values.empty()) return false;
-  out.q1 = quantileType7(values, 0.25);
-  out.median = quantileType7(values, 0.5);
-  out.q3 = quantileType7(values, 0.75);
+  const std::size_t n = values.size();
+  if (n < 8) {
+    out.q1 = quantileType7(values, 0.25);
+    out.median = quantileType7(values, 0.5);
+    out.q3 = quantileType7(values, 0.75);
+  } else {
+    // The median first; then each quartile within its own side of it (their ranks lie strictly
+    // on either side from 8 values on), a quarter of the work each.
+    out.median = quantileType7(values, 0.5);
+    const auto middle = static_cast<std::size_t>(std::floor(static_cast<double>(n - 1) * 0.5));
+    out.q1 = quantileWithin(values, 0, middle, 0.25, values[middle]);
+    out.q3 = quantileWithin(values, middle + 1, n, 0.75, std::nullopt);
+  }
   out.sigma = (out.q3 - out.q1) / 1.35;
   out.low = out.median - k * out.sigma;
   out.high = out.median + k * out.sigma;
@@ -331,7 +357,6 @@ bool PatLot::read(const std::string& path, std::string& error, LotCollector* col
     ended = false;
     const RecordType type{raw.type, raw.sub};
     if (type == PTR_RECORD && readPtr(raw.data, raw.length, reader.byteOrder(), ptr)) {
-      if (collector) collector->addPtr(ptr);
       if (ptr.present <= field::TEST_SITE_NUM) continue;
       if (ptr.testNumber != lastNumber || lastIndex == std::numeric_limits<std::uint32_t>::max()) {
         lastIndex = testIndex(ptr.testNumber);
@@ -354,6 +379,13 @@ bool PatLot::read(const std::string& path, std::string& error, LotCollector* col
               flag::OPT_HIGH_LIMIT_DEFAULT);
       } else if (tests_[lastIndex].name.empty() && ptr.present > field::PTR_TEST_TXT) {
         tests_[lastIndex].name = ptr.text;
+      }
+      // Executions and fails as summary counts them.
+      const std::uint8_t flags = ptr.present > field::TEST_FLG ? ptr.testFlags : 0;
+      if (!(flags & flag::TEST_NOT_EXECUTED)) {
+        Test& test = tests_[lastIndex];
+        ++test.executions;
+        if ((flags & flag::TEST_FAILED) && !(flags & flag::TEST_NO_PASS_FAIL)) ++test.fails;
       }
       if (ptr.present <= field::PTR_RESULT ||
           (ptr.testFlags & (flag::TEST_NOT_EXECUTED | flag::TEST_RESULT_INVALID)) ||
@@ -535,37 +567,66 @@ class Screen {
     }
   }
 
+  // Each population's limits, test by test (none where a test has too few values or no spread).
+  using TestLimits = std::vector<std::optional<RobustLimits>>;
+
+  TestLimits populationLimits(const std::vector<std::size_t>& group,
+                              std::vector<std::vector<double>>& byTest) const {
+    for (auto& values : byTest) values.clear();
+    for (const std::size_t i : group) {
+      const PatLot::Part& part = lot_.parts()[i];
+      if (!part.good) continue;
+      const auto [tests, values] = lot_.values(part);
+      for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
+        byTest[tests[v]].push_back(values[v]);
+      }
+    }
+    TestLimits limits(byTest.size());
+    for (std::size_t t = 0; t < byTest.size(); ++t) {
+      RobustLimits found;
+      if (byTest[t].size() < rules_.minValues || !robustLimits(byTest[t], rules_.k, found)) {
+        continue;
+      }
+      PatLot::clipToSpec(lot_.tests()[t], found);
+      limits[t] = found;
+    }
+    return limits;
+  }
+
   void dynamicPat() {
     const std::size_t testCount = lot_.tests().size();
-    std::vector<std::vector<double>> byTest(testCount);
-    for (const std::vector<std::size_t>& group : groups_) {
-      for (auto& values : byTest) values.clear();
-      for (const std::size_t i : group) {
-        const PatLot::Part& part = lot_.parts()[i];
-        if (!part.good) continue;
-        const auto [tests, values] = lot_.values(part);
-        for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
-          byTest[tests[v]].push_back(values[v]);
+    // The populations' limits shared out among the cores; the parts judged in order after.
+    std::vector<TestLimits> limits(groups_.size());
+    const std::size_t threads = workers(groups_.size());
+    std::vector<std::thread> helpers;
+    for (std::size_t k = 1; k < threads; ++k) {
+      helpers.emplace_back([&, k] {
+        std::vector<std::vector<double>> byTest(testCount);
+        for (std::size_t g = k; g < groups_.size(); g += threads) {
+          limits[g] = populationLimits(groups_[g], byTest);
+        }
+      });
+    }
+    {
+      std::vector<std::vector<double>> byTest(testCount);
+      for (std::size_t g = 0; g < groups_.size(); g += threads) {
+        limits[g] = populationLimits(groups_[g], byTest);
+      }
+    }
+    for (std::thread& helper : helpers) helper.join();
+    for (std::size_t g = 0; g < groups_.size(); ++g) {
+      for (std::size_t t = 0; t < testCount && dynamicLimits_; ++t) {
+        if (limits[g][t]) {
+          (*dynamicLimits_)[lot_.tests()[t].number].emplace_back(limits[g][t]->low,
+                                                                 limits[g][t]->high);
         }
       }
-      std::vector<std::optional<RobustLimits>> limits(testCount);
-      for (std::size_t t = 0; t < testCount; ++t) {
-        RobustLimits found;
-        if (byTest[t].size() < rules_.minValues || !robustLimits(byTest[t], rules_.k, found)) {
-          continue;
-        }
-        PatLot::clipToSpec(lot_.tests()[t], found);
-        limits[t] = found;
-        if (dynamicLimits_) {
-          (*dynamicLimits_)[lot_.tests()[t].number].emplace_back(found.low, found.high);
-        }
-      }
-      for (const std::size_t i : group) {
+      for (const std::size_t i : groups_[g]) {
         if (!open(i)) continue;
         const PatLot::Part& part = lot_.parts()[i];
         const auto [tests, values] = lot_.values(part);
         for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
-          const auto& limit = limits[tests[v]];
+          const auto& limit = limits[g][tests[v]];
           if (limit && (values[v] < limit->low || values[v] > limit->high)) {
             take({i, PatRule::DYNAMIC, lot_.tests()[tests[v]].number, values[v], limit->low,
                   limit->high, ""});
@@ -576,6 +637,12 @@ class Screen {
     }
   }
 
+  // How many threads share out `work` pieces: the cores, at most 4, at most the pieces.
+  static std::size_t workers(std::size_t work) {
+    const std::size_t cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    return std::max<std::size_t>(1, std::min(cores, work));
+  }
+
   // A wafer's dies whose residual is outside the limits, for one test: (part, value, low, high).
   using Candidates = std::vector<std::tuple<std::size_t, double, double, double>>;
 
@@ -583,19 +650,18 @@ class Screen {
     const std::size_t testCount = lot_.tests().size();
     // The tests of each wafer shared out among a few threads; what they find is taken test by
     // test, in order, as one thread would.
-    const unsigned threads = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    const std::size_t threads = workers(testCount);
     for (std::size_t w = 0; w < lot_.wafers().size(); ++w) {
       const NnrPlanes planes(lot_, groups_[w], rules_.nnrWindow / 2);
       std::vector<Candidates> found(testCount);
-      std::vector<std::thread> workers;
-      for (unsigned k = 1; k < threads && testCount > 1; ++k) {
-        workers.emplace_back([&, k] {
+      std::vector<std::thread> helpers;
+      for (std::size_t k = 1; k < threads; ++k) {
+        helpers.emplace_back([&, k] {
           for (std::size_t t = k; t < testCount; t += threads) found[t] = nnrTest(planes, t);
         });
       }
-      const std::size_t step = workers.empty() ? 1 : threads;
-      for (std::size_t t = 0; t < testCount; t += step) found[t] = nnrTest(planes, t);
-      for (std::thread& worker : workers) worker.join();
+      for (std::size_t t = 0; t < testCount; t += threads) found[t] = nnrTest(planes, t);
+      for (std::thread& helper : helpers) helper.join();
       for (std::size_t t = 0; t < testCount; ++t) {
         for (const auto& [part, value, low, high] : found[t]) {
           if (open(part)) take({part, PatRule::NNR, lot_.tests()[t].number, value, low, high, ""});
@@ -778,6 +844,29 @@ std::vector<PatOutlier> PatLot::screen(const PatRules& rules, const PatLimitTabl
   if (rules[PatRule::GDBN].enabled) screen.gdbn();
   if (rules[PatRule::ZPAT].enabled) screen.zpat();
   return screen.found();
+}
+
+std::vector<ReportTest> PatLot::reportTests() const {
+  std::vector<ReportTest> tests(tests_.size());
+  for (std::size_t t = 0; t < tests_.size(); ++t) {
+    const Test& test = tests_[t];
+    ReportTest& shown = tests[t];
+    shown.number = test.number;
+    shown.name = test.name;
+    shown.unit = test.unit;
+    shown.low = test.specLow;
+    shown.high = test.specHigh;
+    shown.executions = test.executions;
+    shown.fails = test.fails;
+  }
+  std::uint64_t random = 0x9e3779b97f4a7c15ull;  // the sample's choice, the same every time
+  for (std::size_t v = 0; v < values_.size(); ++v) {
+    random ^= random << 13;
+    random ^= random >> 7;
+    random ^= random << 17;
+    tests[valueTests_[v]].add(values_[v], random);
+  }
+  return tests;
 }
 
 PatLot::LimitsResult PatLot::limits(double k, std::size_t minValues) const {

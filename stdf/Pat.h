@@ -105,6 +105,7 @@ class PatLot {
     std::uint32_t number = 0;
     std::string name, unit;
     std::optional<double> specLow, specHigh;
+    long executions = 0, fails = 0;  // every PTR of it, parts tested again included
   };
   struct Part {
     std::uint32_t file = 0;
@@ -130,7 +131,8 @@ class PatLot {
   };
 
   // Reads one file (pass one); false with error when it can't be read whole. collector, when
-  // given, gets every record too, for the lot's report.
+  // given, gets every record but the PTRs too, for the lot's report (whose tests come from here:
+  // reportTests).
   bool read(const std::string& path, std::string& error, LotCollector* collector = nullptr);
 
   // Screens the final parts: the outliers, in rule order. dynamicLimits, when given, gets each
@@ -164,6 +166,9 @@ class PatLot {
   std::pair<const std::uint32_t*, const double*> values(const Part& part) const {
     return {valueTests_.data() + part.valuesBegin, values_.data() + part.valuesBegin};
   }
+  // The report's tests from every value read (parts tested again included), in the order the
+  // tests first came.
+  std::vector<ReportTest> reportTests() const;
   // Applies clipping to a test's spec limits.
   static void clipToSpec(const Test& test, RobustLimits& limits);
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -665,16 +666,28 @@ int patApplyCommand(const std::vector<std::string>& files, const std::string& li
   for (const PatOutlier& outlier : outliers)
     ++found.outliers[static_cast<std::size_t>(outlier.rule)];
 
+  // The re-binned copies are written on a thread of their own while the other outputs are made.
   Names names;
   std::vector<std::string> rebinned;
   for (std::uint32_t f = 0; f < lot.files().size(); ++f) {
     const std::filesystem::path input = std::filesystem::u8path(lot.files()[f].path);
-    const std::string path =
-        outDir + "/" + names.unique(fileName(input.stem().u8string(), "datalog"), ".pat.stdf");
-    if (!rewrite(lot, f, outliers, rules, path, err)) return DATALOG_WRITE;
-    rebinned.push_back(path);
-    found.outputs.push_back(path);
+    rebinned.push_back(outDir + "/" +
+                       names.unique(fileName(input.stem().u8string(), "datalog"), ".pat.stdf"));
+    found.outputs.push_back(rebinned.back());
   }
+  std::ostringstream copyErrors;
+  bool copied = true;
+  std::thread copying([&] {
+    for (std::uint32_t f = 0; f < lot.files().size() && copied; ++f) {
+      copied = rewrite(lot, f, outliers, rules, rebinned[f], copyErrors);
+    }
+  });
+  struct Joined {
+    std::thread& thread;
+    ~Joined() {
+      if (thread.joinable()) thread.join();
+    }
+  } joined{copying};
 
   std::string csv = "part_id,site,wafer,x,y,rule,test_num,test_name,value,low,high\n";
   for (const PatOutlier& outlier : outliers) {
@@ -720,6 +733,7 @@ int patApplyCommand(const std::vector<std::string>& files, const std::string& li
   // The lot's report as read, with the outliers moved to their rules' bins.
   LotReportData report = collected.report();
   report.files = rebinned;
+  report.tests = lot.reportTests();
   report.pat =
       reportSection(lot, outliers, rules, limitsPath.empty() ? nullptr : &staticLimits, dynamic);
   const auto binOf = [&](int number) -> ReportBin& {
@@ -754,6 +768,11 @@ int patApplyCommand(const std::vector<std::string>& files, const std::string& li
   const std::string reportPath = outDir + "/" + prefix + "report.html";
   if (!writeWhole(reportPath, reportHtml(report), err)) return DATALOG_WRITE;
   found.outputs.push_back(reportPath);
+  copying.join();
+  if (!copied) {
+    err << copyErrors.str();
+    return DATALOG_WRITE;
+  }
 
   long total = 0;
   for (const long n : found.outliers) total += n;

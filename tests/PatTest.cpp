@@ -197,6 +197,17 @@ TEST(Pat, QuantilesAreRsTypeSevenAndLimitsTheirRobustSpread) {
   EXPECT_DOUBLE_EQ(stdf::quantileType7(five, 0.9), 4 + 0.6 * 6);
   std::vector<double> flat = {1, 1, 1, 1, 2};
   EXPECT_FALSE(stdf::robustLimits(flat, 6, limits)) << "Q3 = Q1";
+  // Robust limits take each quartile within its side of the median: the same as one by one.
+  for (int n = 1; n <= 64; ++n) {
+    std::vector<double> values;
+    for (int i = 0; i < n; ++i) values.push_back(std::round(noise(n, i, 9) * 20) / 4);
+    std::vector<double> a = values, b = values, c = values;
+    const bool spread = stdf::robustLimits(values, 6, limits);
+    EXPECT_EQ(spread, limits.q3 > limits.q1);
+    EXPECT_DOUBLE_EQ(limits.q1, stdf::quantileType7(a, 0.25)) << n;
+    EXPECT_DOUBLE_EQ(limits.median, stdf::quantileType7(b, 0.5)) << n;
+    EXPECT_DOUBLE_EQ(limits.q3, stdf::quantileType7(c, 0.75)) << n;
+  }
   // The neighbours' median, for every count the 5 x 5 window gives, with repeated values.
   for (int n = 1; n <= 24; ++n) {
     std::vector<float> values;
