@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -326,12 +327,41 @@ std::uint32_t PatLot::testIndex(std::uint32_t number) {
 }
 
 bool PatLot::read(const std::string& path, std::string& error, LotCollector* collector) {
-  std::ifstream in(path, std::ios::binary);
+  // The file whole in memory (one at a time): read at once, and framed without copying.
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary | std::ios::ate);
   if (!in) {
     error = "cannot open " + path;
     return false;
   }
-  StdfReader reader(in);
+  std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (static_cast<std::size_t>(in.gcount()) != bytes.size()) {
+    error = "cannot read " + path;
+    return false;
+  }
+  // The report's figures from the records that aren't PTRs, on a thread of their own meanwhile.
+  std::thread reporting;
+  if (collector) {
+    reporting = std::thread([&bytes, collector, &path] {
+      StdfReader all(bytes.data(), bytes.size());
+      RawRecord raw;
+      Record record;
+      while (all.nextRaw(raw)) {
+        if (RecordType{raw.type, raw.sub} == PTR_RECORD) continue;
+        if (!all.decode(raw, record)) break;
+        collector->add(record);
+      }
+      collector->endFile(path);
+    });
+  }
+  struct Joined {
+    std::thread& thread;
+    ~Joined() {
+      if (thread.joinable()) thread.join();
+    }
+  } joined{reporting};
+  StdfReader reader(bytes.data(), bytes.size());
   const auto fileIndex = static_cast<std::uint32_t>(files_.size());
   files_.emplace_back();
   files_.back().path = path;
@@ -395,12 +425,11 @@ bool PatLot::read(const std::string& path, std::string& error, LotCollector* col
       open(headSiteKey(ptr.head, ptr.site)).emplace_back(lastIndex, ptr.result);
       continue;
     }
-    if (!collector && type != PIR_RECORD && type != PRR_RECORD && type != WIR_RECORD &&
-        type != WRR_RECORD && type != MIR_RECORD && type != MRR_RECORD && type != PTR_RECORD) {
+    if (type != PIR_RECORD && type != PRR_RECORD && type != WIR_RECORD && type != WRR_RECORD &&
+        type != MIR_RECORD && type != MRR_RECORD && type != PTR_RECORD) {
       continue;
     }
     if (!reader.decode(raw, record)) break;
-    if (collector) collector->add(record);
     if (record.is("PIR")) {
       open(headSiteKey(record, field::PIR_HEAD_NUM)).clear();
     } else if (record.is("PRR")) {
@@ -423,8 +452,12 @@ bool PatLot::read(const std::string& path, std::string& error, LotCollector* col
       identity.head = part.head;
       identity.partId = part.partId;
       identity.partFlag = static_cast<std::uint8_t>(flags);
-      const std::int64_t x = record.signedValue("X_COORD", -32768);
-      const std::int64_t y = record.signedValue("Y_COORD", -32768);
+      // By position: the PRR's fields come by the thousand.
+      const auto coordinate = [&](std::size_t at) {
+        return record.fields.size() > at ? record.fields[at].i : std::int64_t{-32768};
+      };
+      const std::int64_t x = coordinate(field::PRR_X_COORD);
+      const std::int64_t y = coordinate(field::PRR_Y_COORD);
       if (wafer >= 0) {
         identity.onWafer = true;
         identity.wafer = wafers_[static_cast<std::size_t>(wafer)].id;
@@ -466,7 +499,7 @@ bool PatLot::read(const std::string& path, std::string& error, LotCollector* col
     }
   }
   files_[fileIndex].order = reader.byteOrder();
-  if (collector) collector->endFile(path);
+
   if (const ReadError* damage = reader.error()) {
     error = path + ": " + damage->message;
     return false;

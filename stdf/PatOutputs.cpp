@@ -24,11 +24,15 @@ namespace stdf {
 namespace {
 
 std::string readWhole(const std::string& path, bool& ok) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  ok = in.is_open() && !in.bad();
-  return text.str();
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary | std::ios::ate);
+  std::string text;
+  if (in) {
+    text.resize(static_cast<std::size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  }
+  ok = in.is_open() && !in.bad() && static_cast<std::size_t>(in.gcount()) == text.size();
+  return text;
 }
 
 bool writeWhole(const std::string& path, const std::string& text, std::ostream& err) {
@@ -169,15 +173,22 @@ bool rewrite(const PatLot& lot, std::uint32_t fileIndex, const std::vector<PatOu
     const PatLot::Part& part = lot.parts()[outlier.part];
     if (part.file == fileIndex) byOffset[part.prrOffset] = &outlier;
   }
-  std::ifstream in(file.path, std::ios::binary);
+  // The file whole in memory: runs of records that don't change are copied as they are.
+  bool read = false;
+  const std::string input = readWhole(file.path, read);
+  std::string buffer, tail;
+  buffer.reserve(input.size() + 4096);
   std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
-  if (!in || !out) {
-    err << "ate-datalog: cannot " << (!in ? "read " + file.path : "write " + outPath) << '\n';
+  if (!read || !out) {
+    err << "ate-datalog: cannot " << (!read ? "read " + file.path : "write " + outPath) << '\n';
     return false;
   }
-  StdfReader reader(in);
+  StdfReader reader(input.data(), input.size());
+  std::size_t span = 0;  // where the run of records not yet copied begins
+  const auto copySpan = [&](std::string& into, std::uint64_t to) {
+    into.append(input, span, static_cast<std::size_t>(to) - span);
+  };
   const ByteOrder order = file.order;
-  std::string buffer, tail;
   bool inTail = false;  // from the first HBR or SBR on, kept until the end
   std::vector<BinEntry> bins;
   std::string waferOpen;  // the wafer between a WIR and its WRR
@@ -194,9 +205,12 @@ bool rewrite(const PatLot& lot, std::uint32_t fileIndex, const std::vector<PatOu
   while (reader.nextRaw(raw)) {
     const RecordType type{raw.type, raw.sub};
     std::string& into = inTail ? tail : buffer;
+    const std::uint64_t end = raw.offset + 4 + raw.length;
     if (type == HBR_RECORD || type == SBR_RECORD) {
       Record record;
       if (!reader.decode(raw, record)) break;
+      copySpan(into, raw.offset);
+      span = static_cast<std::size_t>(end);
       if (!inTail) {
         out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         buffer.clear();
@@ -255,18 +269,17 @@ bool rewrite(const PatLot& lot, std::uint32_t fileIndex, const std::vector<PatOu
       });
       if (good != 0xffffffffu) writeUint(&copy[14], good >= lost ? good - lost : 0, 4, order);
     }
-    std::uint8_t length[2];
-    writeUint(length, raw.length, 2, order);
-    into.append(reinterpret_cast<const char*>(length), 2);
-    into += static_cast<char>(raw.type);
-    into += static_cast<char>(raw.sub);
+    if (!changed) continue;          // part of the run
+    copySpan(into, raw.offset + 4);  // the run and this record's header
     into.append(reinterpret_cast<const char*>(bytes), raw.length);
     into += extra;
-    if (!inTail && buffer.size() >= (1u << 20)) {
+    span = static_cast<std::size_t>(end);
+    if (!inTail && buffer.size() >= (1u << 22)) {
       out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
       buffer.clear();
     }
   }
+  copySpan(inTail ? tail : buffer, reader.offset());
   if (const ReadError* damage = reader.error()) {
     err << "ate-datalog: " << file.path << ": " << damage->message << '\n';
     return false;
