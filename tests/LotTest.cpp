@@ -469,14 +469,15 @@ TEST_P(DriverKilled, MidLotLosesNoPart) {
         << held.dump();
     EXPECT_EQ(station.post("/api/lot/resume").first, 409) << "resumed with the flow changed";
     std::ofstream(flow, std::ios::binary | std::ios::trunc) << original;
-    EXPECT_EQ(station.post("/api/lot/resume").first, 200);
+    const auto [status, body] = station.post("/api/lot/resume");
+    EXPECT_EQ(status, 200) << body.dump();
   }
   const json lot = station.waitLotEnded();
   const auto [lines, status] = handler.finish();
   EXPECT_EQ(status, std::optional<int>(0));
   EXPECT_EQ(lot["lot"]["datalogs"].size(), 2u) << lot.dump();
   const Logged logged = readDatalogs(lot["lot"]["datalogs"]);
-  EXPECT_EQ(logged.parts.size(), 40u);
+  EXPECT_EQ(logged.parts.size(), 40u) << lot["alarms"].dump();
   expectBinsAsLogged(touchdowns(lines), logged);
 }
 INSTANTIATE_TEST_SUITE_P(Lot, DriverKilled, testing::Bool(), [](const auto& info) {
