@@ -41,7 +41,7 @@ struct LotFile {
   std::vector<ProgramFile> program;
   std::string auditHead;  // the station's audit trail's newest hash; empty: none
   // Static outlier limits applied as each value is recorded ("PAT.TEST=LOW HIGH"): a part inside
-  // its spec limits but outside these gets the bin of "PAT_BIN=HARD SOFT NAME".
+  // its test limits but outside these gets the bin of "PAT_BIN=HARD SOFT NAME".
   std::map<std::uint32_t, std::pair<double, double>> patLimits;
   std::uint16_t patHardBin = 11, patSoftBin = 11;
   std::string patBinName = "PAT_STATIC";

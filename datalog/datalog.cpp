@@ -133,7 +133,7 @@ struct PatStatic {
   std::string binName;
 };
 
-// The first value of a part that was inside its spec limits and outside its outlier limits.
+// The first value of a part that was inside its test limits and outside its outlier limits.
 struct PatHit {
   std::uint32_t testNumber = 0;
   const std::string* name = nullptr;
@@ -972,7 +972,7 @@ struct TestLog::State {
   int notLogged(const PlanParam& param, const std::string& device, const char* why);
   // The pass takes the test log's plan at its first outcome; false when it had another one.
   bool adoptPlan(Pass& p);
-  // A value inside its spec limits: the part's first outside its outlier limits is kept.
+  // A value inside its test limits: the part's first outside its outlier limits is kept.
   void notePat(const PlanParam& param, std::size_t part, double value);
 };
 

@@ -64,9 +64,7 @@ void LotCollector::sample(const PtrFields& ptr) {
       (ptr.testFlags & (flag::TEST_RESULT_INVALID | flag::TEST_NOT_EXECUTED)) != 0) {
     return;
   }
-  random_ ^= random_ << 13;
-  random_ ^= random_ >> 7;
-  random_ ^= random_ << 17;
+  ReportTest::nextRandom(random_);
   // Test numbers below 65536 (nearly all) through a flat table; the rest through the map.
   ReportTest* test = nullptr;
   if (ptr.testNumber < 65536) {

@@ -31,6 +31,13 @@ struct ReportTest {
 
   // Adds one finite value; seen counts the values offered so far, for the sampling.
   void add(double value, std::uint64_t random);
+  // The sample's next choice from state (xorshift): the same values sample alike every time.
+  static std::uint64_t nextRandom(std::uint64_t& state) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
   double mean() const { return values == 0 ? 0 : sum / values; }
   double deviation() const;
   // Cpk against the limits it has; empty without limits or spread.

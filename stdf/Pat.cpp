@@ -7,12 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <set>
 #include <thread>
 #include <tuple>
 #include <utility>
-
-#include <nlohmann/json.hpp>
 
 #include "stdf/Supersede.h"
 
@@ -176,134 +173,9 @@ bool robustLimits(std::vector<double>& values, double k, RobustLimits& out) {
   return out.q3 > out.q1;
 }
 
-void PatLot::clipToSpec(const Test& test, RobustLimits& limits) {
-  if (test.specLow && limits.low < *test.specLow) limits.low = *test.specLow;
-  if (test.specHigh && limits.high > *test.specHigh) limits.high = *test.specHigh;
-}
-
-// ----- rules and limits files
-
-bool parsePatRules(const std::string& text, PatRules& rules, std::string& error) {
-  using nlohmann::json;
-  const json doc = json::parse(text, nullptr, false);
-  if (doc.is_discarded() || !doc.is_object()) {
-    error = "not a JSON object";
-    return false;
-  }
-  // What each section may hold beside enabled, hardBin, softBin and binName.
-  static const std::map<std::string, std::set<std::string>> KEYS = {
-      {"static", {}},
-      {"dynamic", {"k", "minValues"}},
-      {"nnr", {"window", "k", "minNeighbours"}},
-      {"gdbn", {"adjacentWeight", "diagonalWeight", "threshold"}},
-      {"zpat", {"share", "minWafers"}}};
-  for (const auto& [name, section] : doc.items()) {
-    const auto known = KEYS.find(name);
-    if (known == KEYS.end()) {
-      error = "no rule is called \"" + name + "\"";
-      return false;
-    }
-    if (!section.is_object()) continue;
-    for (const auto& [key, value] : section.items()) {
-      if (key != "enabled" && key != "hardBin" && key != "softBin" && key != "binName" &&
-          known->second.count(key) == 0) {
-        error = name + " has no \"" + key + "\"";
-        return false;
-      }
-    }
-  }
-  try {
-    for (std::size_t i = 0; i < PAT_RULES; ++i) {
-      const auto found = doc.find(RULE_NAMES[i]);
-      if (found == doc.end()) continue;
-      if (!found->is_object())
-        throw std::runtime_error(std::string(RULE_NAMES[i]) + ": not an object");
-      PatRules::Rule& rule = rules.rules[i];
-      rule.enabled = found->value("enabled", rule.enabled);
-      const auto bin = [&](const char* key, std::uint16_t& value) {
-        const int n = found->value(key, static_cast<int>(value));
-        if (n < 0 || n > 32767) {
-          throw std::runtime_error(std::string(RULE_NAMES[i]) + "." + key + ": not a bin number");
-        }
-        value = static_cast<std::uint16_t>(n);
-      };
-      bin("hardBin", rule.hardBin);
-      bin("softBin", rule.softBin);
-      rule.binName = found->value("binName", rule.binName);
-    }
-    const auto number = [&](const char* rule, const char* key, auto& value, double least) {
-      const auto section = doc.find(rule);
-      if (section == doc.end() || !section->contains(key)) return;
-      const double given = section->at(key).template get<double>();
-      if (!(given >= least) || !std::isfinite(given)) {
-        throw std::runtime_error(std::string(rule) + "." + key + ": out of range");
-      }
-      value = static_cast<std::remove_reference_t<decltype(value)>>(given);
-    };
-    number("dynamic", "k", rules.k, 0.5);
-    number("dynamic", "minValues", rules.minValues, 3);
-    number("nnr", "window", rules.nnrWindow, 3);
-    number("nnr", "k", rules.nnrK, 0.5);
-    number("nnr", "minNeighbours", rules.nnrMinNeighbours, 1);
-    number("gdbn", "adjacentWeight", rules.gdbnAdjacentWeight, 0);
-    number("gdbn", "diagonalWeight", rules.gdbnDiagonalWeight, 0);
-    number("gdbn", "threshold", rules.gdbnThreshold, 1);
-    number("zpat", "share", rules.zpatShare, 0);
-    number("zpat", "minWafers", rules.zpatMinWafers, 2);
-    if (rules.nnrWindow % 2 == 0) throw std::runtime_error("nnr.window: not an odd number");
-    if (rules.zpatShare > 1) throw std::runtime_error("zpat.share: more than 1");
-  } catch (const std::exception& e) {
-    error = e.what();
-    return false;
-  }
-  return true;
-}
-
-std::string patRulesJson(const PatRules& rules) {
-  nlohmann::ordered_json doc;
-  for (std::size_t i = 0; i < PAT_RULES; ++i) {
-    const PatRules::Rule& rule = rules.rules[i];
-    doc[RULE_NAMES[i]] = {{"enabled", rule.enabled},
-                          {"hardBin", rule.hardBin},
-                          {"softBin", rule.softBin},
-                          {"binName", rule.binName}};
-  }
-  doc["dynamic"]["k"] = rules.k;
-  doc["dynamic"]["minValues"] = rules.minValues;
-  doc["nnr"]["window"] = rules.nnrWindow;
-  doc["nnr"]["k"] = rules.nnrK;
-  doc["nnr"]["minNeighbours"] = rules.nnrMinNeighbours;
-  doc["gdbn"]["adjacentWeight"] = rules.gdbnAdjacentWeight;
-  doc["gdbn"]["diagonalWeight"] = rules.gdbnDiagonalWeight;
-  doc["gdbn"]["threshold"] = rules.gdbnThreshold;
-  doc["zpat"]["share"] = rules.zpatShare;
-  doc["zpat"]["minWafers"] = rules.zpatMinWafers;
-  return doc.dump(2) + "\n";
-}
-
-bool parsePatLimits(const std::string& text, PatLimitTable& limits, std::string& error) {
-  const nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
-  if (doc.is_discarded() || !doc.is_object() || !doc.contains("tests") ||
-      !doc["tests"].is_array()) {
-    error = "not a limits file (a JSON object with \"tests\")";
-    return false;
-  }
-  try {
-    for (const auto& test : doc["tests"]) {
-      const auto number = test.at("number").get<std::uint32_t>();
-      const double low = test.at("low").get<double>();
-      const double high = test.at("high").get<double>();
-      if (!(low <= high)) {
-        error = "test " + std::to_string(number) + ": low above high";
-        return false;
-      }
-      limits[number] = {low, high};
-    }
-  } catch (const std::exception& e) {
-    error = std::string("a test without its number, low and high (") + e.what() + ")";
-    return false;
-  }
-  return true;
+void PatLot::clipToTestLimits(const Test& test, RobustLimits& limits) {
+  if (test.testLow && limits.low < *test.testLow) limits.low = *test.testLow;
+  if (test.testHigh && limits.high > *test.testHigh) limits.high = *test.testHigh;
 }
 
 // ----- reading
@@ -403,9 +275,9 @@ bool PatLot::read(const std::string& path, std::string& error, LotCollector* col
                                std::uint64_t none, std::uint64_t useDefault) {
           if (!(ptr.optFlag & (none | useDefault)) && ptr.present > at) value = given;
         };
-        limit(test.specLow, field::PTR_LO_LIMIT, ptr.lowLimit, flag::OPT_NO_LOW_LIMIT,
+        limit(test.testLow, field::PTR_LO_LIMIT, ptr.lowLimit, flag::OPT_NO_LOW_LIMIT,
               flag::OPT_LOW_LIMIT_DEFAULT);
-        limit(test.specHigh, field::PTR_HI_LIMIT, ptr.highLimit, flag::OPT_NO_HIGH_LIMIT,
+        limit(test.testHigh, field::PTR_HI_LIMIT, ptr.highLimit, flag::OPT_NO_HIGH_LIMIT,
               flag::OPT_HIGH_LIMIT_DEFAULT);
       } else if (tests_[lastIndex].name.empty() && ptr.present > field::PTR_TEST_TXT) {
         tests_[lastIndex].name = ptr.text;
@@ -620,7 +492,7 @@ class Screen {
       if (byTest[t].size() < rules_.minValues || !robustLimits(byTest[t], rules_.k, found)) {
         continue;
       }
-      PatLot::clipToSpec(lot_.tests()[t], found);
+      PatLot::clipToTestLimits(lot_.tests()[t], found);
       limits[t] = found;
     }
     return limits;
@@ -887,16 +759,14 @@ std::vector<ReportTest> PatLot::reportTests() const {
     shown.number = test.number;
     shown.name = test.name;
     shown.unit = test.unit;
-    shown.low = test.specLow;
-    shown.high = test.specHigh;
+    shown.low = test.testLow;
+    shown.high = test.testHigh;
     shown.executions = test.executions;
     shown.fails = test.fails;
   }
   std::uint64_t random = 0x9e3779b97f4a7c15ull;  // the sample's choice, the same every time
   for (std::size_t v = 0; v < values_.size(); ++v) {
-    random ^= random << 13;
-    random ^= random >> 7;
-    random ^= random << 17;
+    ReportTest::nextRandom(random);
     tests[valueTests_[v]].add(values_[v], random);
   }
   return tests;
@@ -926,7 +796,7 @@ PatLot::LimitsResult PatLot::limits(double k, std::size_t minValues) const {
     } else if (!robustLimits(byTest[t], k, found)) {
       result.leftOut.push_back({&tests_[t], count, "Q3 equals Q1: no spread to judge by"});
     } else {
-      clipToSpec(tests_[t], found);
+      clipToTestLimits(tests_[t], found);
       result.limits.push_back({&tests_[t], found});
     }
   }

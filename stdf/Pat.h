@@ -1,5 +1,5 @@
 // Outlier screening of a lot's datalogs (part average testing, as automotive customers ask for
-// it): parts inside their spec limits but far from their population are binned out, and on wafers
+// it): parts inside their test limits but far from their population are binned out, and on wafers
 // the geography counts too. Five rules, applied in this order to the lot's final parts (a die or
 // part tested again counts with its last result):
 //
@@ -12,8 +12,8 @@
 //   zpat     a good die at a position that fails on a share of the lot's wafers
 //
 // Robust limits: median +- k * (Q3 - Q1) / 1.35, quantiles by linear interpolation between
-// closest ranks (R's type 7), from the parts good as tested; a limit beyond the spec limit is the
-// spec limit. Every population and neighbourhood is taken from the parts as tested; only a part
+// closest ranks (R's type 7), from the parts good as tested; a limit beyond the test's own limit is
+// that limit. Every population and neighbourhood is taken from the parts as tested; only a part
 // good as tested can be an outlier, and a part an earlier rule took keeps that rule's bin.
 #ifndef ATE_STDF_PAT_H_
 #define ATE_STDF_PAT_H_
@@ -104,7 +104,7 @@ class PatLot {
   struct Test {
     std::uint32_t number = 0;
     std::string name, unit;
-    std::optional<double> specLow, specHigh;
+    std::optional<double> testLow, testHigh;
     long executions = 0, fails = 0;  // every PTR of it, parts tested again included
   };
   struct Part {
@@ -142,7 +142,7 @@ class PatLot {
                                  DynamicLimits* dynamicLimits = nullptr) const;
 
   // Static limits from the final parts good as tested: per test its robust limits (clipped to
-  // its spec limits), or why it is left out.
+  // its test limits), or why it is left out.
   struct LimitsResult {
     struct Limit {
       const Test* test;
@@ -169,8 +169,8 @@ class PatLot {
   // The report's tests from every value read (parts tested again included), in the order the
   // tests first came.
   std::vector<ReportTest> reportTests() const;
-  // Applies clipping to a test's spec limits.
-  static void clipToSpec(const Test& test, RobustLimits& limits);
+  // Applies clipping to a test's test limits.
+  static void clipToTestLimits(const Test& test, RobustLimits& limits);
 
  private:
   std::uint32_t testIndex(std::uint32_t number);

@@ -618,8 +618,8 @@ int patLimitsCommand(const std::vector<std::string>& files, double k, std::size_
                                     {"q1", limits.q1},        {"median", limits.median},
                                     {"q3", limits.q3},        {"sigma", limits.sigma},
                                     {"low", limits.low},      {"high", limits.high}};
-    if (test->specLow) entry["specLow"] = *test->specLow;
-    if (test->specHigh) entry["specHigh"] = *test->specHigh;
+    if (test->testLow) entry["testLow"] = *test->testLow;
+    if (test->testHigh) entry["testHigh"] = *test->testHigh;
     doc["tests"].push_back(entry);
   }
   doc["leftOut"] = nlohmann::ordered_json::array();

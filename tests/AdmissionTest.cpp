@@ -53,8 +53,8 @@ TEST(Admission, AdmitsOnlyTheStationsOwnPage) {
                 "station.example", "", bearer, 0},
            Case{"nor does it from another site's page, which can't send it", loopback, "POST",
                 "/api/run", local, "http://evil.example", bearer, 0},
-           Case{"a Basic header is no token", loopback, "POST", "/api/run", local, "",
-                "Basic eDp5", 403},
+           Case{"a Basic header is no token", loopback, "POST", "/api/run", local, "", "Basic eDp5",
+                403},
        }) {
     http::Request request;
     request.method = c.method;

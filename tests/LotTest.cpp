@@ -264,7 +264,7 @@ TEST(Lot, TheExampleDrawsEachPartOfALotFromItsProcessModel) {
   }
 }
 
-// Outlier screening in a lot: a part inside its spec limits but outside the lot's static limits
+// Outlier screening in a lot: a part inside its test limits but outside the lot's static limits
 // gets the static PAT bin as it is tested, in its datalog and in its BIN; at the lot's end the
 // station screens the datalogs by every rule and says what it found.
 TEST(Lot, OutlierScreeningBinsPartsAsTheyAreTestedAndScreensTheLot) {

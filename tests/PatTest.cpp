@@ -42,7 +42,7 @@ struct Part {
 };
 
 // One part: PIR, the tests' PTRs, PRR. T1 has a gradient across the wafer, T2 is flat, T3 is
-// narrow beside its spec limits, T4 never changes, T5 only some parts have.
+// narrow beside its test limits, T4 never changes, T5 only some parts have.
 std::string part(bool big, int site, const Part& p, int seed) {
   const int flags = p.bin == 1 ? 0 : 0x08;
   std::string out = pir(big, site);
@@ -122,7 +122,7 @@ struct Lot {
 
 Lot plantedLot() {
   Wafer w1 = wafer("W1", 10), w2 = wafer("W2", 20), w3 = wafer("W3", 30);
-  at(w1, -2, 3).t2 = 58;   // static: outside the limits file, inside the spec
+  at(w1, -2, 3).t2 = 58;   // static: outside the limits file, inside the test limits
   at(w1, 4, 1).t2 = 55.6;  // dynamic: inside the limits file, outside the wafer's own limits
   at(w2, -5, 2).t1 += 6;   // nnr: within the wafer's spread, far from its neighbours
   for (int y = -4; y <= -2; ++y) {
@@ -391,7 +391,7 @@ TEST(Pat, LimitsComeFromGoodFinalPartsAndSayWhatTheyLeaveOut) {
   std::string error;
   ASSERT_TRUE(stdf::parsePatLimits(json, table, error)) << error;
   EXPECT_EQ(table.size(), 3u) << json;
-  EXPECT_EQ(table[3], std::make_pair(49.0, 51.0)) << "clipped to the spec limits";
+  EXPECT_EQ(table[3], std::make_pair(49.0, 51.0)) << "clipped to the test limits";
   EXPECT_NE(json.find("\"why\": \"Q3 equals Q1: no spread to judge by\""), std::string::npos);
   EXPECT_NE(json.find("\"why\": \"fewer than 30 values from good parts\""), std::string::npos);
   EXPECT_NE(said.find("limits of 3 tests, 2 left out"), std::string::npos) << said;

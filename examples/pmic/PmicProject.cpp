@@ -9,7 +9,7 @@
 // output voltage test, which shows what fail-stop does. In a lot, each part is drawn from a model
 // of a process (libdatalog's currentPart names it): a lot and a wafer shift, a gradient from the
 // wafer's centre to its edge, small site offsets, part-to-part noise, a few clusters of leaky
-// dies on each wafer, rare open contacts, and rare outliers that stay inside the spec limits; the
+// dies on each wafer, rare open contacts, and rare outliers that stay inside the test limits; the
 // same lot id and part always read the same. ATE_EXAMPLE_FIXED=1 keeps the fixed figures.
 #include <algorithm>
 #include <atomic>
@@ -167,7 +167,7 @@ double modelValue(const datalog::Part& part, const Result& result) {
   }
   // A few parts in a thousand have an open clamp diode: continuity fails.
   if (parameter == "CONT_VIN" && uniform(self ^ 0x0be4) < 0.004) value = -0.05;
-  // Rare parametric outliers: far from every other part, yet inside the spec limits.
+  // Rare parametric outliers: far from every other part, yet inside the test limits.
   static const char* const OUTLYING[] = {"ILEAK_EN_HI", "IQ_ACTIVE", "IQ_SHDN", "LOADREG1"};
   if (uniform(self ^ 0x07u) < 0.003 &&
       parameter == OUTLYING[mix(self ^ 0x08u) % (sizeof OUTLYING / sizeof OUTLYING[0])]) {

@@ -22,9 +22,9 @@ void AccessControl::takeUpChanges() {
   // At most once a second: a look at the file's time and size.
   const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
   auto last = lastLook_.load();
-  if (now - last < std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                       std::chrono::seconds(1))
-                       .count() ||
+  if (now - last <
+          std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::seconds(1))
+              .count() ||
       !lastLook_.compare_exchange_strong(last, now)) {
     return;
   }
