@@ -177,11 +177,16 @@ void ReportTest::add(double value, std::uint64_t random) {
   ++values;
   sum += value;
   squares += value * value;
-  // Reservoir sampling: every value has the same chance to be in the sample.
+  // Reservoir sampling: every value has the same chance to be in the sample. The n-th value
+  // takes the place of a draw from [0, n) when the draw falls inside the sample (the draw
+  // scaled by multiplying: a division per value would cost more than the rest of it).
   if (sample.size() < SAMPLE) {
     sample.push_back(value);
-  } else if (random % static_cast<std::uint64_t>(values) < SAMPLE) {
-    sample[random % SAMPLE] = value;
+  } else {
+    __extension__ using Wide = unsigned __int128;  // GCC's and Clang's, on 64-bit targets
+    const auto draw = static_cast<std::uint64_t>(
+        (static_cast<Wide>(random) * static_cast<std::uint64_t>(values)) >> 64);
+    if (draw < SAMPLE) sample[draw] = value;
   }
 }
 

@@ -1,6 +1,6 @@
 #include "stdf/Pat.h"
 
-#include <xmmintrin.h>
+#include <emmintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -21,29 +21,40 @@ constexpr double NONE = std::numeric_limits<double>::quiet_NaN();
 
 const char* const RULE_NAMES[PAT_RULES] = {"static", "dynamic", "nnr", "gdbn", "zpat"};
 
-// Neighbours' medians for the 5 x 5 window (and smaller ones): up to 24 neighbours, sorted with
-// padding to 32 by Batcher's odd-even merge sort, four dies at once (each a lane), with no branch
-// on the values; a sort's branches mispredict half the time on such data.
-constexpr int SLOTS = 32;
+// Neighbours' medians for the 5 x 5 window (and smaller ones): up to 24 neighbours, sorted by
+// Batcher's odd-even merge sort four dies at once (each a lane), with no branch on the values; a
+// sort's branches mispredict half the time on such data. A lane with fewer neighbours is padded
+// with as many values below all as above all (one more above for an odd count), which leaves
+// its median in the middle slots: slot 11 for an odd count, the mean of 11 and 12 for an even.
+constexpr int SLOTS = 24;
+constexpr int NETWORK_OF = 32;  // Batcher's network is made for a power of two
 constexpr int LANES = 4;
-constexpr int FEW = 24;
+constexpr int LOW_MIDDLE = SLOTS / 2 - 1;
 
 struct Comparator {
   int a = 0, b = 0;
 };
 
-// Batcher's odd-even merge sort of SLOTS values, as its comparators in order.
-constexpr int networkSize() {
-  int size = 0;
-  for (int p = 1; p < SLOTS; p <<= 1) {
+// Calls each comparator of Batcher's network of NETWORK_OF values that sorts the first SLOTS:
+// the others only meet values above all, which they leave where they are.
+template <typename Visit>
+constexpr void batcher(Visit visit) {
+  for (int p = 1; p < NETWORK_OF; p <<= 1) {
     for (int k = p; k >= 1; k >>= 1) {
-      for (int j = k % p; j + k < SLOTS; j += 2 * k) {
-        for (int i = 0; i < k && i < SLOTS - j - k; ++i) {
-          if ((i + j) / (2 * p) == (i + j + k) / (2 * p)) ++size;
+      for (int j = k % p; j + k < NETWORK_OF; j += 2 * k) {
+        for (int i = 0; i < k && i < NETWORK_OF - j - k; ++i) {
+          if ((i + j) / (2 * p) == (i + j + k) / (2 * p) && i + j + k < SLOTS) {
+            visit(Comparator{i + j, i + j + k});
+          }
         }
       }
     }
   }
+}
+
+constexpr int networkSize() {
+  int size = 0;
+  batcher([&size](Comparator) { ++size; });
   return size;
 }
 
@@ -54,25 +65,14 @@ struct Network {
 constexpr Network sortingNetwork() {
   Network network{};
   int at = 0;
-  for (int p = 1; p < SLOTS; p <<= 1) {
-    for (int k = p; k >= 1; k >>= 1) {
-      for (int j = k % p; j + k < SLOTS; j += 2 * k) {
-        for (int i = 0; i < k && i < SLOTS - j - k; ++i) {
-          if ((i + j) / (2 * p) == (i + j + k) / (2 * p)) {
-            network.comparators[at++] = Comparator{i + j, i + j + k};
-          }
-        }
-      }
-    }
-  }
+  batcher([&](Comparator c) { network.comparators[at++] = c; });
   return network;
 }
 
 constexpr Network NETWORK = sortingNetwork();
-static_assert(networkSize() == 191, "Batcher's network of 32 has 191 comparators");
 
 // The network unrolled, each comparator's slots known when compiled, so that they stay in
-// registers where they can.
+// registers where they can (and the compiler drops what the middle slots don't depend on).
 template <std::size_t... I>
 void sortSlots(__m128 (&slot)[SLOTS], std::index_sequence<I...>) {
   const auto compare = [&slot](int a, int b) {
@@ -83,25 +83,44 @@ void sortSlots(__m128 (&slot)[SLOTS], std::index_sequence<I...>) {
   (compare(NETWORK.comparators[I].a, NETWORK.comparators[I].b), ...);
 }
 
-// values[slot][lane] holds each lane's neighbours in its first count[lane] slots; the rest is
-// filled here with as many values below all as above all, so that the median of the SLOTS is
-// the neighbours'. The medians come back in median[lane].
-void medianOfNeighbours(float (&values)[SLOTS][LANES], const int (&count)[LANES],
-                        double (&median)[LANES]) {
-  const float inf = std::numeric_limits<float>::infinity();
-  for (int lane = 0; lane < LANES; ++lane) {
-    const int low = count[lane] + (SLOTS - count[lane]) / 2;
-    for (int slot = count[lane]; slot < SLOTS; ++slot) values[slot][lane] = slot < low ? -inf : inf;
-  }
-  // The four lanes side by side in one register (SSE, which every x86-64 has).
-  __m128 slot[SLOTS];
-  for (int i = 0; i < SLOTS; ++i) slot[i] = _mm_loadu_ps(values[i]);
+// The lanes' medians from their padded slots; odd: the lanes whose count is odd.
+void middleOf(__m128 (&slot)[SLOTS], const bool (&odd)[LANES], double (&median)[LANES]) {
   sortSlots(slot, std::make_index_sequence<networkSize()>());
-  _mm_storeu_ps(values[SLOTS / 2 - 1], slot[SLOTS / 2 - 1]);
-  _mm_storeu_ps(values[SLOTS / 2], slot[SLOTS / 2]);
+  float low[LANES], high[LANES];
+  _mm_storeu_ps(low, slot[LOW_MIDDLE]);
+  _mm_storeu_ps(high, slot[LOW_MIDDLE + 1]);
   for (int lane = 0; lane < LANES; ++lane) {
-    const double middle = values[SLOTS / 2 - 1][lane];
-    median[lane] = count[lane] % 2 == 1 ? middle : 0.5 * (middle + values[SLOTS / 2][lane]);
+    const double middle = low[lane];
+    median[lane] = odd[lane] ? middle : 0.5 * (middle + static_cast<double>(high[lane]));
+  }
+}
+
+// The slots of four dies side by side (lanes): each one's neighbours at + offsets[s] + lane (NaN
+// where there is none). A missing neighbour becomes a value above all or below all in turn
+// (above first), and so do the slots past the window, so that each lane's median ends in the
+// middle slots. count: each lane's neighbours.
+void neighbourSlots(const float* at, const std::vector<std::ptrdiff_t>& offsets,
+                    __m128 (&slot)[SLOTS], std::size_t (&count)[LANES], bool (&odd)[LANES]) {
+  const __m128 sign = _mm_set1_ps(-0.0f);
+  __m128 fill = _mm_set1_ps(std::numeric_limits<float>::infinity());
+  __m128i missing = _mm_setzero_si128();
+  std::size_t s = 0;
+  for (; s < offsets.size(); ++s) {
+    const __m128 next = _mm_loadu_ps(at + offsets[s]);
+    const __m128 none = _mm_cmpunord_ps(next, next);
+    slot[s] = _mm_or_ps(_mm_andnot_ps(none, next), _mm_and_ps(none, fill));
+    fill = _mm_xor_ps(fill, _mm_and_ps(none, sign));
+    missing = _mm_sub_epi32(missing, _mm_castps_si128(none));
+  }
+  for (; s < static_cast<std::size_t>(SLOTS); ++s) {
+    slot[s] = fill;
+    fill = _mm_xor_ps(fill, sign);
+  }
+  alignas(16) std::int32_t gone[LANES];
+  _mm_store_si128(reinterpret_cast<__m128i*>(gone), missing);
+  for (int lane = 0; lane < LANES; ++lane) {
+    count[lane] = offsets.size() - static_cast<std::size_t>(gone[lane]);
+    odd[lane] = count[lane] % 2 == 1;
   }
 }
 
@@ -110,12 +129,22 @@ double medianOfMany(std::vector<double>& values) { return quantileType7(values, 
 
 }  // namespace
 
-double medianOfUpTo24(const float* values, int n) {
-  float slots[SLOTS][LANES] = {};
-  const int count[LANES] = {n, 0, 0, 0};
-  for (int i = 0; i < n; ++i) slots[i][0] = values[i];
+double medianOfNeighbours(const float* values, int n) {
+  // One die (lane 0) among three without neighbours.
+  float lanes[SLOTS * LANES];
+  std::fill(std::begin(lanes), std::end(lanes), std::numeric_limits<float>::quiet_NaN());
+  std::vector<std::ptrdiff_t> offsets;
+  for (int i = 0; i < n; ++i) {
+    lanes[i * LANES] = values[i];
+    offsets.push_back(i * LANES);
+  }
+  __m128 slot[SLOTS];
+  std::size_t count[LANES];
+  bool odd[LANES];
   double median[LANES];
-  medianOfNeighbours(slots, count, median);
+  neighbourSlots(lanes, offsets, slot, count, odd);
+  if (count[0] == 0) return std::numeric_limits<double>::quiet_NaN();
+  middleOf(slot, odd, median);
   return median[0];
 }
 
@@ -150,6 +179,72 @@ double quantileType7(std::vector<double>& values, double p) {
   return quantileWithin(values, 0, values.size(), p, std::nullopt);
 }
 
+namespace {
+
+// The values at the given ranks (0-based, ascending) of many values, without ordering them all:
+// each value is counted into one of equal-width buckets between the least and the greatest
+// (which keeps their order between buckets), and only the buckets that hold a wanted rank are
+// ordered (one bucket may hold most of them when a few values lie very far out: then it is
+// about the work of ordering them plainly).
+template <std::size_t N>
+void valuesAtRanks(const std::vector<double>& values, const std::size_t (&ranks)[N],
+                   double (&found)[N]) {
+  const auto [least, greatest] = std::minmax_element(values.begin(), values.end());
+  const double low = *least, spread = *greatest - *least;
+  if (!(spread > 0) || !std::isfinite(spread)) {
+    // All alike (or too far apart to count by width): ordered the plain way.
+    std::vector<double> copy = values;
+    for (std::size_t r = 0; r < N; ++r) {
+      std::nth_element(copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(ranks[r]),
+                       copy.end());
+      found[r] = copy[ranks[r]];
+    }
+    return;
+  }
+  constexpr std::size_t BUCKETS = 2048;
+  const double scale = static_cast<double>(BUCKETS) / spread;
+  const auto bucketOf = [&](double value) {
+    return std::min(BUCKETS - 1, static_cast<std::size_t>((value - low) * scale));
+  };
+  std::vector<std::uint32_t> first(BUCKETS + 1, 0);  // counts, then each bucket's first rank
+  for (const double value : values) ++first[bucketOf(value) + 1];
+  for (std::size_t b = 1; b <= BUCKETS; ++b) first[b] += first[b - 1];
+  // The buckets holding the ranks, each one's values gathered and ordered once.
+  std::size_t bucket[N];
+  std::vector<std::size_t> wanted;
+  for (std::size_t r = 0; r < N; ++r) {
+    bucket[r] = static_cast<std::size_t>(
+        std::upper_bound(first.begin(), first.end(), static_cast<std::uint32_t>(ranks[r])) -
+        first.begin() - 1);
+    if (std::find(wanted.begin(), wanted.end(), bucket[r]) == wanted.end()) {
+      wanted.push_back(bucket[r]);
+    }
+  }
+  std::vector<std::vector<double>> gathered(wanted.size());
+  std::vector<std::int32_t> slotOf(BUCKETS, -1);
+  for (std::size_t w = 0; w < wanted.size(); ++w) {
+    slotOf[wanted[w]] = static_cast<std::int32_t>(w);
+    gathered[w].reserve(first[wanted[w] + 1] - first[wanted[w]]);
+  }
+  for (const double value : values) {
+    const std::int32_t slot = slotOf[bucketOf(value)];
+    if (slot >= 0) gathered[static_cast<std::size_t>(slot)].push_back(value);
+  }
+  for (std::size_t r = 0; r < N; ++r) {
+    std::vector<double>& run = gathered[static_cast<std::size_t>(slotOf[bucket[r]])];
+    const std::size_t at = ranks[r] - first[bucket[r]];
+    std::nth_element(run.begin(), run.begin() + static_cast<std::ptrdiff_t>(at), run.end());
+    found[r] = run[at];
+  }
+}
+
+// Type 7's interpolation between the values at ranks floor(h) and the one after.
+double between(double below, double next, double h) {
+  return below + (h - std::floor(h)) * (next - below);
+}
+
+}  // namespace
+
 bool robustLimits(std::vector<double>& values, double k, RobustLimits& out) {
   out = RobustLimits();
   out.values = values.size();
@@ -159,13 +254,27 @@ bool robustLimits(std::vector<double>& values, double k, RobustLimits& out) {
     out.q1 = quantileType7(values, 0.25);
     out.median = quantileType7(values, 0.5);
     out.q3 = quantileType7(values, 0.75);
-  } else {
+  } else if (n < 512) {
     // The median first; then each quartile within its own side of it (their ranks lie strictly
     // on either side from 8 values on), a quarter of the work each.
     out.median = quantileType7(values, 0.5);
     const auto middle = static_cast<std::size_t>(std::floor(static_cast<double>(n - 1) * 0.5));
     out.q1 = quantileWithin(values, 0, middle, 0.25, values[middle]);
     out.q3 = quantileWithin(values, middle + 1, n, 0.75, std::nullopt);
+  } else {
+    // Many values: the six ranks the three quantiles lie between, at once.
+    const double h[3] = {static_cast<double>(n - 1) * 0.25, static_cast<double>(n - 1) * 0.5,
+                         static_cast<double>(n - 1) * 0.75};
+    std::size_t ranks[6];
+    for (int q = 0; q < 3; ++q) {
+      ranks[2 * q] = static_cast<std::size_t>(std::floor(h[q]));
+      ranks[2 * q + 1] = std::min(n - 1, ranks[2 * q] + 1);
+    }
+    double at[6];
+    valuesAtRanks(values, ranks, at);
+    out.q1 = between(at[0], at[1], h[0]);
+    out.median = between(at[2], at[3], h[1]);
+    out.q3 = between(at[4], at[5], h[2]);
   }
   out.sigma = (out.q3 - out.q1) / 1.35;
   out.low = out.median - k * out.sigma;
@@ -477,7 +586,10 @@ class Screen {
 
   TestLimits populationLimits(const std::vector<std::size_t>& group,
                               std::vector<std::vector<double>>& byTest) const {
-    for (auto& values : byTest) values.clear();
+    for (auto& values : byTest) {
+      values.clear();
+      values.reserve(group.size());
+    }
     for (const std::size_t i : group) {
       const PatLot::Part& part = lot_.parts()[i];
       if (!part.good) continue;
@@ -583,10 +695,13 @@ class Screen {
       grid = gridOf(lot, dies);
       width = grid.width + 2 * reach;
       cells = static_cast<std::size_t>(width) * static_cast<std::size_t>(grid.height + 2 * reach);
-      value.assign(cells * lot.tests().size(), std::numeric_limits<float>::quiet_NaN());
+      // LANES more at the end: the last row's four-at-a-time loads read past it.
+      value.assign(cells * lot.tests().size() + LANES, std::numeric_limits<float>::quiet_NaN());
+      dieAt.assign(cells + LANES, -1);
       for (const std::size_t i : dies) {
         const PatLot::Part& part = lot.parts()[i];
         cell.push_back(cellOf(part.x, part.y));
+        dieAt[cell.back()] = static_cast<std::int32_t>(cell.size() - 1);
         if (!part.good) continue;
         const auto [tests, values] = lot.values(part);
         for (std::uint32_t v = 0; v < part.valuesEnd - part.valuesBegin; ++v) {
@@ -609,67 +724,84 @@ class Screen {
     std::size_t cells = 0;
     std::vector<float> value;
     std::vector<std::size_t> cell;        // of each die
+    std::vector<std::int32_t> dieAt;      // of each cell: the die there (in dies), -1 none
     std::vector<std::ptrdiff_t> offsets;  // of the neighbours in the window
   };
 
   Candidates nnrTest(const NnrPlanes& planes, std::size_t t) const {
     struct Residual {
-      std::size_t part;
+      std::size_t die;  // in planes.dies
       double value, neighbours, residual;
     };
     std::vector<Residual> residuals;
+    residuals.reserve(planes.dies.size());
     const float* plane = planes.value.data() + t * planes.cells;
-    const bool few = planes.offsets.size() <= FEW;
-    // Dies four at a time (lanes) through the sorting network; larger windows one by one.
-    float slots[SLOTS][LANES];
-    int count[LANES];
-    std::size_t owner[LANES];
-    double median[LANES];
-    int lanes = 0;
-    std::vector<double> many;
-    const auto flush = [&] {
-      for (int lane = lanes; lane < LANES; ++lane) count[lane] = 0;
-      medianOfNeighbours(slots, count, median);
-      for (int lane = 0; lane < lanes; ++lane) {
-        const double own = plane[planes.cell[owner[lane]]];
-        residuals.push_back({planes.dies[owner[lane]], own, median[lane], own - median[lane]});
-      }
-      lanes = 0;
-    };
-    for (std::size_t d = 0; d < planes.dies.size(); ++d) {
-      const float* at = plane + planes.cell[d];
-      if (std::isnan(*at)) continue;
-      std::size_t n = 0;
-      if (few) {
-        for (const std::ptrdiff_t offset : planes.offsets) {
-          const float next = at[offset];
-          slots[n][lanes] = next;
-          n += std::isnan(next) ? 0 : 1;
+    if (planes.offsets.size() <= static_cast<std::size_t>(SLOTS)) {
+      // LANES cells of a row at a time, each lane a die: every neighbour of the four is one load.
+      // A missing neighbour (NaN) becomes a value above all or below all in turn, so that the
+      // median stays in the middle slots (medianOfNeighbours).
+      __m128 slot[SLOTS];
+      bool odd[LANES];
+      double median[LANES];
+      const int reach = planes.reach;
+      for (int row = reach; row < reach + planes.grid.height; ++row) {
+        for (int column = reach; column < reach + planes.grid.width; column += LANES) {
+          const std::size_t at = static_cast<std::size_t>(row * planes.width + column);
+          const __m128 own = _mm_loadu_ps(plane + at);
+          if (_mm_movemask_ps(_mm_cmpord_ps(own, own)) == 0) continue;
+          std::size_t count[LANES];
+          neighbourSlots(plane + at, planes.offsets, slot, count, odd);
+          bool judged = false;
+          for (int lane = 0; lane < LANES; ++lane) {
+            judged = judged || (planes.dieAt[at + static_cast<std::size_t>(lane)] >= 0 &&
+                                !std::isnan(plane[at + static_cast<std::size_t>(lane)]) &&
+                                count[lane] >= rules_.nnrMinNeighbours && count[lane] > 0);
+          }
+          if (!judged) continue;
+          middleOf(slot, odd, median);
+          for (int lane = 0; lane < LANES; ++lane) {
+            const std::size_t cell = at + static_cast<std::size_t>(lane);
+            const float mine = plane[cell];
+            if (planes.dieAt[cell] < 0 || std::isnan(mine) ||
+                count[lane] < rules_.nnrMinNeighbours || count[lane] == 0) {
+              continue;
+            }
+            residuals.push_back({static_cast<std::size_t>(planes.dieAt[cell]), mine, median[lane],
+                                 mine - median[lane]});
+          }
         }
-        if (n < rules_.nnrMinNeighbours || n == 0) continue;
-        count[lanes] = static_cast<int>(n);
-        owner[lanes] = d;
-        if (++lanes == LANES) flush();
-      } else {
+      }
+    } else {
+      // A larger window: one die at a time.
+      std::vector<double> many;
+      for (std::size_t d = 0; d < planes.dies.size(); ++d) {
+        const float* at = plane + planes.cell[d];
+        if (std::isnan(*at)) continue;
         many.clear();
         for (const std::ptrdiff_t offset : planes.offsets) {
           if (!std::isnan(at[offset])) many.push_back(at[offset]);
         }
         if (many.size() < rules_.nnrMinNeighbours || many.empty()) continue;
         const double middle = medianOfMany(many);
-        residuals.push_back({planes.dies[d], *at, middle, *at - middle});
+        residuals.push_back({d, *at, middle, *at - middle});
       }
     }
-    if (lanes > 0) flush();
     Candidates found;
     if (residuals.size() < rules_.minValues) return found;
-    std::vector<double> spread;
-    for (const Residual& r : residuals) spread.push_back(r.residual);
+    std::vector<double> spread(residuals.size());
+    for (std::size_t r = 0; r < residuals.size(); ++r) spread[r] = residuals[r].residual;
     RobustLimits limits;
     if (!robustLimits(spread, rules_.nnrK, limits)) return found;
+    std::vector<const Residual*> outside;
     for (const Residual& r : residuals) {
-      if (r.residual >= limits.low && r.residual <= limits.high) continue;
-      found.emplace_back(r.part, r.value, r.neighbours + limits.low, r.neighbours + limits.high);
+      if (r.residual < limits.low || r.residual > limits.high) outside.push_back(&r);
+    }
+    // In the wafer's order of its dies, whichever order they were judged in.
+    std::sort(outside.begin(), outside.end(),
+              [](const Residual* a, const Residual* b) { return a->die < b->die; });
+    for (const Residual* r : outside) {
+      found.emplace_back(planes.dies[r->die], r->value, r->neighbours + limits.low,
+                         r->neighbours + limits.high);
     }
     return found;
   }

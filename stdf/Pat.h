@@ -79,9 +79,9 @@ struct RobustLimits {
 };
 // The quantile p (0 to 1) of values by R's type 7; values are reordered. values not empty.
 double quantileType7(std::vector<double>& values, double p);
-// The median of 1 to 24 values as the nnr rule takes a die's neighbours' (four dies at once,
-// through a sorting network).
-double medianOfUpTo24(const float* values, int n);
+// The median of those of n values (up to 24) that aren't NaN, as the nnr rule takes a die's
+// neighbours' (four dies at once, through a sorting network); NaN when there is none.
+double medianOfNeighbours(const float* values, int n);
 // Robust limits of values (reordered): false when Q3 equals Q1 (no spread to judge by).
 bool robustLimits(std::vector<double>& values, double k, RobustLimits& out);
 

@@ -1,6 +1,7 @@
 #include "stdf/WaferMap.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -177,29 +178,62 @@ std::string svgMap(const MapWafer& wafer, MapBy by) {
   out += "<text x=\"4\" y=\"32\">" + xmlEscape(figures(wafer)) + "</text>\n";
   out += "<g class=\"dies\" stroke=\"#ffffff\" stroke-width=\"" +
          std::string(cell > 4 ? "0.5" : "0") + "\">\n";
+  // Thousands of dies: each one's element appended piece by piece, with no temporaries.
+  const std::string size = std::to_string(cell);
+  const auto put = [](std::string& to, std::initializer_list<const char*> texts) {
+    for (const char* text : texts) to += text;
+  };
+  const auto number = [](std::string& to, long value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    to.append(digits, static_cast<std::size_t>(end - digits));
+  };
+  const auto place = [&](std::string& to, const MapDie& die) {
+    to += "<rect x=\"";
+    number(to, (die.x - e.minX) * cell);
+    to += "\" y=\"";
+    number(to, top + (die.y - e.minY) * cell);
+    put(to, {"\" width=\"", size.c_str(), "\" height=\"", size.c_str(), "\""});
+  };
   for (const MapDie& die : wafer.dies) {
-    out += "<rect x=\"" + std::to_string((die.x - e.minX) * cell) + "\" y=\"" +
-           std::to_string(top + (die.y - e.minY) * cell) + "\" width=\"" + std::to_string(cell) +
-           "\" height=\"" + std::to_string(cell) + "\" fill=\"" + colour.at(mapValue(die, by)) +
-           "\" data-x=\"" + std::to_string(die.x) + "\" data-y=\"" + std::to_string(die.y) +
-           "\" data-bin=\"" + std::to_string(die.hardBin) + "\" data-site=\"" +
-           std::to_string(die.site) + "\"><title>X " + std::to_string(die.x) + ", Y " +
-           std::to_string(die.y) + ": bin " + std::to_string(die.hardBin) + ", site " +
-           std::to_string(die.site) + ", part " + xmlEscape(die.partId) +
-           (die.tests > 1 ? ", tested " + std::to_string(die.tests) + " times" : "") +
-           "</title></rect>\n";
+    place(out, die);
+    put(out, {" fill=\"", colour.at(mapValue(die, by)).c_str(), "\" data-x=\""});
+    number(out, die.x);
+    out += "\" data-y=\"";
+    number(out, die.y);
+    out += "\" data-bin=\"";
+    number(out, die.hardBin);
+    out += "\" data-site=\"";
+    number(out, die.site);
+    out += "\"><title>X ";
+    number(out, die.x);
+    out += ", Y ";
+    number(out, die.y);
+    out += ": bin ";
+    number(out, die.hardBin);
+    out += ", site ";
+    number(out, die.site);
+    out += ", part ";
+    out += xmlEscape(die.partId);
+    if (die.tests > 1) {
+      out += ", tested ";
+      number(out, die.tests);
+      out += " times";
+    }
+    out += "</title></rect>\n";
   }
   out += "</g>\n";
   // Outliers of the screening outlined, each carrying its rule.
   std::string outlined;
   for (const MapDie& die : wafer.dies) {
     if (die.outlier.empty()) continue;
-    outlined += "<rect x=\"" + std::to_string((die.x - e.minX) * cell) + "\" y=\"" +
-                std::to_string(top + (die.y - e.minY) * cell) + "\" width=\"" +
-                std::to_string(cell) + "\" height=\"" + std::to_string(cell) + "\" data-x=\"" +
-                std::to_string(die.x) + "\" data-y=\"" + std::to_string(die.y) + "\" data-rule=\"" +
-                xmlEscape(die.outlier) + "\"><title>outlier (" + xmlEscape(die.outlier) +
-                ")</title></rect>\n";
+    place(outlined, die);
+    outlined += " data-x=\"";
+    number(outlined, die.x);
+    outlined += "\" data-y=\"";
+    number(outlined, die.y);
+    put(outlined, {"\" data-rule=\"", xmlEscape(die.outlier).c_str(), "\"><title>outlier (",
+                   xmlEscape(die.outlier).c_str(), ")</title></rect>\n"});
   }
   if (!outlined.empty()) {
     out += "<g class=\"outliers\" fill=\"none\" stroke=\"#111111\" stroke-width=\"" +

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <sstream>
 #include <tuple>
@@ -197,10 +198,18 @@ TEST(Pat, QuantilesAreRsTypeSevenAndLimitsTheirRobustSpread) {
   EXPECT_DOUBLE_EQ(stdf::quantileType7(five, 0.9), 4 + 0.6 * 6);
   std::vector<double> flat = {1, 1, 1, 1, 2};
   EXPECT_FALSE(stdf::robustLimits(flat, 6, limits)) << "Q3 = Q1";
-  // Robust limits take each quartile within its side of the median: the same as one by one.
-  for (int n = 1; n <= 64; ++n) {
+  // Robust limits take the quartiles each their own way by size (within the median's sides,
+  // or counted into buckets): the same as one by one, with ties and values far out.
+  std::vector<int> sizes;
+  for (int n = 1; n <= 64; ++n) sizes.push_back(n);
+  for (const int n : {511, 512, 513, 1000, 5001}) sizes.push_back(n);
+  for (const int n : sizes) {
     std::vector<double> values;
     for (int i = 0; i < n; ++i) values.push_back(std::round(noise(n, i, 9) * 20) / 4);
+    if (n % 2 == 1 && n > 64) values[7] = 1e30;
+    for (int i = 0; i < n && n > 64; ++i) {
+      if (i % 5 != 0) values[i] = noise(n, i, 3) * (n == 1000 ? 1e-3 : 7);
+    }
     std::vector<double> a = values, b = values, c = values;
     const bool spread = stdf::robustLimits(values, 6, limits);
     EXPECT_EQ(spread, limits.q3 > limits.q1);
@@ -208,13 +217,25 @@ TEST(Pat, QuantilesAreRsTypeSevenAndLimitsTheirRobustSpread) {
     EXPECT_DOUBLE_EQ(limits.median, stdf::quantileType7(b, 0.5)) << n;
     EXPECT_DOUBLE_EQ(limits.q3, stdf::quantileType7(c, 0.75)) << n;
   }
-  // The neighbours' median, for every count the 5 x 5 window gives, with repeated values.
+  // The neighbours' median, for every window up to 5 x 5 and every number of them missing
+  // (NaN, anywhere in the window), with repeated values.
+  const float none = std::numeric_limits<float>::quiet_NaN();
   for (int n = 1; n <= 24; ++n) {
-    std::vector<float> values;
-    for (int i = 0; i < n; ++i)
-      values.push_back(static_cast<float>(std::round(noise(n, i, 7) * 4)));
-    std::vector<double> copy(values.begin(), values.end());
-    EXPECT_DOUBLE_EQ(stdf::medianOfUpTo24(values.data(), n), stdf::quantileType7(copy, 0.5)) << n;
+    for (int missing = 0; missing < n; ++missing) {
+      std::vector<float> values;
+      std::vector<double> present;
+      for (int i = 0; i < n; ++i) {
+        values.push_back(static_cast<float>(std::round(noise(n, i, 7) * 4)));
+        if ((i * 7 + missing) % n < missing) {
+          values.back() = none;
+        } else {
+          present.push_back(values.back());
+        }
+      }
+      EXPECT_DOUBLE_EQ(stdf::medianOfNeighbours(values.data(), n),
+                       stdf::quantileType7(present, 0.5))
+          << n << " with " << missing << " missing";
+    }
   }
 }
 
