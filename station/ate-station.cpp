@@ -31,6 +31,7 @@
 #include "station/access/AccessControl.h"
 #include "station/access/AuditTrail.h"
 #include "station/access/Releases.h"
+#include "station/gem/StationGem.h"
 #include "station/lot/LotController.h"
 
 #ifdef _WIN32
@@ -90,6 +91,12 @@ void usage() {
       "                     ftp://, http(s)://), through the spool (docs/fleet.md)\n"
       "  --deliver-credentials FILE  user:password for DEST, in a file only its owner reads\n"
       "  --spool DIR        where datalogs wait to be delivered (default: DATALOGS/spool)\n"
+      "  --gem ADDR:PORT    serve the factory's host over SECS/GEM (HSMS-SS), listening here\n"
+      "  --gem-connect HOST:PORT  the same, connecting to the host instead (HSMS active)\n"
+      "  --gem-control offline|local|remote  the control state at start (default: local)\n"
+      "  --gem-device-id N  the session's device id (default: 0)\n"
+      "  --gem-timers T3,T5,T6,T7,T8  HSMS timers in seconds (default: 45,10,5,10,5)\n"
+      "                     (docs/gem.md)\n"
       "       ate-station users add|passwd|role|remove|list ...   (ate-station users --help)\n"
       "       ate-station audit verify FILE [--anchors DATALOG...]\n",
       stderr);
@@ -109,6 +116,22 @@ bool parseAddress(const std::string& text, std::string& host, int& port) {
     return false;
   }
   port = static_cast<int>(number);
+  return true;
+}
+
+// "T3,T5,T6,T7,T8" in seconds, each above 0.
+bool parseTimers(const std::string& text, HsmsOptions& link) {
+  std::chrono::milliseconds* timers[] = {&link.t3, &link.t5, &link.t6, &link.t7, &link.t8};
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < 5; ++i) {
+    const std::size_t comma = text.find(',', from);
+    if ((comma == std::string::npos) != (i == 4)) return false;
+    const std::optional<std::chrono::milliseconds> value =
+        host::parseSeconds(text.substr(from, comma == std::string::npos ? comma : comma - from));
+    if (!value || value->count() == 0) return false;
+    *timers[i] = *value;
+    from = comma + 1;
+  }
   return true;
 }
 
@@ -179,6 +202,9 @@ int main(int argc, char** argv) {
   std::string lotFile, deliver, credentialsFile, spool;
   bool exitAfterLot = false;
   bool resume = true;
+  bool gemOn = false;
+  gem::GemOptions gemOptions;
+  gemOptions.softwareRevision = ATE_VERSION;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -204,6 +230,18 @@ int main(int argc, char** argv) {
       exitAfterLot = true;
     } else if (arg == "--no-resume") {
       resume = false;
+    } else if ((arg == "--gem" || arg == "--gem-connect") && hasValue &&
+               parseAddress(argv[i + 1], gemOptions.link.host, gemOptions.link.port)) {
+      ++i;
+      gemOn = true;
+      gemOptions.link.active = arg == "--gem-connect";
+    } else if (arg == "--gem-control" && hasValue && parseControl(argv[i + 1])) {
+      gemOptions.initial = *parseControl(argv[++i]);
+    } else if (arg == "--gem-device-id" && hasValue && std::atoi(argv[i + 1]) >= 0 &&
+               std::atoi(argv[i + 1]) < 32768) {
+      gemOptions.link.deviceId = static_cast<std::uint16_t>(std::atoi(argv[++i]));
+    } else if (arg == "--gem-timers" && hasValue && parseTimers(argv[i + 1], gemOptions.link)) {
+      ++i;
     } else if (arg == "--deliver" && hasValue) {
       deliver = argv[++i];
     } else if (arg == "--deliver-credentials" && hasValue) {
@@ -302,18 +340,29 @@ int main(int argc, char** argv) {
   ProjectCatalog catalog(projects, ATE_LIBRARY_SUFFIX);
   DatalogPanel datalog(session.datalogDir);
   StationSession driver(session, log);
+  std::unique_ptr<LotController> lot;
+  std::unique_ptr<gem::GemEquipment> gem;
+  if (gemOn) {
+    // The host's reports and constants beside the accounts, like the released programs.
+    gemOptions.stateFile = std::filesystem::path(accountsFile).parent_path() / "gem.json";
+    gem = makeStationGem(gemOptions,
+                         StationGemParts{&lot, &catalog, &releases, !accounts.empty(), &audit, &log,
+                                         [&driver](std::chrono::milliseconds wait) {
+                                           return driver.waitReady(wait);
+                                         }});
+  }
   std::unique_ptr<Deliverer> delivery;
   if (transport) {
     DeliveryOptions options;
     options.spool = spool.empty() ? datalogFolder / "spool" : std::filesystem::absolute(spool);
     delivery =
-        std::make_unique<Deliverer>(options, std::move(transport), [&log](const std::string& line) {
+        std::make_unique<Deliverer>(options, std::move(transport), [&](const std::string& line) {
           log.append(LogLine::Kind::station, "delivery: " + line);
           log.touch();
+          if (const auto event = gemDeliveryEvent(line); event && gem) gem->stationEvent(*event);
         });
   }
   std::unique_ptr<HandlerLink> link;
-  std::unique_ptr<LotController> lot;
   if (!handler.host.empty()) {
     LotOptions options;
     options.datalogDir = datalogFolder;
@@ -341,6 +390,14 @@ int main(int argc, char** argv) {
         }
       }
     };
+    if (gem) {
+      options.onRecord = [&gem](const lot::Record& record, const lot::LotBook& book,
+                                const std::string& handlerState) {
+        for (gem::StationEvent& event : gemEventsOf(record, book, handlerState)) {
+          gem->stationEvent(std::move(event));
+        }
+      };
+    }
     lot = std::make_unique<LotController>(
         options, catalog, driver, log,
         [&link](const std::string& line) { return link && link->send(line); });
@@ -383,6 +440,16 @@ int main(int argc, char** argv) {
                           "started, listening on " + shown + ":" + std::to_string(port) +
                               (accounts.empty() ? ", without accounts" : ""),
                           "done"});
+  if (gem) {
+    if (!gem->start(error)) {
+      std::fprintf(stderr, "ate-station: --gem: %s\n", error.c_str());
+      return 1;
+    }
+    say(std::string("SECS/GEM: ") +
+        (gemOptions.link.active ? "connecting to the host at " : "listening for the host on ") +
+        gemOptions.link.host + ":" +
+        std::to_string(gemOptions.link.active ? gemOptions.link.port : gem->port()));
+  }
   driver.start();
   bool lotStarted = false;
   if (lot) {
@@ -424,9 +491,11 @@ int main(int argc, char** argv) {
   station.stop();
   serving.join();
   // A touchdown in progress is not binned: the handler keeps its parts and asks again.
+  if (gem) gem->stop();
   if (lot) lot->stop();
   driver.exit(std::chrono::seconds(5));
   lot.reset();
+  gem.reset();
   link.reset();
   const std::optional<int> status = driver.state().exitStatus;
   std::printf("ate-station: stopped; the driver ended %s\n",

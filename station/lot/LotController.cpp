@@ -40,6 +40,7 @@ void LotController::State::recordLocked(const lot::Record& record) {
                 "): a restart would not find the lot as it is now");
   }
   if (!book.apply(record, error)) log.append(LogLine::Kind::station, "lot: " + error);
+  if (options.onRecord) options.onRecord(record, book, handlerState());
 }
 
 void LotController::State::record(const lot::Record& record, bool durable) {
@@ -61,6 +62,7 @@ void LotController::State::alarmLocked(const std::string& text) {
   log.append(LogLine::Kind::station, "alarm: " + text);
   if (book.phase() == lot::Phase::idle) {
     stationAlarms.push_back(lot::Alarm{lot::localTime(), text});
+    if (options.onRecord) options.onRecord(stationAlarms.back(), book, handlerState());
     if (stationAlarms.size() > KEPT_STATION_ALARMS) stationAlarms.erase(stationAlarms.begin());
   } else {
     recordLocked(lot::Alarm{lot::localTime(), text});

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "station/lot/LotBook.h"
+#include "station/lot/LotRecords.h"
 #include "station/lot/LotRequest.h"
 
 class AuditTrail;
@@ -44,6 +46,13 @@ struct LotOptions {
   // Once a lot has ended (and its project is unloaded), on the lot's thread: its datalogs and its
   // report, and a line for people with its figures.
   std::function<void(const std::vector<std::string>& files, const std::string& summary)> onEnded;
+  // Each change of the lot as it goes into the journal, with the book it leaves and the
+  // handler's state in words; also each alarm while no lot runs (the book then idle). For those
+  // who follow the lot from outside (the factory's host); called under the lot's lock, so it
+  // must only take a copy and return.
+  std::function<void(const lot::Record& record, const lot::LotBook& book,
+                     const std::string& handlerState)>
+      onRecord;
 };
 
 // The outcome of an operator's request.
