@@ -35,6 +35,7 @@ run "$bin/lot_bench"
 run "$bin/http_bench" "$@"
 run "$bin/access_bench" "$@"
 run "$bin/event_delay_bench"
+run "$bin/gem_bench"
 
 echo
 echo "=== figures ($(date -u +%Y-%m-%d), $(nproc) cores)"

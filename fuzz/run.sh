@@ -14,7 +14,7 @@ scripts/install-deps.sh clang-14 libclang-rt-14-dev
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++-14 -DATE_SANITIZE=fuzzer-no-link,address,undefined \
   -DATE_BUILD_FUZZERS=ON -DATE_BUILD_TESTS=OFF >/dev/null
-targets=(command_parse flow_file setting_file stdf_reader export_table http_request)
+targets=(command_parse flow_file setting_file stdf_reader export_table http_request hsms_message)
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 status=0

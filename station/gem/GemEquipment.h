@@ -163,6 +163,25 @@ class GemEquipment {
   secs::Item value(std::uint32_t vid, const StationEvent* event) const;
   double constant(std::uint32_t ecid) const;
   void applyStation(const StationEvent& event);
+  // The answers to the host's primaries (GemMessages.cpp): the reply's body, or none for a
+  // body of the wrong shape (S9F7).
+  std::optional<secs::Item> answerS1F1(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS1F3(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS1F21(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS1F23(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS2F13(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS2F15(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS2F29(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS2F31(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS2F33(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS2F35(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS2F37(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS5F3(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS5F5(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS7F19(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS10F3(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS2F17(const secs::Item& body, int function);
+  std::optional<secs::Item> answerS2F41(const secs::Item& body, int function);
   secs::Item remoteCommand(const secs::Item& body);
   void commandFailed(const std::string& command, const std::string& why);  // any thread
   // The host's reports, links, disabled events and alarms and the constants, in stateFile
