@@ -22,6 +22,9 @@ class DatalogPanel;
 class Deliverer;
 class EventLog;
 class LotController;
+namespace gem {
+class GemEquipment;
+}
 class ProjectCatalog;
 class Releases;
 class StationSession;
@@ -54,6 +57,7 @@ struct StationParts {
   AccessControl* access = nullptr;
   AuditTrail* audit = nullptr;
   Releases* releases = nullptr;
+  gem::GemEquipment* gem = nullptr;  // the factory host's interface; null: none
 };
 
 // One request on its way through: who sent it, and what the audit trail says it did.
@@ -110,6 +114,10 @@ class StationServer {
   void lotPause(Call& call, http::Response& response);
   void lotResume(Call& call, http::Response& response);
   void lotClearAlarms(Call& call, http::Response& response);
+  // GemRoutes.cpp
+  void gemState(Call& call, http::Response& response);
+  void gemControl(Call& call, http::Response& response);
+  void gemAnswer(Call& call, http::Response& response);
   // Accounts, sessions, releases and the audit trail (station/AccessRoutes.cpp).
   void login(Call& call, http::Response& response);
   void logout(Call& call, http::Response& response);

@@ -412,7 +412,8 @@ int main(int argc, char** argv) {
     link = std::make_unique<HandlerLink>(handler, events);
   }
   StationServer station(server, StationParts{catalog, driver, log, datalog, lot.get(),
-                                             delivery.get(), &access, &audit, &releases});
+                                             delivery.get(), &access, &audit, &releases,
+                                             gem.get()});
   std::string error;
   const int port = station.bind(error);
   if (port < 0) {

@@ -139,3 +139,40 @@ $("lot-pause").addEventListener("click", () => post("lot/pause"));
 $("lot-resume").addEventListener("click", () => post("lot/resume"));
 $("lot-end").addEventListener("click", () => post("lot/end"));
 $("lot-clear-alarms").addEventListener("click", () => post("lot/alarms/clear"));
+
+// The factory host's link (SECS/GEM, --gem): its state, the operator's switch, the host's text
+// and the operator's answer. Polled while the station has one.
+function showGem(state) {
+  $("gem").hidden = !state.configured;
+  if (!state.configured) return;
+  $("gem-state").textContent = "Factory host: " +
+    (state.selected ? (state.communicating ? "communicating" : "connected") : "not connected") +
+    ", " + state.control + ", " + state.process + (state.ppid ? " (" + state.ppid + ")" : "");
+  $("gem-state").classList.toggle("failing", !state.selected);
+  $("gem-terminal").hidden = !state.terminalText;
+  $("gem-text").textContent = state.terminalText;
+}
+
+async function pollGem() {
+  try {
+    const response = await fetch("/api/gem");
+    if (!response.ok) {
+      setTimeout(pollGem, 3000);  // not logged in yet
+      return;
+    }
+    const state = await response.json();
+    showGem(state);
+    if (state.configured) setTimeout(pollGem, 1000);
+  } catch (error) {
+    setTimeout(pollGem, 5000);
+  }
+}
+
+$("gem-offline").addEventListener("click", () => post("gem/control", { online: false }));
+$("gem-local").addEventListener("click", () => post("gem/control", { online: true, remote: false }));
+$("gem-remote").addEventListener("click", () => post("gem/control", { online: true, remote: true }));
+$("gem-send").addEventListener("click", () => {
+  post("gem/answer", { text: $("gem-answer").value });
+  $("gem-answer").value = "";
+});
+pollGem();

@@ -69,7 +69,7 @@ const byte = (item) => item.value[0];
 const number = (item) => Number(Array.isArray(item.value) ? item.value[0] : item.value);
 const numbers = (item) => (Array.isArray(item.value) ? item.value : [item.value]).map(Number);
 
-async function hostSession(port) {
+async function hostSession(port, pageUrl) {
   const host = new HsmsActiveCommunicator({ ip: "127.0.0.1", port, deviceId: 0, isEquip: false,
                                             timeoutT3: 20, log: { enabled: false } });
   const events = [];  // S6F11 bodies
@@ -182,6 +182,32 @@ async function hostSession(port) {
   check(number(ended[2].value[0][1].value[1]) > 0, "LotEnded counts no parts");
   const after = await command("PAUSE", []);
   check(byte(after.body[0]) === 2, "PAUSE with no lot is not refused with HCACK 2");
+
+  // The page: the link's state, the host's text and the operator's answer, the operator's switch.
+  const page = await (await fetch(pageUrl + "api/gem")).json();
+  check(page.communicating && page.control === "online remote" &&
+        page.ppid === "pmic/pmic_flow.json", "the page shows " + JSON.stringify(page));
+  const terminal = await host.send(10, 3, true, L(secs.B(Buffer.from([0])), A("Clean the probe card")));
+  check(byte(terminal.body) === 0, "S10F4's ACKC10 is not 0");
+  const shown = await (await fetch(pageUrl + "api/gem")).json();
+  check(shown.terminalText === "Clean the probe card", "the host's text is not on the page");
+  const answers = [];
+  host.on("message", (msg) => {
+    if (msg.stream === 10 && msg.func === 1) answers.push(msg.body);
+  });
+  const post = (route, body) => fetch(pageUrl + "api/" + route, {
+    method: "POST", body: JSON.stringify(body),
+    // As the station's page sends it.
+    headers: { "Content-Type": "application/json", Origin: pageUrl.replace(/\/$/, "") } });
+  check((await post("gem/answer", { text: "done" })).ok, "the answer is refused");
+  const answer = await waitFor(answers, () => true, "S10F1 with the operator's answer");
+  check(answer[1].value === "done", "S10F1 carries " + answer[1].value);
+  check((await post("gem/control", { online: true, remote: false })).ok, "the switch is refused");
+  await waitFor(events, ofEvent(ce.ControlStateChanged), "ControlStateChanged");
+  const local = await host.send(1, 3, true, L(U4(sv.ControlState)));
+  check(number(local.body[0]) === 4, "ControlState is not online local after the switch");
+  const refused = await command("PAUSE", []);
+  check(byte(refused.body[0]) === 2, "a remote command in local is not refused with HCACK 2");
   await host.send(1, 15, true);  // host offline: the station keeps quiet now
   await host.close();
 }
@@ -246,11 +272,13 @@ async function main() {
       "--projects", projects, "--datalogs", path.join(work, "datalog"),
       "--accounts", path.join(work, "accounts.json"), "--listen", "127.0.0.1:0",
       "--handler", "127.0.0.1:" + handler.found[1], "--gem", "127.0.0.1:0",
-      "--gem-control", "remote"], /listening for the host on 127\.0\.0\.1:(\d+)/, "the station");
+      "--gem-control", "remote"],
+      /(http:\/\/127\.0\.0\.1:\d+\/)[\s\S]*listening for the host on 127\.0\.0\.1:(\d+)/,
+      "the station");
   station.child.stdout.resume();
-  const port = Number(station.found[1]);
+  const port = Number(station.found[2]);
   try {
-    await hostSession(port);
+    await hostSession(port, station.found[1]);
     await badMessages(port);
     // The host's reports outlive the station.
     const kept = JSON.parse(fs.readFileSync(path.join(work, "gem.json"), "utf8"));
