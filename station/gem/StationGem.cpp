@@ -29,6 +29,9 @@ gem::StationStatus statusOf(const lot::LotBook& book, const std::string& handler
   for (const auto& [bin, count] : book.figures().hardBins()) {
     s.hardBins.emplace_back(static_cast<std::uint32_t>(bin), count);
   }
+  for (const auto& [bin, count] : book.figures().softBins()) {
+    if (bin > 0) s.softBins.emplace_back(static_cast<std::uint32_t>(bin), count);
+  }
   if (const lot::Wafer* wafer = book.wafers().current()) s.waferId = wafer->id;
   return s;
 }

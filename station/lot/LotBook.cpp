@@ -62,7 +62,7 @@ bool LotBook::bin(const TouchdownBinned& binned, std::string& error) {
     } else if (site.retest) {
       superseded = binnedPassed(site.partId);
     }
-    figures_.count(part.site, part.hardBin, part.passed, superseded);
+    figures_.count(part.site, part.hardBin, part.softBin, part.passed, superseded);
     guards_.count(part.site, part.passed);
     passed[site.partId] = part.passed;
   }

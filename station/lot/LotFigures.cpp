@@ -26,11 +26,13 @@ void LotFigures::reset(const std::vector<std::string>& devices) {
   }
 }
 
-void LotFigures::count(int site, int hardBin, bool passed, std::optional<bool> superseded) {
+void LotFigures::count(int site, int hardBin, int softBin, bool passed,
+                       std::optional<bool> superseded) {
   Site& tally = sites_[site];
   ++tally.parts;
   ++parts_;
   ++hardBins_[hardBin];
+  ++softBins_[softBin];
   if (passed) {
     ++tally.good;
     ++good_;

@@ -29,7 +29,7 @@ class LotFigures {
   void reset(const std::vector<std::string>& devices);
   // A part binned. superseded: when it tested again a die or part binned before, whether that
   // one had passed.
-  void count(int site, int hardBin, bool passed, std::optional<bool> superseded);
+  void count(int site, int hardBin, int softBin, bool passed, std::optional<bool> superseded);
   // A touchdown from its SOT to its BIN.
   void timed(Clock::time_point sot, Clock::time_point bin, std::size_t parts);
 
@@ -40,6 +40,7 @@ class LotFigures {
   double yield() const { return percent(good_, parts_ - retests_); }
   const std::map<int, Site>& sites() const { return sites_; }
   const std::map<int, long>& hardBins() const { return hardBins_; }
+  const std::map<int, long>& softBins() const { return softBins_; }  // 0: not known
   double unitsPerHour() const;
   double testTimeMs() const;
   double indexTimeMs() const;
@@ -58,6 +59,7 @@ class LotFigures {
   long good_ = 0;
   std::map<int, Site> sites_;
   std::map<int, long> hardBins_;
+  std::map<int, long> softBins_;
   std::deque<Timed> recent_;
   std::deque<double> testTimes_, indexTimes_;  // milliseconds
   std::optional<Clock::time_point> lastBin_;

@@ -552,7 +552,8 @@ std::map<std::uint64_t, UnansweredPart> unansweredParts(const lot::LotBook& book
     if (!id || (taken.count(*id) == 0 && *id < book.nextPartId())) continue;
     found[*id] = {static_cast<int>(record.unsignedValue("SITE_NUM")),
                   static_cast<int>(record.unsignedValue("HARD_BIN")),
-                  (record.unsignedValue("PART_FLG") & stdf::flag::PART_NOT_GOOD) == 0};
+                  (record.unsignedValue("PART_FLG") & stdf::flag::PART_NOT_GOOD) == 0,
+                  static_cast<int>(record.unsignedValue("SOFT_BIN"))};
   }
   return found;
 }

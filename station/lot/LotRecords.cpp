@@ -91,7 +91,8 @@ Json toJson(const Record& record) {
               parts.push_back({{"site", part.site},
                                {"bin", part.hardBin},
                                {"pass", part.passed},
-                               {"category", part.category}});
+                               {"category", part.category},
+                               {"softBin", part.softBin}});
             }
             Json out = {{"type", "bins"}, {"touchdown", r.number}, {"parts", parts}};
             if (r.fromDatalog) out["fromDatalog"] = true;
@@ -180,7 +181,8 @@ const std::map<std::string, Reader>& readers() {
          r.number = j.at("touchdown").get<long>();
          for (const Json& part : j.at("parts")) {
            r.parts.push_back({part.at("site").get<int>(), part.at("bin").get<int>(),
-                              part.at("pass").get<bool>(), part.at("category").get<int>()});
+                              part.at("pass").get<bool>(), part.at("category").get<int>(),
+                              part.value("softBin", 0)});
          }
          r.fromDatalog = j.value("fromDatalog", false);
          return r;

@@ -69,6 +69,7 @@ struct PartBin {
   int hardBin = 0;
   bool passed = false;
   int category = 0;  // what the BIN says: the hard bin under the lot's bin map
+  int softBin = 0;   // as the PRR logged it; 0 in journals of stations before soft bins
 };
 
 // The touchdown's bins, as its BIN will say them (sites in the SOT's order). Durable before the

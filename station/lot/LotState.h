@@ -55,6 +55,7 @@ struct UnansweredPart {
   int site = 0;
   int hardBin = 0;
   bool passed = false;
+  int softBin = 0;
 };
 
 // Where a touchdown's time went, for the station's own work (LotController::stationWork).

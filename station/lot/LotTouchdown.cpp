@@ -70,7 +70,7 @@ Plan planTouchdown(LotController::State& s, const std::vector<handler::SiteEntry
     for (const lot::SitePart& part : plan.sites) {
       const UnansweredPart& logged = s.unanswered.at(part.partId);
       bins.push_back({part.site, logged.hardBin, logged.passed,
-                      handlerCategory(s.book.lot().request, logged.hardBin)});
+                      handlerCategory(s.book.lot().request, logged.hardBin), logged.softBin});
     }
     plan.answered = std::move(bins);
   }
@@ -164,6 +164,7 @@ std::optional<std::vector<lot::PartBin>> LotController::State::testTouchdown(Tou
     lot::PartBin part{entry.site, INCOMPLETE_BIN, false, 0};
     if (found != outcome.parts.end()) {
       part.hardBin = found->second.hardBin;
+      part.softBin = found->second.softBin;
       part.passed = found->second.passed;
     } else {
       alarm("site " + std::to_string(entry.site) + ": the pass logged no part; binned " +

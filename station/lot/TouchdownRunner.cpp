@@ -24,7 +24,10 @@ bool TouchdownRunner::collect(const std::vector<int>& sites, std::map<int, Logge
         if (!record.is("PRR") || record.fields.size() <= stdf::field::PRR_HARD_BIN) return;
         const int site = static_cast<int>(record.fields[stdf::field::PRR_SITE_NUM].u);
         const auto flags = record.fields[stdf::field::PRR_PART_FLG].u;
-        parts[site] = {static_cast<int>(record.fields[stdf::field::PRR_HARD_BIN].u),
+        const int soft = record.fields.size() > stdf::field::PRR_SOFT_BIN
+                             ? static_cast<int>(record.fields[stdf::field::PRR_SOFT_BIN].u)
+                             : 0;
+        parts[site] = {static_cast<int>(record.fields[stdf::field::PRR_HARD_BIN].u), soft,
                        (flags & stdf::flag::PART_NOT_GOOD) == 0,
                        std::string(record.textValue("PART_ID"))};
       });

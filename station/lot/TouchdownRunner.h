@@ -21,6 +21,7 @@ namespace lot {
 // A part as its PRR logged it.
 struct LoggedPart {
   int hardBin = 0;
+  int softBin = 0;
   bool passed = false;
   std::string partId;
 };

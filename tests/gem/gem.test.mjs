@@ -127,7 +127,7 @@ async function hostSession(port, pageUrl) {
 
   // Reports: the lot's identity and count, a touchdown's lists, an alarm's id and text.
   const define = await host.send(2, 33, true, L(U4(1), L(
-      L(U4(1), L(U4(sv.LotID), U4(sv.LotPartCount))),
+      L(U4(1), L(U4(sv.LotID), U4(sv.LotPartCount), U4(sv.SoftBinCounts))),
       L(U4(2), L(U4(dv.TouchdownSites), U4(dv.TouchdownPartIDs), U4(dv.TouchdownBins))),
       L(U4(3), L(U4(dv.AlarmID), U4(dv.AlarmText))))));
   check(byte(define.body) === 0, "S2F34's DRACK is not 0");
@@ -179,7 +179,11 @@ async function hostSession(port, pageUrl) {
   const stop = await command("STOP", []);
   check(byte(stop.body[0]) === 4, "STOP's HCACK is not 4");
   const ended = await waitFor(events, ofEvent(ce.LotEnded), "LotEnded");
-  check(number(ended[2].value[0][1].value[1]) > 0, "LotEnded counts no parts");
+  const [, partCount, softBins] = ended[2].value[0][1].value;
+  check(number(partCount) > 0, "LotEnded counts no parts");
+  const softTotal = softBins.value.reduce((sum, pair) => sum + number(pair[1]), 0);
+  check(softTotal >= number(partCount), "the soft bins count " + softTotal + " of " +
+        number(partCount) + " parts");
   const after = await command("PAUSE", []);
   check(byte(after.body[0]) === 2, "PAUSE with no lot is not refused with HCACK 2");
 
