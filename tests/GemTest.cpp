@@ -268,6 +268,10 @@ TEST(GemEquipment, TimersControlStatesAndTheHostsReportsAcrossARestart) {
     EXPECT_EQ(host.body(message).unsignedValue(), 0u);
   }
   gem::GemEquipment again(quickOptions(state), gem::StationActions{});
+  // A lot taken up after a restart, before the host is there: its event waits for the host.
+  gem::StationEvent resumed;
+  resumed.kind = gem::StationEvent::Kind::lotResumedAfterRestart;
+  again.stationEvent(resumed);
   std::string error;
   ASSERT_TRUE(again.start(error)) << error;
   BareHost host(again.port());
@@ -278,9 +282,92 @@ TEST(GemEquipment, TimersControlStatesAndTheHostsReportsAcrossARestart) {
   const Item define =
       Item::list({Item::u4(2),
                   Item::list({Item::list({Item::u4(7), Item::list({Item::u4(gem::SV_LOT_ID)})})})});
+  ASSERT_TRUE(host.expect(6, 11, message)) << "the event before the host came was lost";
+  EXPECT_EQ(host.body(message)[1].unsignedValue(), gem::CE_LOT_RESUMED_AFTER_RESTART);
   host.send(primary(2, 33), &define);
   ASSERT_TRUE(host.expect(2, 34, message));
   EXPECT_EQ(host.body(message).unsignedValue(), 3u) << "report 7 was not kept across the restart";
+
+  // The host's other requests and what the equipment answers them, in order.
+  const auto u4s = [](std::initializer_list<std::uint64_t> ids) {
+    std::vector<Item> items;
+    for (const std::uint64_t id : ids) items.push_back(Item::u4(id));
+    return Item::list(items);
+  };
+  const auto pair = [](std::uint64_t id, Item value) { return Item::list({Item::u4(id), value}); };
+  const struct {
+    int stream, function;
+    Item body;
+    std::string answer;  // the reply's SML
+  } exchanges[] = {
+      {5, 3, Item::list({Item::binary(0x80), Item::u4(9999)}), "<B 0x01>"},
+      {5, 3, Item::list({Item::binary(0), Item::u4(gem::AL_HANDLER)}), "<B 0x00>"},
+      {5, 7, u4s({}), "<L [7]"},  // the enabled: all but the one disabled
+      {5, 5, u4s({gem::AL_DELIVERY}), "<L [1] <L [3] <B 0x08> <U4 4006> <A \"DeliveryFailing\">>>"},
+      {2, 13, u4s({gem::EC_ESTABLISH_COMMUNICATIONS_TIMEOUT}), "<L [1] <F8 10>>"},
+      {2, 15, Item::list({pair(gem::EC_ESTABLISH_COMMUNICATIONS_TIMEOUT, Item::u4(5000))}),
+       "<B 0x03>"},
+      {2, 15, Item::list({pair(9999, Item::u4(1))}), "<B 0x01>"},
+      {2, 15, Item::list({pair(gem::EC_LOT_YIELD_PERCENT, Item::u4(80))}), "<B 0x00>"},
+      {2, 13, u4s({gem::EC_LOT_YIELD_PERCENT}), "<L [1] <F8 80>>"},
+      {2, 29, u4s({}), "<L [6]"},
+      {2, 35, Item::list({Item::u4(1), Item::list({Item::list({Item::u4(9999), u4s({7})})})}),
+       "<B 0x04>"},
+      {2, 35,
+       Item::list({Item::u4(1), Item::list({Item::list({Item::u4(gem::CE_LOT_ENDED), u4s({8})})})}),
+       "<B 0x05>"},
+      {2, 37, Item::list({Item::boolean(true), u4s({9999})}), "<B 0x01>"},
+      {2, 17, Item::list({}), "<A \"20"},  // the clock, this century
+      {7, 19, Item::list({}), "<L [0]>"},
+  };
+  for (const auto& x : exchanges) {
+    host.send(primary(x.stream, x.function), &x.body);
+    ASSERT_TRUE(host.expect(x.stream, x.function + 1, message)) << x.body.sml();
+    const std::string answer = host.body(message).sml();
+    EXPECT_EQ(answer.substr(0, x.answer.size()), x.answer)
+        << "S" << x.stream << "F" << x.function << " " << x.body.sml() << " answered " << answer;
+  }
+  EXPECT_DOUBLE_EQ(again.defaultGuards().lotYield.percent, 80) << "the constant is not the lot's";
+}
+
+// Active: the station connects to the host, selects, and asks to communicate.
+TEST(GemEquipment, ActiveConnectsSelectsAndEstablishes) {
+  int port = 0;
+  std::string error;
+  http::Socket listener = http::Socket::listen("127.0.0.1", 0, port, error);
+  ASSERT_TRUE(listener.valid()) << error;
+  gem::GemOptions options = quickOptions("");
+  options.link.active = true;
+  options.link.port = port;
+  gem::GemEquipment equipment(options, gem::StationActions{});
+  ASSERT_TRUE(equipment.start(error)) << error;
+  ASSERT_TRUE(listener.waitReadable(std::chrono::seconds(5)));
+  http::Socket accepted = listener.accept();
+  ASSERT_TRUE(accepted.valid());
+  hsms::FrameReader reader(1 << 16);
+  hsms::Message message;
+  const auto next = [&] {
+    for (int i = 0; i < 250; ++i) {
+      if (reader.next(message) == hsms::FrameReader::Status::MESSAGE) return true;
+      if (!accepted.waitReadable(std::chrono::milliseconds(20))) continue;
+      char chunk[4096];
+      const long got = accepted.receive(chunk, sizeof chunk);
+      if (got <= 0) return false;
+      reader.feed(chunk, static_cast<std::size_t>(got));
+    }
+    return false;
+  };
+  ASSERT_TRUE(next());
+  ASSERT_EQ(message.header.stype, hsms::SType::SELECT_REQ);
+  accepted.sendAll(hsms::frame(
+      hsms::Header::control(hsms::SType::SELECT_RSP, message.header.system, hsms::SELECT_OK), ""));
+  ASSERT_TRUE(next());
+  EXPECT_EQ(message.header.stream(), 1);
+  EXPECT_EQ(message.header.function(), 13);
+  for (int i = 0; i < 100 && !equipment.view().selected; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(equipment.view().selected);
 }
 
 }  // namespace

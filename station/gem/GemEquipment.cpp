@@ -143,7 +143,7 @@ double GemEquipment::constant(std::uint32_t ecid) const {
 // ----- the state models
 
 void GemEquipment::onSelected(bool selected) {
-  communicating_ = false;
+  communicating_ = false;  // what happens now waits in the spool
   waitingCra_ = false;
   nextEstablish_ = std::chrono::steady_clock::now();
   {
@@ -170,12 +170,7 @@ void GemEquipment::establish() {
               secs::decode(reinterpret_cast<const std::uint8_t*>(body->data()), body->size(), item,
                            has, error) &&
               has && item.isList() && item.size() >= 1 && item[0].unsignedValue() == 0u) {
-            communicating_ = true;
-            {
-              std::lock_guard<std::mutex> lock(mutex_);
-              view_.communicating = true;
-            }
-            if (actions_.changed) actions_.changed();
+            established();
             return;
           }
           nextEstablish_ = std::chrono::steady_clock::now() +
@@ -307,9 +302,9 @@ void GemEquipment::alarm(std::uint32_t alid, bool set, const std::string& alarmT
     alarmsSet_.erase(alid);
   }
   const bool online = control_ == Control::ONLINE_LOCAL || control_ == Control::ONLINE_REMOTE;
-  if (communicating_ && online && disabledAlarms_.count(alid) == 0) {
+  if (online && disabledAlarms_.count(alid) == 0) {
     const auto code = static_cast<std::uint8_t>((set ? 0x80 : 0) | alarmCategory(alid));
-    link_->send(5, 1, true,
+    sendOrSpool(5, 1,
                 encoded(Item::list({Item::binary(code), u4(alid), text(alarmText.substr(0, 40))})));
   }
   StationEvent event;
@@ -320,7 +315,7 @@ void GemEquipment::alarm(std::uint32_t alid, bool set, const std::string& alarmT
 
 void GemEquipment::fire(std::uint32_t ceid, const StationEvent* event, bool evenOffline) {
   const bool online = control_ == Control::ONLINE_LOCAL || control_ == Control::ONLINE_REMOTE;
-  if (!communicating_ || !(online || evenOffline) || disabledEvents_.count(ceid) > 0) return;
+  if (!(online || evenOffline) || disabledEvents_.count(ceid) > 0) return;
   std::vector<Item> reports;
   const auto linked = links_.find(ceid);
   if (linked != links_.end()) {
@@ -332,7 +327,39 @@ void GemEquipment::fire(std::uint32_t ceid, const StationEvent* event, bool even
       reports.push_back(Item::list({u4(rptid), Item::list(std::move(values))}));
     }
   }
-  link_->send(6, 11, true, encoded(Item::list({u4(dataId_++), u4(ceid), Item::list(reports)})));
+  sendOrSpool(6, 11, encoded(Item::list({u4(dataId_++), u4(ceid), Item::list(reports)})));
+}
+
+void GemEquipment::sendOrSpool(int stream, int function, std::string body) {
+  if (communicating_) {
+    link_->send(stream, function, true, body);
+    return;
+  }
+  if (spool_.size() >= MAX_SPOOLED) {
+    spool_.pop_front();
+    if (++spoolDropped_ == 1 && actions_.note) {
+      actions_.note("gem: more than " + std::to_string(MAX_SPOOLED) +
+                    " events wait for the host; the oldest are dropped");
+    }
+  }
+  spool_.push_back(Spooled{stream, function, std::move(body)});
+}
+
+void GemEquipment::established() {
+  communicating_ = true;
+  waitingCra_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    view_.communicating = true;
+  }
+  if (actions_.changed) actions_.changed();
+  // What happened meanwhile goes out in order.
+  while (!spool_.empty() && communicating_) {
+    const Spooled next = std::move(spool_.front());
+    spool_.pop_front();
+    link_->send(next.stream, next.function, true, next.body);
+  }
+  spoolDropped_ = 0;
 }
 
 Item GemEquipment::value(std::uint32_t vid, const StationEvent* event) const {

@@ -159,6 +159,9 @@ class GemEquipment {
   void setProcess(Process state);
   // Sends the event with its linked reports when the host is to hear it.
   void fire(std::uint32_t ceid, const StationEvent* event = nullptr, bool evenOffline = false);
+  // Sends a report or an alarm (W), or keeps it until communications are established.
+  void sendOrSpool(int stream, int function, std::string body);
+  void established();
   void alarm(std::uint32_t alid, bool set, const std::string& text);
   secs::Item value(std::uint32_t vid, const StationEvent* event) const;
   double constant(std::uint32_t ecid) const;
@@ -222,6 +225,15 @@ class GemEquipment {
   std::map<std::uint32_t, std::string> alarmsSet_;  // alid -> text
   std::map<std::uint32_t, double> constants_;
   std::uint32_t dataId_ = 1;
+  // Events and alarms while not communicating (a restart, a host away), sent in order once
+  // communications are established; the oldest go past MAX_SPOOLED.
+  struct Spooled {
+    int stream, function;
+    std::string body;
+  };
+  static constexpr std::size_t MAX_SPOOLED = 1000;
+  std::deque<Spooled> spool_;
+  std::size_t spoolDropped_ = 0;
 };
 
 }  // namespace gem

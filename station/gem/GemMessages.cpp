@@ -44,16 +44,10 @@ void GemEquipment::onMessage(const hsms::Message& message) {
   }
   const bool establishing = h.stream() == 1 && h.function() == 13;
   if (establishing) {
-    communicating_ = true;
-    waitingCra_ = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      view_.communicating = true;
-    }
     reply(message, 14,
           Item::list(
               {ack(0), Item::list({text(options_.modelName), text(options_.softwareRevision)})}));
-    if (actions_.changed) actions_.changed();
+    established();
     return;
   }
   if (!communicating_) {
