@@ -397,6 +397,9 @@ int main(int argc, char** argv) {
           gem->stationEvent(std::move(event));
         }
       };
+      options.onStatus = [&gem](const lot::LotBook& book, const std::string& handlerState) {
+        gem->stationEvent(gemStatusOf(book, handlerState));
+      };
     }
     lot = std::make_unique<LotController>(
         options, catalog, driver, log,
@@ -411,9 +414,9 @@ int main(int argc, char** argv) {
     };
     link = std::make_unique<HandlerLink>(handler, events);
   }
-  StationServer station(server, StationParts{catalog, driver, log, datalog, lot.get(),
-                                             delivery.get(), &access, &audit, &releases,
-                                             gem.get()});
+  StationServer station(
+      server, StationParts{catalog, driver, log, datalog, lot.get(), delivery.get(), &access,
+                           &audit, &releases, gem.get()});
   std::string error;
   const int port = station.bind(error);
   if (port < 0) {

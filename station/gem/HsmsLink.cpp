@@ -260,7 +260,7 @@ void HsmsLink::serve(http::Socket& socket, bool active) {
         if (selected_) sendError(11, message.header);
         continue;
       }
-      if (!handle(socket, message)) {
+      if (!handle(message)) {
         open = false;
         break;
       }
@@ -284,8 +284,7 @@ void HsmsLink::serve(http::Socket& socket, bool active) {
   }
 }
 
-bool HsmsLink::handle(http::Socket& socket, const Message& message) {
-  (void)socket;
+bool HsmsLink::handle(const Message& message) {
   const Header& h = message.header;
   const auto reject = [&](std::uint8_t reason, std::uint8_t what) {
     sendRaw(Header::control(SType::REJECT_REQ, h.system, reason, what), "");

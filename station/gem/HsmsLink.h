@@ -77,9 +77,10 @@ class HsmsLink {
 
   void acceptLoop();
   void connectLoop();
-  // Serves one connection until it ends; selectedFirst: active mode, after its Select.
-  void serve(http::Socket& socket, bool selectedAlready);
-  bool handle(http::Socket& socket, const hsms::Message& message);
+  // Serves one connection until it ends; active: the station connected, and selects first.
+  void serve(http::Socket& socket, bool active);
+  // One message from the host; false when the connection is to end.
+  bool handle(const hsms::Message& message);
   bool sendRaw(const hsms::Header& header, const std::string& body);
   void expire(std::chrono::steady_clock::time_point now);
   void setSelected(bool selected);

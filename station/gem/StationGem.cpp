@@ -110,6 +110,12 @@ std::vector<gem::StationEvent> gemEventsOf(const lot::Record& record, const lot:
   return out;
 }
 
+gem::StationEvent gemStatusOf(const lot::LotBook& book, const std::string& handlerState) {
+  gem::StationEvent event;
+  event.status = statusOf(book, handlerState);
+  return event;
+}
+
 std::optional<gem::StationEvent> gemDeliveryEvent(const std::string& line) {
   gem::StationEvent event;
   event.withStatus = false;

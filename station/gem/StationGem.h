@@ -42,6 +42,8 @@ std::unique_ptr<gem::GemEquipment> makeStationGem(gem::GemOptions options, Stati
 // raises or clears (none for most records).
 std::vector<gem::StationEvent> gemEventsOf(const lot::Record& record, const lot::LotBook& book,
                                            const std::string& handlerState);
+// The status alone, when the handler's connection comes or goes.
+gem::StationEvent gemStatusOf(const lot::LotBook& book, const std::string& handlerState);
 // The delivery's line as an alarm set ("cannot deliver ...") or cleared ("delivered ..."); none
 // for other lines.
 std::optional<gem::StationEvent> gemDeliveryEvent(const std::string& line);

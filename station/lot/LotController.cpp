@@ -383,6 +383,7 @@ void LotController::handlerConnection(bool connected, const std::string& what) {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.handlerConnected = connected;
     holdIt = connected && s.book.phase() == lot::Phase::running && s.handlerHeld();
+    if (s.options.onStatus) s.options.onStatus(s.book, s.handlerState());
   }
   s.log.append(LogLine::Kind::station, what);
   // A handler that connects again hears again that the lot is paused.

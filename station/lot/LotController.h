@@ -53,6 +53,8 @@ struct LotOptions {
   std::function<void(const lot::Record& record, const lot::LotBook& book,
                      const std::string& handlerState)>
       onRecord;
+  // The handler's state changed without a record (its connection came or went); as onRecord.
+  std::function<void(const lot::LotBook& book, const std::string& handlerState)> onStatus;
 };
 
 // The outcome of an operator's request.
