@@ -1,6 +1,7 @@
 // A factory host drives the station over SECS/GEM: secs4js's HSMS active communicator connects,
 // establishes communications, finds the variables and events by name, defines and links
-// reports, selects the example's program, starts a lot fed by the simulated handler (which jams
+// reports, selects the example's release (an engineer released it through the station's API),
+// starts a lot fed by the simulated handler (which jams
 // once), receives every touchdown's bins, the handler's alarm set and cleared, stops the lot and
 // gets its end. Then bad messages over a bare socket: an unknown stream and function, a body
 // that can't be decoded, each answered with its S9 while the link stays up, and a second
@@ -30,6 +31,34 @@ function fail(why) {
 }
 function check(condition, why) {
   if (!condition) fail(why);
+}
+
+// Runs a command to its end with input on its standard input; rejects unless it exits with 0.
+function runToEnd(words, args, input, what) {
+  const all = [...words, ...args];
+  const child = spawn(all[0], all.slice(1), { stdio: ["pipe", "ignore", "inherit"] });
+  child.stdin.end(input);
+  return new Promise((resolve, reject) => {
+    child.on("exit", (code) => (code === 0 ? resolve() : reject(new Error(what + " ended with " +
+                                                                         code))));
+  });
+}
+
+// The station's API as its page calls it, with the engineer's session once logged in.
+let cookie = "";
+async function api(pageUrl, route, body) {
+  const headers = { Cookie: cookie };
+  const init = { headers };
+  if (body !== undefined) {
+    init.method = "POST";
+    init.body = JSON.stringify(body);
+    headers["Content-Type"] = "application/json";
+    headers.Origin = pageUrl.replace(/\/$/, "");
+  }
+  const response = await fetch(pageUrl + "api/" + route, init);
+  const session = response.headers.get("set-cookie");
+  if (session) cookie = session.split(";")[0];
+  return response;
 }
 
 function startUntil(words, args, pattern, what) {
@@ -144,14 +173,15 @@ async function hostSession(port, pageUrl) {
   // The program, and the lot.
   const programs = await host.send(7, 19, true);
   const ppids = programs.body.value.map((item) => item.value);
-  check(ppids.includes("pmic/pmic_flow.json"), "S7F20 lacks the example: " + ppids);
+  check(ppids.includes("PMIC@A") && !ppids.includes("pmic/pmic_flow.json"),
+        "S7F20 is not the released programs alone: " + ppids);
   const command = (rcmd, params) =>
     host.send(2, 41, true, L(A(rcmd), L(...params.map(([n, v]) => L(A(n), A(v))))));
   const bad = await command("PP-SELECT", [["PPID", "nothing/such.json"]]);
   check(byte(bad.body[0]) === 3, "an unknown program is not refused with HCACK 3");
   const early = await command("START", [["LOTID", "GEMLOT1"], ["SETTING", "lot_4_sites.json"]]);
   check(byte(early.body[0]) === 2, "START before PP-SELECT is not refused with HCACK 2");
-  const select = await command("PP-SELECT", [["PPID", "pmic/pmic_flow.json"]]);
+  const select = await command("PP-SELECT", [["PPID", "PMIC@A"]]);
   check(byte(select.body[0]) === 0, "PP-SELECT's HCACK is not 0");
   const start = await command("START", [["LOTID", "GEMLOT1"], ["SETTING", "lot_4_sites.json"],
                                         ["OPERATOR", "host"]]);
@@ -188,21 +218,18 @@ async function hostSession(port, pageUrl) {
   check(byte(after.body[0]) === 2, "PAUSE with no lot is not refused with HCACK 2");
 
   // The page: the link's state, the host's text and the operator's answer, the operator's switch.
-  const page = await (await fetch(pageUrl + "api/gem")).json();
-  check(page.communicating && page.control === "online remote" &&
-        page.ppid === "pmic/pmic_flow.json", "the page shows " + JSON.stringify(page));
+  const page = await (await api(pageUrl, "gem")).json();
+  check(page.communicating && page.control === "online remote" && page.ppid === "PMIC@A",
+        "the page shows " + JSON.stringify(page));
   const terminal = await host.send(10, 3, true, L(secs.B(Buffer.from([0])), A("Clean the probe card")));
   check(byte(terminal.body) === 0, "S10F4's ACKC10 is not 0");
-  const shown = await (await fetch(pageUrl + "api/gem")).json();
+  const shown = await (await api(pageUrl, "gem")).json();
   check(shown.terminalText === "Clean the probe card", "the host's text is not on the page");
   const answers = [];
   host.on("message", (msg) => {
     if (msg.stream === 10 && msg.func === 1) answers.push(msg.body);
   });
-  const post = (route, body) => fetch(pageUrl + "api/" + route, {
-    method: "POST", body: JSON.stringify(body),
-    // As the station's page sends it.
-    headers: { "Content-Type": "application/json", Origin: pageUrl.replace(/\/$/, "") } });
+  const post = (route, body) => api(pageUrl, route, body);
   check((await post("gem/answer", { text: "done" })).ok, "the answer is refused");
   const answer = await waitFor(answers, () => true, "S10F1 with the operator's answer");
   check(answer[1].value === "done", "S10F1 carries " + answer[1].value);
@@ -279,6 +306,11 @@ async function main() {
                                                     "400", "--jam-after", "3", "--index", "5"],
                                    /listening on .*:(\d+)\r?\n/, "the simulated handler");
   handler.child.stdout.resume();
+  // A station with accounts: lots run released programs only.
+  const accounts = path.join(work, "accounts.json");
+  await runToEnd(stationCommand, ["users", "add", "emil", "--role", "engineer", "--accounts",
+                                  accounts, "--audit", path.join(work, "datalog", "audit.jsonl")],
+                 "emil's long password\n", "ate-station users add");
   const station = await startUntil(stationCommand, [
       "--projects", projects, "--datalogs", path.join(work, "datalog"),
       "--accounts", path.join(work, "accounts.json"), "--listen", "127.0.0.1:0",
@@ -289,6 +321,13 @@ async function main() {
   station.child.stdout.resume();
   const port = Number(station.found[2]);
   try {
+    const login = await api(station.found[1], "login", { user: "emil",
+                                                         password: "emil's long password" });
+    check(login.ok, "the engineer can't log in: " + login.status);
+    const release = await api(station.found[1], "releases", {
+      name: "PMIC", revision: "A", project: "pmic", flow: "pmic_flow.json",
+      settings: ["lot_4_sites.json"] });
+    check(release.ok, "the release is refused: " + (await release.text()));
     await hostSession(port, station.found[1]);
     await badMessages(port);
     // The host's reports outlive the station.
