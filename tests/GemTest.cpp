@@ -11,6 +11,7 @@
 #include "station/gem/GemEquipment.h"
 #include "station/gem/Hsms.h"
 #include "station/gem/Secs2.h"
+#include "station/gem/StationGem.h"
 #include "station/http/Socket.h"
 #include "tests/support/TestFiles.h"
 
@@ -212,7 +213,8 @@ gem::GemOptions quickOptions(const std::string& stateFile) {
 
 TEST(GemEquipment, TimersControlStatesAndTheHostsReportsAcrossARestart) {
   TempDir dir;
-  const std::string state = dir.path("gem.json");
+  // A host's earlier setting: S1F13 again one second after an unanswered one.
+  const std::string state = dir.write("gem.json", R"({"constants": {"5001": 1}})");
   std::uint32_t system = 100;
   const Item none = Item::list({});
   const auto primary = [&](int stream, int function) {
@@ -235,6 +237,7 @@ TEST(GemEquipment, TimersControlStatesAndTheHostsReportsAcrossARestart) {
     const hsms::Header unanswered = message.header;
     ASSERT_TRUE(host.expect(9, 9, message));
     EXPECT_EQ(host.body(message).bytes(), unanswered.bytes());
+    ASSERT_TRUE(host.expect(1, 13, message)) << "S1F13 is not tried again";
     host.send(primary(1, 13), &none);
     ASSERT_TRUE(host.expect(1, 14, message));
     // Online local: remote commands can't be performed now; the clock isn't the host's to set.
@@ -304,7 +307,7 @@ TEST(GemEquipment, TimersControlStatesAndTheHostsReportsAcrossARestart) {
       {5, 3, Item::list({Item::binary(0), Item::u4(gem::AL_HANDLER)}), "<B 0x00>"},
       {5, 7, u4s({}), "<L [7]"},  // the enabled: all but the one disabled
       {5, 5, u4s({gem::AL_DELIVERY}), "<L [1] <L [3] <B 0x08> <U4 4006> <A \"DeliveryFailing\">>>"},
-      {2, 13, u4s({gem::EC_ESTABLISH_COMMUNICATIONS_TIMEOUT}), "<L [1] <F8 10>>"},
+      {2, 13, u4s({gem::EC_ESTABLISH_COMMUNICATIONS_TIMEOUT}), "<L [1] <F8 1>>"},
       {2, 15, Item::list({pair(gem::EC_ESTABLISH_COMMUNICATIONS_TIMEOUT, Item::u4(5000))}),
        "<B 0x03>"},
       {2, 15, Item::list({pair(9999, Item::u4(1))}), "<B 0x01>"},
@@ -328,6 +331,53 @@ TEST(GemEquipment, TimersControlStatesAndTheHostsReportsAcrossARestart) {
         << "S" << x.stream << "F" << x.function << " " << x.body.sml() << " answered " << answer;
   }
   EXPECT_DOUBLE_EQ(again.defaultGuards().lotYield.percent, 80) << "the constant is not the lot's";
+}
+
+// Which of the station's alarms the lot's records set and clear.
+TEST(GemEquipment, TheLotsRecordsSetAndClearTheirAlarms) {
+  using Kind = gem::StationEvent::Kind;
+  const lot::LotBook idle;
+  const auto events = [&](const lot::Record& record) {
+    std::vector<std::string> out;
+    for (const gem::StationEvent& e : gemEventsOf(record, idle, "none")) {
+      if (e.kind == Kind::alarmSet || e.kind == Kind::alarmCleared) {
+        out.push_back(std::string(e.kind == Kind::alarmSet ? "set " : "clear ") +
+                      gem::alarmName(e.alarm));
+      }
+    }
+    return out;
+  };
+  using List = std::vector<std::string>;
+  const struct {
+    lot::Record record;
+    List alarms;
+  } cases[] = {
+      {lot::Alarm{"", "handler: jam at the input"}, {"set HandlerAlarm"}},
+      {lot::Alarm{"", "yield guard tripped: site 3 failed 5 parts in a row; the lot is paused"},
+       {"set SiteFailsInRowGuard"}},
+      {lot::Alarm{"", "yield guard tripped: the yield of site 2 is 50% after 20 parts, below 80%"},
+       {"set SiteYieldGuard"}},
+      {lot::Alarm{"", "yield guard tripped: the lot's yield is 50% after 40 parts, below 80%"},
+       {"set LotYieldGuard"}},
+      {lot::Alarm{"", "the touchdown's run failed: the driver ended"}, {"set DriverFailed"}},
+      {lot::Alarm{"", "the handler sent a line the station refused (SOT 9)"},
+       {"set HandlerLineRefused"}},
+      {lot::Alarm{"", "cannot write the lot file /x"}, {"set StationAlarm"}},
+      {lot::Resumed{lot::Hold::handlerAlarm, "handler", ""}, {"clear HandlerAlarm"}},
+      {lot::Resumed{lot::Hold::operatorPause, "op", ""},
+       {"clear SiteFailsInRowGuard", "clear SiteYieldGuard", "clear LotYieldGuard"}},
+      {lot::AlarmsCleared{"op", ""},
+       {"clear DriverFailed", "clear HandlerLineRefused", "clear StationAlarm"}},
+      {lot::WaferEnded{}, {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(events(c.record), c.alarms) << lot::recordJson(c.record);
+  const auto delivery = [](const std::string& line) {
+    const auto event = gemDeliveryEvent(line);
+    return !event ? std::string("none") : event->kind == Kind::alarmSet ? "set" : "clear";
+  };
+  EXPECT_EQ(delivery("cannot deliver a.stdf: refused; trying again"), "set");
+  EXPECT_EQ(delivery("delivered a.stdf to /share"), "clear");
+  EXPECT_EQ(delivery("spooled a.stdf"), "none");
 }
 
 // Active: the station connects to the host, selects, and asks to communicate.
