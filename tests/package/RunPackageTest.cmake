@@ -95,6 +95,7 @@ set(required
   "share/ate/schemas/setting.schema.json"
   "share/ate/docs/protocol.md" "share/ate/docs/test-projects.md" "share/ate/docs/CHANGELOG.md"
   "share/ate/docs/datalog.md" "share/ate/docs/fleet.md" "share/ate/docs/station.md"
+  "share/ate/docs/handler.md" "share/ate/docs/gem.md"
   "share/ate/examples/CMakeLists.txt" "share/ate/examples/pmic/pmic_flow.json"
   "share/ate/examples/pmic/three_passes.json")
 if(KIND STREQUAL "zip")
