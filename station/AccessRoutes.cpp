@@ -2,6 +2,7 @@
 // (docs/station.md, "Accounts"): the StationServer handlers of those routes.
 #include <nlohmann/json.hpp>
 
+#include "station/ApiJson.h"
 #include "station/ProjectCatalog.h"
 #include "station/StationServer.h"
 #include "station/access/AuditTrail.h"
@@ -10,25 +11,11 @@
 
 using nlohmann::json;
 
+using api::bodyOf;
+using api::sendError;
+using api::sendJson;
+
 namespace {
-
-void sendJson(http::Response& response, int status, const json& body) {
-  response.status = status;
-  response.setContent(body.dump(-1, ' ', false, json::error_handler_t::replace),
-                      "application/json");
-}
-
-void sendError(http::Response& response, int status, const std::string& message) {
-  sendJson(response, status, json{{"error", message}});
-}
-
-// The body as a JSON object; false with 400 sent.
-bool bodyOf(const http::Request& request, http::Response& response, json& body) {
-  body = json::parse(request.body.empty() ? "{}" : request.body, nullptr, false);
-  if (body.is_object()) return true;
-  sendError(response, 400, "the request body must be a JSON object");
-  return false;
-}
 
 std::string text(const json& body, const char* key) {
   const auto found = body.find(key);

@@ -2,28 +2,16 @@
 // factory's host stands, the operator's online/offline switch and the answer to the host's text.
 #include <nlohmann/json.hpp>
 
+#include "station/ApiJson.h"
 #include "station/StationServer.h"
 #include "station/gem/GemEquipment.h"
 #include "station/http/Http.h"
 
 using nlohmann::json;
 
-namespace {
-
-void sendJson(http::Response& response, int status, const json& body) {
-  response.status = status;
-  response.setContent(body.dump(-1, ' ', false, json::error_handler_t::replace),
-                      "application/json");
-}
-
-bool bodyOf(const http::Request& request, http::Response& response, json& body) {
-  body = json::parse(request.body.empty() ? "{}" : request.body, nullptr, false);
-  if (body.is_object()) return true;
-  sendJson(response, 400, json{{"error", "the request body must be a JSON object"}});
-  return false;
-}
-
-}  // namespace
+using api::bodyOf;
+using api::sendError;
+using api::sendJson;
 
 void StationServer::gemState(Call&, http::Response& response) {
   if (parts_.gem == nullptr) return sendJson(response, 200, json{{"configured", false}});
@@ -41,7 +29,7 @@ void StationServer::gemState(Call&, http::Response& response) {
 
 void StationServer::gemControl(Call& call, http::Response& response) {
   if (parts_.gem == nullptr) {
-    return sendJson(response, 409, json{{"error", "the station has no SECS/GEM interface"}});
+    return sendError(response, 409, "the station has no SECS/GEM interface");
   }
   json body;
   if (!bodyOf(call.request, response, body)) return;
@@ -49,9 +37,9 @@ void StationServer::gemControl(Call& call, http::Response& response) {
   const auto remote = body.find("remote");
   if (online == body.end() || !online->is_boolean() ||
       (remote != body.end() && !remote->is_boolean())) {
-    return sendJson(response, 400,
-                    json{{"error", "give \"online\" (true or false), and \"remote\" (true or "
-                                   "false) for online"}});
+    return sendError(response, 400,
+                     "give \"online\" (true or false), and \"remote\" (true or false) for "
+                     "online");
   }
   const bool isRemote = remote != body.end() && remote->get<bool>();
   parts_.gem->operatorControl(online->get<bool>(), isRemote);
@@ -61,13 +49,13 @@ void StationServer::gemControl(Call& call, http::Response& response) {
 
 void StationServer::gemAnswer(Call& call, http::Response& response) {
   if (parts_.gem == nullptr) {
-    return sendJson(response, 409, json{{"error", "the station has no SECS/GEM interface"}});
+    return sendError(response, 409, "the station has no SECS/GEM interface");
   }
   json body;
   if (!bodyOf(call.request, response, body)) return;
   const auto text = body.find("text");
   if (text == body.end() || !text->is_string() || text->get<std::string>().empty()) {
-    return sendJson(response, 400, json{{"error", "give the answer as \"text\""}});
+    return sendError(response, 400, "give the answer as \"text\"");
   }
   parts_.gem->operatorAnswer(text->get<std::string>());
   sendJson(response, 200, json{{"message", "sent to the host"}});

@@ -94,10 +94,6 @@ void GemEquipment::loop() {
         std::chrono::steady_clock::now() >= nextEstablish_) {
       establish();
     }
-    {
-      std::lock_guard<std::mutex> viewLock(mutex_);
-      view_.selected = link_->selected();
-    }
     lock.lock();
   }
 }

@@ -136,9 +136,6 @@ class GemEquipment {
   LotGuards defaultGuards() const;
 
  private:
-  struct Work {
-    std::function<void()> run;
-  };
   struct Report {
     std::vector<std::uint32_t> variables;
   };

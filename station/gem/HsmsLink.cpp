@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "station/gem/Secs2.h"
+
 using hsms::Header;
 using hsms::Message;
 using hsms::SType;
@@ -160,9 +162,7 @@ bool HsmsLink::reply(const Header& primary, int function, const std::string& bod
 bool HsmsLink::sendError(int function, const Header& about) {
   // MHEAD / SHEAD: B[10].
   std::string body;
-  body += static_cast<char>((010 << 2) | 1);
-  body += static_cast<char>(hsms::HEADER_SIZE);
-  body += about.bytes();
+  secs::encode(secs::Item::ofBytes(secs::Format::B, about.bytes()), body);
   return sendRaw(Header::data(options_.deviceId, 9, function, false, nextSystem()), body);
 }
 

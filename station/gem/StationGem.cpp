@@ -70,9 +70,8 @@ std::vector<gem::StationEvent> gemEventsOf(const lot::Record& record, const lot:
   const auto clear = [&](std::uint32_t alid) { add(Kind::alarmCleared)->alarm = alid; };
   if (std::holds_alternative<lot::Started>(record)) {
     add(Kind::lotStarted);
-  } else if (const auto* paused = std::get_if<lot::Paused>(&record)) {
+  } else if (std::holds_alternative<lot::Paused>(record)) {
     add(Kind::lotPaused);
-    (void)paused;
   } else if (const auto* resumed = std::get_if<lot::Resumed>(&record)) {
     if (resumed->hold == lot::Hold::handlerAlarm) {
       clear(gem::AL_HANDLER);
